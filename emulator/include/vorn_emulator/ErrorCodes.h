@@ -1,0 +1,64 @@
+#pragma once
+
+// Service error codes returned by the emulator in {"result": {"code", "message"}}.
+// Codes below 20000 belong to the service; 20000 and up are the client library's.
+
+#include <array>
+#include <string_view>
+
+namespace vorn::emulator {
+
+enum class ErrorCode : int {
+  Internal = 1,
+  UnknownPath = 100,
+  ObjectNotFound = 101,
+  InvalidJson = 102,
+  InvalidAppKey = 103,
+  MissingField = 104,
+  InvalidFieldType = 105,
+  InvalidDate = 107,
+  BodyTooLarge = 108,
+  InvalidOperatorType = 111,
+  TooManyBatchOperations = 140,
+  InvalidSessionToken = 209,
+};
+
+struct ErrorCodeInfo {
+  ErrorCode code;
+  std::string_view name;
+  std::string_view message;
+};
+
+// Every code the emulator can return, in ascending order. Printed by
+// `vorn-emulator --help` and listed in emulator/README.md.
+inline constexpr std::array kErrorCodes{
+    ErrorCodeInfo{ErrorCode::Internal, "INTERNAL_ERROR", "internal error"},
+    ErrorCodeInfo{ErrorCode::UnknownPath, "UNKNOWN_PATH", "unknown path"},
+    ErrorCodeInfo{ErrorCode::ObjectNotFound, "OBJECT_NOT_FOUND", "object not found"},
+    ErrorCodeInfo{ErrorCode::InvalidJson, "INVALID_JSON", "invalid JSON body: expected a JSON object"},
+    ErrorCodeInfo{ErrorCode::InvalidAppKey, "INVALID_APP_KEY", "invalid application key"},
+    ErrorCodeInfo{ErrorCode::MissingField, "MISSING_FIELD", "missing required field"},
+    ErrorCodeInfo{ErrorCode::InvalidFieldType, "INVALID_FIELD_TYPE", "invalid field type"},
+    ErrorCodeInfo{ErrorCode::InvalidDate, "INVALID_DATE", "invalid date text, expected yyyy-MM-dd HH:mm:ss"},
+    ErrorCodeInfo{ErrorCode::BodyTooLarge, "BODY_TOO_LARGE", "request body too large"},
+    ErrorCodeInfo{ErrorCode::InvalidOperatorType, "INVALID_OPERATOR_TYPE", "incorrect type for operator"},
+    ErrorCodeInfo{ErrorCode::TooManyBatchOperations, "TOO_MANY_BATCH_OPERATIONS", "too many batch operations"},
+    ErrorCodeInfo{ErrorCode::InvalidSessionToken, "INVALID_SESSION_TOKEN", "invalid session token"},
+};
+
+constexpr int toInt(ErrorCode code) noexcept { return static_cast<int>(code); }
+
+// The table entry for a code, or nullptr when the code is not one of ours.
+constexpr const ErrorCodeInfo* findErrorCode(int code) noexcept {
+  for (const auto& info : kErrorCodes) {
+    if (toInt(info.code) == code) return &info;
+  }
+  return nullptr;
+}
+
+constexpr std::string_view defaultMessage(ErrorCode code) noexcept {
+  const ErrorCodeInfo* info = findErrorCode(toInt(code));
+  return info ? info->message : std::string_view{"error"};
+}
+
+}  // namespace vorn::emulator

@@ -1,0 +1,83 @@
+#pragma once
+
+// The emulator's HTTP/1.1 server: keep-alive connections on loopback, one
+// io_context thread that runs every handler and owns the Storage.
+
+#include <cstddef>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+namespace boost::asio {
+class io_context;
+}
+
+namespace vorn::emulator {
+
+class Router;
+class Storage;
+
+struct Options {
+  std::string address = "127.0.0.1";  // must be a loopback address ("localhost" means 127.0.0.1)
+  unsigned short port = 8470;         // 0 picks a free port
+  std::string appKey;                 // empty: any key accepted
+  std::string dataDir = "vorn-emulator-data";
+  bool memory = false;   // in-memory database, nothing written under dataDir
+  bool verbose = false;  // one line per request on stderr
+  std::size_t bodyLimit = 64 * 1024 * 1024;  // largest accepted request body in bytes
+};
+
+class Server {
+ public:
+  // Opens the storage and registers the built-in handlers. Throws
+  // std::invalid_argument for a non-loopback address, and the storage's
+  // errors when the data folder cannot be opened.
+  explicit Server(Options options);
+  ~Server();  // stops
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Binds, then serves on a thread of its own. Returns the bound port.
+  unsigned short start();
+
+  // Binds, calls onListening(port), then serves on the calling thread until
+  // stop() (from any thread, a handler, or a signal handler on ioContext()).
+  void run(const std::function<void(unsigned short)>& onListening = {});
+
+  // Closes the listener and every connection and, after start(), joins the
+  // thread. Idempotent; a stopped server does not start again.
+  void stop();
+
+  // The bound port (0 before start or run).
+  unsigned short port() const;
+  bool running() const;
+
+  const Options& options() const;
+  // Register routes before start() or run(); later changes must go through call().
+  Router& router();
+  Storage& storage();
+  boost::asio::io_context& ioContext();
+
+  // Runs fn on the server thread and waits for its result (or exception).
+  // Runs it directly when the server is not running or when called from a
+  // handler. Use this to touch storage() while the server is running.
+  template <class Fn>
+  auto call(Fn&& fn) -> std::invoke_result_t<Fn&> {
+    using Result = std::invoke_result_t<Fn&>;
+    std::packaged_task<Result()> task(std::forward<Fn>(fn));
+    auto result = task.get_future();
+    runOnServerThread([&task] { task(); });
+    return result.get();
+  }
+
+ private:
+  struct Impl;
+  void runOnServerThread(const std::function<void()>& fn);
+  unsigned short listen();
+
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vorn::emulator

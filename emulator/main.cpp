@@ -1,0 +1,154 @@
+// vorn-emulator: a local stand-in for the hosted service, for development and tests.
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "vorn_emulator/ErrorCodes.h"
+#include "vorn_emulator/Server.h"
+#include "vorn_emulator/Storage.h"
+
+namespace {
+
+using vorn::emulator::Options;
+
+void printUsage(std::ostream& out) {
+  const Options defaults;
+  out << "usage: vorn-emulator [options]\n"
+         "\n"
+         "Serves the service API over HTTP on a loopback address.\n"
+         "\n"
+         "options:\n"
+         "  --port N        port to listen on (default "
+      << defaults.port
+      << "; 0 picks a free port)\n"
+         "  --address ADDR  loopback address to bind (default "
+      << defaults.address
+      << ")\n"
+         "  --app-key KEY   accept only this application key (default: any key)\n"
+         "  --data DIR      data folder (default "
+      << defaults.dataDir
+      << ")\n"
+         "  --memory        keep everything in memory, write nothing to disk\n"
+         "  --verbose       log one line per request to stderr\n"
+         "  --help          show this help\n"
+         "\n"
+         "On start it prints one line to stdout:\n"
+         "  vorn-emulator listening on ADDRESS:PORT\n"
+         "and it stops cleanly on SIGINT or SIGTERM.\n"
+         "\n"
+         "service error codes:\n";
+  for (const auto& info : vorn::emulator::kErrorCodes) {
+    std::string code = std::to_string(vorn::emulator::toInt(info.code));
+    std::string name(info.name);
+    code.resize(6, ' ');
+    name.resize(27, ' ');
+    out << "  " << code << name << info.message << '\n';
+  }
+}
+
+[[noreturn]] void usageError(const std::string& message) {
+  std::cerr << "vorn-emulator: " << message << "\n(see vorn-emulator --help)\n";
+  std::exit(2);
+}
+
+std::optional<unsigned short> parsePort(std::string_view text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value > 65535) return std::nullopt;
+  return static_cast<unsigned short>(value);
+}
+
+Options parseArguments(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::optional<std::string> inlineValue;
+    if (arg.starts_with("--")) {
+      if (auto eq = arg.find('='); eq != std::string::npos) {
+        inlineValue = arg.substr(eq + 1);
+        arg.resize(eq);
+      }
+    }
+    auto value = [&]() -> std::string {
+      if (inlineValue) return *inlineValue;
+      if (i + 1 >= argc) usageError(arg + " needs a value");
+      return argv[++i];
+    };
+    auto flag = [&] {
+      if (inlineValue) usageError(arg + " takes no value");
+    };
+
+    if (arg == "--help" || arg == "-h") {
+      printUsage(std::cout);
+      std::exit(0);
+    } else if (arg == "--port") {
+      const std::string text = value();
+      auto port = parsePort(text);
+      if (!port) usageError("invalid port \"" + text + "\"");
+      options.port = *port;
+    } else if (arg == "--address") {
+      options.address = value();
+    } else if (arg == "--app-key") {
+      options.appKey = value();
+    } else if (arg == "--data") {
+      options.dataDir = value();
+      if (options.dataDir.empty()) usageError("--data needs a folder");
+    } else if (arg == "--memory") {
+      flag();
+      options.memory = true;
+    } else if (arg == "--verbose") {
+      flag();
+      options.verbose = true;
+    } else {
+      usageError("unknown option \"" + arg + "\"");
+    }
+  }
+  return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parseArguments(argc, argv);
+  try {
+    vorn::emulator::Server server(options);
+
+    boost::asio::signal_set signals(server.ioContext(), SIGINT, SIGTERM);
+    signals.async_wait([&](const boost::system::error_code& ec, int) {
+      if (!ec) server.stop();
+    });
+
+    server.run([&](unsigned short port) {
+      std::string host = options.address == "localhost" ? "127.0.0.1" : options.address;
+      if (host.find(':') != std::string::npos) host = "[" + host + "]";
+      std::cout << "vorn-emulator listening on " << host << ":" << port << std::endl;
+      if (options.verbose) {
+        std::cerr << "vorn-emulator: "
+                  << (options.memory ? std::string("in-memory data")
+                                     : "data in " + options.dataDir)
+                  << ", schema version " << server.storage().schemaVersion()
+                  << (options.appKey.empty() ? ", any app key" : ", app key required") << std::endl;
+      }
+    });
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "vorn-emulator: " << e.what() << '\n';
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "vorn-emulator: " << e.what() << '\n';
+    return 1;
+  }
+  return 0;
+}

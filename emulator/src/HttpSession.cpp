@@ -1,0 +1,205 @@
+#include "HttpSession.h"
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "vorn_emulator/Router.h"
+
+namespace vorn::emulator {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+
+namespace {
+
+constexpr std::size_t kHeaderLimit = 64 * 1024;
+// After a response that ends the connection the rest of the request is read
+// and dropped for a while, so that closing with unread input (which resets
+// the connection) does not destroy the response before the client reads it.
+constexpr auto kLingerTime = std::chrono::seconds(5);
+constexpr std::size_t kLingerBytes = 256 * 1024 * 1024;
+
+bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void ServerCore::log(std::string_view line) const {
+  std::string text(line);
+  text += '\n';
+  std::fwrite(text.data(), 1, text.size(), stderr);
+}
+
+HttpSession::HttpSession(net::ip::tcp::socket socket, ServerCore& core)
+    : socket_(std::move(socket)), core_(core), lingerTimer_(socket_.get_executor()) {
+  core_.sessions.insert(this);
+}
+
+HttpSession::~HttpSession() { core_.sessions.erase(this); }
+
+void HttpSession::start() { readHeader(); }
+
+void HttpSession::close() {
+  if (closed_) return;
+  closed_ = true;
+  error_code ignored;
+  lingerTimer_.cancel();
+  socket_.shutdown(net::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+}
+
+void HttpSession::readHeader() {
+  if (closed_) return;
+  parser_.emplace();
+  parser_->header_limit(kHeaderLimit);
+  parser_->body_limit(core_.bodyLimit);
+  http::async_read_header(socket_, buffer_, *parser_,
+                          [self = shared_from_this()](error_code ec, std::size_t) { self->onHeader(ec); });
+}
+
+void HttpSession::onHeader(error_code ec) {
+  if (ec) return onReadError(ec);
+  const auto& request = parser_->get();
+  const auto expect = request[http::field::expect];
+  if (!parser_->is_done() && iequals(std::string_view(expect.data(), expect.size()), "100-continue")) {
+    // The client waits for a go-ahead before it sends the body.
+    continue_ = {};
+    continue_.result(http::status::continue_);
+    continue_.version(request.version());
+    http::async_write(socket_, continue_, [self = shared_from_this()](error_code writeError, std::size_t) {
+      if (writeError) return self->close();
+      self->readBody();
+    });
+    return;
+  }
+  readBody();
+}
+
+void HttpSession::readBody() {
+  if (closed_) return;
+  http::async_read(socket_, buffer_, *parser_,
+                   [self = shared_from_this()](error_code ec, std::size_t) { self->onBody(ec); });
+}
+
+void HttpSession::onBody(error_code ec) {
+  if (ec) return onReadError(ec);
+  handle();
+}
+
+void HttpSession::onReadError(error_code ec) {
+  if (closed_ || ec == net::error::operation_aborted) return;
+  if (ec == http::error::end_of_stream || ec == net::error::eof || ec == net::error::connection_reset ||
+      ec == http::error::partial_message) {
+    return close();
+  }
+  if (ec == http::error::body_limit) {
+    return replyAndClose(413, ErrorCode::BodyTooLarge,
+                         "request body too large: the limit is " + std::to_string(core_.bodyLimit) + " bytes");
+  }
+  if (ec == http::error::header_limit) {
+    return replyAndClose(431, ErrorCode::BodyTooLarge, "request header too large");
+  }
+  if (ec.category() == http::make_error_code(http::error::bad_method).category()) {
+    return replyAndClose(400, ErrorCode::InvalidJson, "malformed HTTP request: " + ec.message());
+  }
+  close();
+}
+
+void HttpSession::replyAndClose(unsigned status, ErrorCode code, std::string_view message) {
+  response_ = {};
+  response_.result(status);
+  response_.version(11);
+  response_.set(http::field::server, "vorn-emulator");
+  response_.set(http::field::content_type, "application/json");
+  response_.body() = envelopeReplyBody(toInt(code), message);
+  response_.keep_alive(false);
+  response_.prepare_payload();
+  if (core_.verbose) core_.log("- - " + std::to_string(toInt(code)) + " (" + std::string(message) + ")");
+  send();
+}
+
+void HttpSession::handle() {
+  const auto started = std::chrono::steady_clock::now();
+  auto message = parser_->release();
+  parser_.reset();
+
+  Request request;
+  request.method = std::string(message.method_string());
+  request.target = std::string(message.target());
+  for (const auto& field : message) request.headers.add(std::string(field.name_string()), std::string(field.value()));
+  request.body = std::move(message.body());
+
+  HttpResponse reply = core_.router.dispatch(request);
+
+  response_ = {};
+  response_.result(reply.status);
+  response_.version(message.version());
+  response_.set(http::field::server, "vorn-emulator");
+  response_.set(http::field::content_type, reply.contentType);
+  for (auto& [name, value] : reply.headers) response_.set(name, value);
+  response_.body() = std::move(reply.body);
+  response_.keep_alive(message.keep_alive());
+  response_.prepare_payload();
+
+  if (core_.verbose) {
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count();
+    const int code = reply.serviceCode != 0 ? reply.serviceCode : static_cast<int>(reply.status);
+    core_.log(request.method + " " + request.target + " " + std::to_string(code) + " " + std::to_string(micros) +
+              "us");
+  }
+  send();
+}
+
+void HttpSession::send() {
+  if (closed_) return;
+  const bool closeAfter = response_.need_eof();
+  http::async_write(socket_, response_, [self = shared_from_this(), closeAfter](error_code ec, std::size_t) {
+    self->onWrite(closeAfter, ec);
+  });
+}
+
+void HttpSession::onWrite(bool closeAfter, error_code ec) {
+  if (ec) return close();
+  if (closeAfter) return drainAndClose();
+  readHeader();
+}
+
+void HttpSession::drainAndClose() {
+  error_code ignored;
+  socket_.shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+  buffer_.clear();
+  lingerTimer_.expires_after(kLingerTime);
+  lingerTimer_.async_wait([self = shared_from_this()](error_code ec) {
+    if (!ec) self->close();
+  });
+  onDrain({}, 0);
+}
+
+void HttpSession::onDrain(error_code ec, std::size_t bytes) {
+  drained_ += bytes;
+  if (ec || closed_ || drained_ > kLingerBytes) return close();
+  buffer_.consume(buffer_.size());
+  socket_.async_read_some(buffer_.prepare(64 * 1024), [self = shared_from_this()](error_code readError,
+                                                                                  std::size_t n) {
+    self->buffer_.commit(n);
+    self->onDrain(readError, n);
+  });
+}
+
+}  // namespace vorn::emulator

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "vorn/core/DeviceSources.h"
+
+#include <sys/socket.h>
+
+namespace vorn {
+
+/// Reachability read from the Linux kernel: a target is reachable when the
+/// kernel has a route to it (looked up by connecting a UDP socket, which
+/// sends nothing); loopback and the machine's own addresses are local and
+/// direct. The general internet target is reachable when a default route
+/// exists on an interface that is up.
+class LinuxReachabilitySource : public ReachabilitySource {
+public:
+    std::optional<std::uint32_t> flagsForHostName(const std::string& hostName) override;
+    std::optional<std::uint32_t> flagsForAddress(const sockaddr_in& address) override;
+
+    /// The host part of "host", "host:port" or "[v6]:port".
+    static std::string hostPart(const std::string& hostAndPort);
+    /// Whether the host names this machine's loopback ("localhost",
+    /// 127.0.0.0/8, ::1); the port is ignored.
+    static bool isLoopbackHost(const std::string& hostAndPort);
+
+    static std::uint32_t flagsForSocketAddress(const sockaddr* address, socklen_t length);
+    static bool hasDefaultRoute();
+};
+
+}  // namespace vorn

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace vorn {
+
+/// The one error value of the library: a domain, an integer code and a
+/// user-info map. Service errors and the library's own errors share
+/// `kVornErrorDomain` and carry their text under "error".
+struct VornError {
+    std::string domain;
+    int code = 0;
+    std::map<std::string, std::string> userInfo;
+
+    /// The "error" entry of the user info, or "" when there is none.
+    std::string message() const;
+
+    bool operator==(const VornError&) const = default;
+};
+
+/// The error domain of the library and of the service's errors.
+inline constexpr const char* kVornErrorDomain = "com.vorn.sdk";
+
+/// Error codes raised by the library itself.
+enum VornErrorCode : int {
+    kVornErrorNilPassword = 20000,
+    kVornErrorNilUsername = 20001,
+    kVornErrorConnectFailed = 20002,
+    kVornErrorNoneObjectId = 20003,
+    kVornErrorNoneObject = 20004,
+    kVornErrorExpired = 20005,
+    kVornErrorCloudFunctionFailed = 20006,
+    kVornErrorNoneFilename = 20008,
+    kVornErrorNoneFile = 20009,
+    kVornErrorUnknown = 20010,
+    kVornErrorNoneFileData = 20011,
+    kVornErrorUpdateContentNil = 20012,
+    kVornErrorFunctionNameNil = 20013,
+    kVornErrorArrayTooBig = 20014,
+    kVornErrorNilArray = 20015,
+    kVornErrorNilPushContent = 20016,
+    kVornErrorFileTooBig = 20017,
+    kVornErrorCannotDeleteNow = 20018,
+    kVornErrorNilPhoneNumber = 20019,
+    kVornErrorLackOfInformation = 20020,
+    kVornErrorWrongType = 20021,
+};
+
+/// An error is reported as an optional: empty on success.
+using OptionalError = std::optional<VornError>;
+
+/// The result callback of most operations: (success, error).
+using VornBooleanResultBlock = std::function<void(bool succeeded, const OptionalError& error)>;
+
+}  // namespace vorn

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "vorn/core/VornError.h"
+
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorn {
+
+class VornUrlRequest;
+
+/// The SDK version sent in every envelope.
+inline constexpr const char* kVornSDKVersion = "v1.4.9";
+
+/// Which base address a call is sent to.
+enum class VornServiceBase {
+    Api,   ///< the API host chosen now (primary or fallback)
+    File,  ///< the file host
+};
+
+/// One service call: the path after the base, the envelope's keys and
+/// whether the session token is presented. "c", "objectId" and "data" are
+/// left out of the envelope when empty and sent as JSON null when they hold
+/// null.
+struct VornServiceCall {
+    std::string path;
+    VornServiceBase base = VornServiceBase::Api;
+    std::optional<nlohmann::json> c;
+    std::optional<nlohmann::json> objectId;
+    std::optional<nlohmann::json> data;
+    /// Further top-level keys of the envelope.
+    nlohmann::json extra = nlohmann::json::object();
+    bool sendSessionToken = false;
+
+    /// The envelope, built fresh: "client" (which starts the position
+    /// service), "data", "v", "c", "objectId", then the extra keys.
+    nlohmann::json envelope() const;
+};
+
+/// A reply judged by the service's reply rule.
+struct VornServiceReply {
+    enum class Status {
+        TransportFailed,  ///< no reply at all
+        NotParsed,        ///< empty, or not a JSON object
+        ServiceError,     ///< "result"."code" other than 200
+        Success,          ///< code 200
+    };
+
+    Status status = Status::NotParsed;
+    /// "result"."code" (0 when the reply has none).
+    int code = 0;
+    /// "result"."message", when the reply has one.
+    std::optional<std::string> message;
+    /// The whole parsed reply (null when it did not parse).
+    nlohmann::json body;
+    /// The reply's bytes as received.
+    std::string text;
+
+    /// Applies the reply rule to the bytes of a reply.
+    static VornServiceReply parse(std::string_view bytes);
+    static VornServiceReply transportFailure();
+
+    bool succeeded() const { return status == Status::Success; }
+    bool parsed() const { return status == Status::Success || status == Status::ServiceError; }
+    /// The reply's "data" when it holds something other than null.
+    const nlohmann::json* validData() const;
+    /// 20002 for a transport failure, 20010 for an unparsable reply, the
+    /// service's code and message for a service error, empty on success.
+    OptionalError error() const;
+};
+
+using VornServiceHandler = std::function<void(const VornServiceReply& reply)>;
+
+/// The one road of every enveloped service call: build the envelope, choose
+/// the address, add the headers, send, and hand the judged reply to the
+/// caller on the main loop.
+class VornService {
+public:
+    /// Sends the call asynchronously. On the main loop, once the reply or
+    /// the failure is in, the position service is told to stop and then
+    /// `handler` (if any) runs. Returns the running request.
+    static std::shared_ptr<VornUrlRequest> send(const VornServiceCall& call, VornServiceHandler handler);
+
+    /// Sends the call on the calling thread and returns the judged reply;
+    /// `NotParsed` when nothing came back. Leaves the position service
+    /// running.
+    static VornServiceReply sendSynchronously(const VornServiceCall& call);
+
+    /// Base address + "/" + path ("" base when there is no connection).
+    static std::string urlFor(VornServiceBase base, const std::string& path);
+
+    /// Adds the session header (when asked and a token is stored), then
+    /// "X-Vorn-App-Key" (when registered) and "Content-Type".
+    static void addHeaders(VornUrlRequest& request, bool sendSessionToken);
+
+    /// Pretty-printed JSON text, as every request body is written.
+    static std::string bodyText(const nlohmann::json& value);
+};
+
+}  // namespace vorn

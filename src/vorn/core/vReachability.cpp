@@ -1,0 +1,120 @@
+#include "vorn/core/vReachability.h"
+
+#include "vorn/core/DeviceContext.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+
+namespace vorn {
+namespace {
+constexpr const char* kInternetKey = "InternetConnection";
+constexpr const char* kLocalWiFiKey = "LocalWiFiConnection";
+
+sockaddr_in ipv4(std::uint32_t hostOrderAddress) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(hostOrderAddress);
+    return address;
+}
+}  // namespace
+
+vReachability::vReachability(Target target) : reachabilityRef_(std::move(target)) {}
+
+std::shared_ptr<vReachability> vReachability::initWithReachabilityRef(Target reachabilityRef) {
+    return std::make_shared<vReachability>(std::move(reachabilityRef));
+}
+
+std::shared_ptr<vReachability> vReachability::reachabilityWithHostName(const std::string& hostName) {
+    if (hostName.empty()) return nullptr;
+    auto reachability = initWithReachabilityRef(hostName);
+    reachability->setKey(hostName);
+    return reachability;
+}
+
+std::shared_ptr<vReachability> vReachability::reachabilityWithAddress(const sockaddr_in& hostAddress) {
+    auto reachability = initWithReachabilityRef(hostAddress);
+    reachability->setKey(makeAddressKey(hostAddress.sin_addr));
+    return reachability;
+}
+
+std::shared_ptr<vReachability> vReachability::reachabilityForInternetConnection() {
+    auto reachability = reachabilityWithAddress(ipv4(0));
+    reachability->setKey(kInternetKey);
+    return reachability;
+}
+
+std::shared_ptr<vReachability> vReachability::reachabilityForLocalWiFi() {
+    auto reachability = reachabilityWithAddress(ipv4(0xA9FE0000));  // 169.254.0.0
+    reachability->setKey(kLocalWiFiKey);
+    return reachability;
+}
+
+std::string vReachability::makeAddressKey(const in_addr& address) {
+    const std::uint32_t value = ntohl(address.s_addr);
+    char text[16];
+    std::snprintf(text, sizeof(text), "%d.%d.%d.%d", static_cast<int>((value >> 24) & 0xFF),
+                  static_cast<int>((value >> 16) & 0xFF), static_cast<int>((value >> 8) & 0xFF),
+                  static_cast<int>(value & 0xFF));
+    return text;
+}
+
+VornNetworkStatus vReachability::networkStatusForFlags(std::uint32_t flags, bool isLocalWiFiTarget) {
+    if ((flags & kReachabilityFlagsReachable) == 0) return kNotReachable;
+    if (isLocalWiFiTarget) return (flags & kReachabilityFlagsIsDirect) != 0 ? kReachableViaWiFi : kNotReachable;
+    if ((flags & kReachabilityFlagsIsWWAN) != 0) return kReachableViaWWAN;
+    const std::uint32_t rest =
+        flags & ~std::uint32_t{kReachabilityFlagsReachable | kReachabilityFlagsIsLocalAddress | kReachabilityFlagsIsDirect};
+    if (rest == (kReachabilityFlagsTransientConnection | kReachabilityFlagsConnectionRequired)) return kNotReachable;
+    if ((flags & kReachabilityFlagsTransientConnection) != 0) return kReachableViaWiFi;
+    if (rest == 0) return kReachableViaWiFi;
+    return (flags & kReachabilityFlagsConnectionRequired) != 0 ? kReachableViaWiFi : kNotReachable;
+}
+
+std::optional<std::uint32_t> vReachability::readFlags() const {
+    auto source = DeviceContext::shared().reachabilitySource();
+    if (!source) return std::nullopt;
+    if (const auto* host = std::get_if<std::string>(&reachabilityRef_)) return source->flagsForHostName(*host);
+    return source->flagsForAddress(std::get<sockaddr_in>(reachabilityRef_));
+}
+
+std::uint32_t vReachability::reachabilityFlags() const { return readFlags().value_or(0); }
+
+VornNetworkStatus vReachability::currentReachabilityStatus() const {
+    auto flags = readFlags();
+    if (!flags) return kNotReachable;
+    return networkStatusForFlags(*flags, key() == kLocalWiFiKey);
+}
+
+bool vReachability::isReachable() const { return currentReachabilityStatus() != kNotReachable; }
+bool vReachability::isReachableViaWWAN() const { return currentReachabilityStatus() == kReachableViaWWAN; }
+bool vReachability::isReachableViaWiFi() const { return currentReachabilityStatus() == kReachableViaWiFi; }
+
+bool vReachability::isConnectionRequired() const {
+    return (reachabilityFlags() & kReachabilityFlagsConnectionRequired) != 0;
+}
+
+bool vReachability::isConnectionOnDemand() const {
+    const auto flags = reachabilityFlags();
+    return (flags & kReachabilityFlagsConnectionRequired) != 0 &&
+           (flags & (kReachabilityFlagsConnectionOnTraffic | kReachabilityFlagsConnectionOnDemand)) != 0;
+}
+
+bool vReachability::isInterventionRequired() const {
+    const auto flags = reachabilityFlags();
+    return (flags & kReachabilityFlagsConnectionRequired) != 0 && (flags & kReachabilityFlagsInterventionRequired) != 0;
+}
+
+bool vReachability::isEqual(const vReachability& other) const { return key() == other.key(); }
+
+std::string vReachability::key() const {
+    std::lock_guard lock(keyMutex_);
+    return key_;
+}
+
+void vReachability::setKey(std::string key) {
+    std::lock_guard lock(keyMutex_);
+    key_ = std::move(key);
+}
+
+}  // namespace vorn

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "vorn/core/DeviceSources.h"
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace vorn {
+
+/// Network status of a target.
+enum VornNetworkStatus : int {
+    kNotReachable = 0,
+    kReachableViaWWAN = 1,
+    kReachableViaWiFi = 2,
+};
+
+/// Whether a network target can be reached now, and by which kind of link.
+/// Each query reads the flags synchronously on the calling thread.
+class vReachability {
+public:
+    /// The target of a reachability object: a host name or an address.
+    using Target = std::variant<std::string, sockaddr_in>;
+
+    static std::shared_ptr<vReachability> reachabilityWithHostName(const std::string& hostName);
+    static std::shared_ptr<vReachability> reachabilityWithAddress(const sockaddr_in& hostAddress);
+    static std::shared_ptr<vReachability> reachabilityForInternetConnection();
+    static std::shared_ptr<vReachability> reachabilityForLocalWiFi();
+    static std::shared_ptr<vReachability> initWithReachabilityRef(Target reachabilityRef);
+
+    VornNetworkStatus currentReachabilityStatus() const;
+    bool isReachable() const;
+    bool isReachableViaWWAN() const;
+    bool isReachableViaWiFi() const;
+    bool isConnectionRequired() const;
+    bool connectionRequired() const { return isConnectionRequired(); }
+    bool isConnectionOnDemand() const;
+    bool isInterventionRequired() const;
+    /// The raw flags, or 0 when they cannot be read.
+    std::uint32_t reachabilityFlags() const;
+
+    bool isEqual(const vReachability& other) const;
+    std::string key() const;
+    void setKey(std::string key);
+
+    /// "%d.%d.%d.%d" of the address, most significant byte first.
+    static std::string makeAddressKey(const in_addr& address);
+    /// The status rule: which status a set of flags means for a target.
+    static VornNetworkStatus networkStatusForFlags(std::uint32_t flags, bool isLocalWiFiTarget);
+
+    explicit vReachability(Target target);
+
+private:
+    std::optional<std::uint32_t> readFlags() const;
+
+    Target reachabilityRef_;
+    mutable std::mutex keyMutex_;
+    std::string key_;
+};
+
+}  // namespace vorn

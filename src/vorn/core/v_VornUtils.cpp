@@ -1,0 +1,232 @@
+#include "vorn/core/v_VornUtils.h"
+
+#include "vorn/core/DeviceContext.h"
+#include "vorn/core/LinuxReachabilitySource.h"
+#include "vorn/core/StoreKeys.h"
+#include "vorn/core/Utf8.h"
+#include "vorn/core/VornPosition.h"
+#include "vorn/core/vReachability.h"
+#include "vorn/core/vkOpenUDID.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <unicode/locid.h>
+#include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace vorn {
+namespace {
+
+constexpr const char* kDatePattern = "yyyy-MM-dd HH:mm:ss";
+
+void replaceAll(std::string& text, std::string_view from, std::string_view to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+}
+
+std::optional<std::string> utf8Text(const std::optional<Bytes>& bytes) {
+    if (!bytes) return std::nullopt;
+    std::string text(bytes->begin(), bytes->end());
+    if (!utf8::isValid(text)) return std::nullopt;
+    return text;
+}
+
+// One formatter per thread: building one is expensive, and they are not
+// safe to share. Follows the process's default time zone when it changes.
+icu::SimpleDateFormat* dateFormatter() {
+    thread_local std::unique_ptr<icu::SimpleDateFormat> formatter;
+    thread_local std::unique_ptr<icu::TimeZone> zone;
+    std::unique_ptr<icu::TimeZone> current(icu::TimeZone::createDefault());
+    if (!formatter) {
+        UErrorCode status = U_ZERO_ERROR;
+        formatter = std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString(kDatePattern), icu::Locale::getRoot(),
+                                                            status);
+        if (U_FAILURE(status)) {
+            formatter.reset();
+            return nullptr;
+        }
+        formatter->setLenient(false);
+    }
+    if (!zone || *zone != *current) {
+        formatter->setTimeZone(*current);
+        zone = std::move(current);
+    }
+    return formatter.get();
+}
+
+std::optional<VornError> makeError(int code, const char* message) {
+    return VornError{kVornErrorDomain, code, {{"error", message}}};
+}
+
+}  // namespace
+
+std::optional<std::string> v_VornUtils::encodeBase64String(const std::string& string) {
+    auto encoded = vBase64::stringByEncodingBytes(string.data(), string.size());
+    if (!encoded) return std::nullopt;
+    replaceAll(*encoded, "+", "%2B");
+    return encoded;
+}
+
+std::optional<std::string> v_VornUtils::decodeBase64String(const std::string& string) {
+    std::string text = string;
+    replaceAll(text, "%2B", "+");
+    return utf8Text(vBase64::decodeBytes(text.data(), text.size()));
+}
+
+std::optional<std::string> v_VornUtils::encodeBase64Data(const Bytes& data) {
+    return vBase64::stringByEncodingData(data);
+}
+
+std::optional<std::string> v_VornUtils::decodeBase64Data(const Bytes& data) {
+    return utf8Text(vBase64::decodeData(data));
+}
+
+std::string v_VornUtils::uuid() {
+    unsigned char bytes[16];
+    RAND_bytes(bytes, sizeof(bytes));
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+    char text[37];
+    std::snprintf(text, sizeof(text),
+                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0], bytes[1],
+                  bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10],
+                  bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+    return text;
+}
+
+std::string v_VornUtils::filePath() { return DeviceContext::shared().documentsDirectory().string(); }
+
+std::string v_VornUtils::md5WithString(const std::string& string) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(string.data(), std::strlen(string.c_str()), digest, &length, EVP_md5(), nullptr);
+    return hexStringFromData(std::string_view(reinterpret_cast<const char*>(digest), length));
+}
+
+std::string v_VornUtils::vornAppkeyWithLongitude(double longitude, double latitude, const std::string&) {
+    const auto key = appKey().value_or("");
+    const auto package = DeviceContext::shared().identity().bundleIdentifier;
+    const auto device = md5WithString(vkOpenUDID::value().value_or(""));
+    char numbers[160];
+    std::snprintf(numbers, sizeof(numbers), "%f-%f", longitude, latitude);
+    return key + "-" + numbers + "-" + package + "-" + device + "-1";
+}
+
+std::optional<std::string> v_VornUtils::stringOfJson(const nlohmann::json& value) {
+    if (!value.is_object() && !value.is_array()) return std::nullopt;
+    return value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<v_VornUtils::Date> v_VornUtils::dateOfString(const std::string& string) {
+    auto* formatter = dateFormatter();
+    if (formatter == nullptr) return std::nullopt;
+    const auto text = icu::UnicodeString::fromUTF8(string);
+    icu::ParsePosition position(0);
+    const UDate date = formatter->parse(text, position);
+    if (position.getErrorIndex() >= 0 || position.getIndex() != text.length()) return std::nullopt;
+    return Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double, std::milli>(date)));
+}
+
+std::string v_VornUtils::stringOfDate(Date date) {
+    auto* formatter = dateFormatter();
+    if (formatter == nullptr) return "";
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
+    icu::UnicodeString text;
+    formatter->format(static_cast<UDate>(millis), text);
+    std::string result;
+    text.toUTF8String(result);
+    return result;
+}
+
+std::string v_VornUtils::hexStringFromData(std::string_view data) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(data.size() * 2);
+    for (unsigned char byte : data) {
+        hex.push_back(kDigits[byte >> 4]);
+        hex.push_back(kDigits[byte & 0x0F]);
+    }
+    return hex;
+}
+
+std::string v_VornUtils::hexStringFromData(const Bytes& data) {
+    return hexStringFromData(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+}
+
+bool v_VornUtils::isValid(const nlohmann::json* value) { return value != nullptr && !value->is_null(); }
+
+std::string v_VornUtils::serverHostAddress() {
+    const auto hosts = DeviceContext::shared().hosts();
+    // A service on this machine's loopback needs no outside route.
+    const bool loopback = LinuxReachabilitySource::isLoopbackHost(hosts.api);
+    auto internet = vReachability::reachabilityForInternetConnection();
+    if (!loopback && internet->currentReachabilityStatus() == kNotReachable) return "";
+    auto primary = vReachability::reachabilityWithHostName(hosts.api);
+    if (primary && primary->isReachable()) return "http://" + hosts.api + "/7";
+    return "http://" + hosts.fallback + "/7";
+}
+
+std::string v_VornUtils::cloudServerHostAddress() {
+    return "http://" + DeviceContext::shared().hosts().cloud + "/1";
+}
+
+std::string v_VornUtils::fileHostAddress() { return "http://" + DeviceContext::shared().hosts().file + "/7"; }
+
+std::string v_VornUtils::fileDownloadAddress() { return "http://" + DeviceContext::shared().hosts().file; }
+
+nlohmann::json v_VornUtils::exRequestDictionary() {
+    auto& position = VornPosition::sharePosition();
+    position.startUpdateLocation();
+    const auto location = position.currentLocation();
+    nlohmann::json ex = nlohmann::json::object();
+    ex["latitude"] = location.latitude;
+    ex["longitude"] = location.longitude;
+    if (auto device = vkOpenUDID::value()) ex["uuid"] = *device;
+    ex["package"] = DeviceContext::shared().identity().bundleIdentifier;
+    return ex;
+}
+
+nlohmann::json v_VornUtils::clientDic() {
+    return nlohmann::json{{"caller", "iOS"}, {"ex", exRequestDictionary()}};
+}
+
+std::optional<VornError> v_VornUtils::vornErrorWithType(int code) {
+    switch (code) {
+        case kVornErrorNilPassword: return makeError(code, "nil password!");
+        case kVornErrorNilUsername: return makeError(code, "nil username!");
+        case kVornErrorConnectFailed: return makeError(code, "connect failed");
+        case kVornErrorNoneObjectId: return makeError(code, "none objectid");
+        case kVornErrorNoneObject: return makeError(code, "none object");
+        case kVornErrorExpired: return makeError(code, "expired");
+        case kVornErrorCloudFunctionFailed: return makeError(code, "cloud function failed");
+        case kVornErrorNoneFilename: return makeError(code, "none filename");
+        case kVornErrorNoneFile: return makeError(code, "none file");
+        case kVornErrorUnknown: return makeError(code, "unknow error");
+        case kVornErrorNoneFileData: return makeError(code, "none filendata");
+        case kVornErrorUpdateContentNil: return makeError(code, "update content is nil");
+        case kVornErrorFunctionNameNil: return makeError(code, "fuction name is nil");
+        case kVornErrorArrayTooBig: return makeError(code, "array is too big");
+        case kVornErrorNilArray: return makeError(code, "nil array");
+        case kVornErrorNilPushContent: return makeError(code, "nil push content");
+        case kVornErrorFileTooBig: return makeError(code, "File size beyond the limit.");
+        case kVornErrorCannotDeleteNow: return makeError(code, "can't delete now");
+        case kVornErrorNilPhoneNumber: return makeError(code, "phone number is nil");
+        case kVornErrorLackOfInformation: return makeError(code, "lack of required infomation");
+        case kVornErrorWrongType: return makeError(code, "error type");
+        default: return std::nullopt;
+    }
+}
+
+std::optional<std::string> v_VornUtils::appKey() {
+    auto stored = DeviceContext::shared().store()->stringForKey(storekeys::kAppKey);
+    if (!stored) return std::nullopt;
+    return decodeBase64String(*stored);
+}
+
+}  // namespace vorn

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "vorn/core/VornError.h"
+#include "vorn/core/vBase64.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace vorn {
+
+/// Stateless helpers of the service core: base64 text, identifiers,
+/// digests, JSON and date text, the service's addresses, the client block
+/// of every request and the error factory.
+class v_VornUtils {
+public:
+    using Date = std::chrono::system_clock::time_point;
+
+    /// Standard base64 of the UTF-8 bytes, with every "+" written "%2B".
+    static std::optional<std::string> encodeBase64String(const std::string& string);
+    /// The reverse of `encodeBase64String`; empty when the text does not
+    /// decode or the bytes are not UTF-8.
+    static std::optional<std::string> decodeBase64String(const std::string& string);
+    static std::optional<std::string> encodeBase64Data(const Bytes& data);
+    static std::optional<std::string> decodeBase64Data(const Bytes& data);
+
+    /// A new random UUID, upper-case 8-4-4-4-12.
+    static std::string uuid();
+    /// The application's documents directory.
+    static std::string filePath();
+    /// MD5 of the bytes up to the first NUL, 32 lower-case hexadecimal digits.
+    static std::string md5WithString(const std::string& string);
+    /// The key of cloud-function calls:
+    /// "<app key>-<longitude>-<latitude>-<bundle id>-<md5 of device id>-1".
+    static std::string vornAppkeyWithLongitude(double longitude, double latitude, const std::string& uuid);
+    /// Pretty-printed JSON text of an object or array; empty for anything else.
+    static std::optional<std::string> stringOfJson(const nlohmann::json& value);
+    /// Parses "yyyy-MM-dd HH:mm:ss" in local time; empty when it does not match.
+    static std::optional<Date> dateOfString(const std::string& string);
+    /// Formats "yyyy-MM-dd HH:mm:ss" in local time.
+    static std::string stringOfDate(Date date);
+    static std::string hexStringFromData(const Bytes& data);
+    static std::string hexStringFromData(std::string_view data);
+    /// Present and not JSON null.
+    static bool isValid(const nlohmann::json* value);
+    static bool isValid(const std::optional<nlohmann::json>& value) { return value && isValid(&*value); }
+
+    /// The API base to use now: the primary host when it is reachable, the
+    /// fallback host otherwise, "" when the device has no connection.
+    static std::string serverHostAddress();
+    static std::string cloudServerHostAddress();
+    static std::string fileHostAddress();
+    /// "http://" + the file host: the base of download addresses.
+    static std::string fileDownloadAddress();
+
+    /// {"latitude", "longitude", "uuid", "package"}; starts the position service.
+    static nlohmann::json exRequestDictionary();
+    /// {"caller": "iOS", "ex": exRequestDictionary()}.
+    static nlohmann::json clientDic();
+
+    /// The library's error for a code, or empty for an unknown code.
+    static std::optional<VornError> vornErrorWithType(int code);
+
+    /// The registered application key, read from the store and decoded.
+    static std::optional<std::string> appKey();
+};
+
+}  // namespace vorn

@@ -1,0 +1,346 @@
+#include "vorn/net/HttpTransport.h"
+
+#include "vorn/core/MainLoop.h"
+
+#include <curl/curl.h>
+
+#include <deque>
+#include <map>
+#include <thread>
+
+namespace vorn {
+namespace {
+
+std::atomic<std::uint64_t> nextConnectionId{1};
+
+void initializeCurl() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool hasHttpScheme(const std::string& url) {
+    auto startsWith = [&](const char* prefix) {
+        const std::size_t n = std::char_traits<char>::length(prefix);
+        if (url.size() <= n) return false;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::tolower(static_cast<unsigned char>(url[i])) != prefix[i]) return false;
+        }
+        return true;
+    };
+    return startsWith("http://") || startsWith("https://");
+}
+
+curl_slist* headerList(const HttpMessage& message) {
+    curl_slist* list = nullptr;
+    for (const auto& [name, value] : message.headers) {
+        // "Name;" sends a header with an empty value; "Name:" would remove it.
+        const std::string line = value.empty() ? name + ";" : name + ": " + value;
+        list = curl_slist_append(list, line.c_str());
+    }
+    // Never wait for "100 Continue" before a body.
+    list = curl_slist_append(list, "Expect:");
+    return list;
+}
+
+/// The options both kinds of exchange share.
+void configure(CURL* easy, const HttpMessage& message, curl_slist* headers) {
+    curl_easy_setopt(easy, CURLOPT_URL, message.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, HttpTransport::kTimeoutSeconds);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, HttpTransport::kTimeoutSeconds);
+    // Decode whatever compression curl supports; the header sent is the request's own.
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    if (message.method == "GET" && message.body.empty()) {
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    } else if (message.method == "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, message.body.data());
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(message.body.size()));
+        if (message.method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, message.method.c_str());
+    }
+}
+
+size_t appendToString(char* data, size_t size, size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+}  // namespace
+
+HttpConnection::HttpConnection(std::shared_ptr<HttpConnectionDelegate> delegate)
+    : delegate_(std::move(delegate)), identifier_(nextConnectionId++) {}
+
+std::shared_ptr<HttpConnectionDelegate> HttpConnection::delegate() const {
+    std::lock_guard lock(mutex_);
+    return delegate_;
+}
+
+void HttpConnection::release() {
+    std::shared_ptr<HttpConnectionDelegate> dropped;
+    std::lock_guard lock(mutex_);
+    dropped.swap(delegate_);
+}
+
+void HttpConnection::cancel() {
+    cancelled_ = true;
+    release();
+}
+
+/// The transport thread and its curl multi handle.
+class HttpTransport::Worker {
+public:
+    Worker() {
+        initializeCurl();
+        multi_ = curl_multi_init();
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxConnectionsPerHost * 4);
+        thread_ = std::thread([this] { loop(); });
+    }
+
+    void add(HttpMessage message, std::shared_ptr<HttpConnection> connection) {
+        {
+            std::lock_guard lock(mutex_);
+            commands_.push_back(Command{std::move(message), std::move(connection), false});
+        }
+        curl_multi_wakeup(multi_);
+    }
+
+    void cancel(std::shared_ptr<HttpConnection> connection) {
+        {
+            std::lock_guard lock(mutex_);
+            commands_.push_back(Command{{}, std::move(connection), true});
+        }
+        curl_multi_wakeup(multi_);
+    }
+
+private:
+    struct Command {
+        HttpMessage message;
+        std::shared_ptr<HttpConnection> connection;
+        bool cancel = false;
+    };
+
+    /// One exchange in flight; lives on the transport thread.
+    struct Transfer {
+        HttpMessage message;
+        std::shared_ptr<HttpConnection> connection;
+        CURL* easy = nullptr;
+        curl_slist* headers = nullptr;
+        curl_off_t uploadReported = 0;
+        bool responseReported = false;
+
+        ~Transfer() {
+            if (easy != nullptr) curl_easy_cleanup(easy);
+            curl_slist_free_all(headers);
+        }
+    };
+
+    template <typename Event>
+    static void post(const std::shared_ptr<HttpConnection>& connection, Event event) {
+        MainLoop::shared().post([connection, event = std::move(event)]() mutable {
+            if (connection->isCancelled()) return;
+            if (auto delegate = connection->delegate()) event(*delegate, connection);
+        });
+    }
+
+    static void reportUpload(Transfer& transfer, curl_off_t now, curl_off_t total) {
+        if (total <= 0 || now <= transfer.uploadReported) return;
+        transfer.uploadReported = now;
+        post(transfer.connection, [now, total](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
+            d.didSendBodyData(c, now, total);
+        });
+    }
+
+    static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t ultotal, curl_off_t ulnow) {
+        reportUpload(*static_cast<Transfer*>(user), ulnow, ultotal);
+        return 0;
+    }
+
+    static size_t onHeader(char* data, size_t size, size_t count, void* user) {
+        auto& transfer = *static_cast<Transfer*>(user);
+        const size_t length = size * count;
+        const bool endOfHeaders = length <= 2 && (length == 0 || data[0] == '\r' || data[0] == '\n');
+        if (endOfHeaders) {
+            long status = 0;
+            curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+            char* location = nullptr;
+            curl_easy_getinfo(transfer.easy, CURLINFO_REDIRECT_URL, &location);
+            // Interim (1xx) responses and redirects being followed are not the response.
+            if (status >= 200 && location == nullptr) {
+                curl_off_t uploaded = 0;
+                curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+                reportUpload(transfer, uploaded, static_cast<curl_off_t>(transfer.message.body.size()));
+                transfer.responseReported = true;
+                post(transfer.connection,
+                     [status](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
+                         d.didReceiveResponse(c, status);
+                     });
+            }
+        }
+        return length;
+    }
+
+    static size_t onData(char* data, size_t size, size_t count, void* user) {
+        auto& transfer = *static_cast<Transfer*>(user);
+        const size_t length = size * count;
+        if (length > 0) {
+            post(transfer.connection,
+                 [bytes = std::string(data, length)](HttpConnectionDelegate& d,
+                                                     const std::shared_ptr<HttpConnection>& c) mutable {
+                     d.didReceiveData(c, std::move(bytes));
+                 });
+        }
+        return length;
+    }
+
+    static void reportFailure(const std::shared_ptr<HttpConnection>& connection, std::string error) {
+        post(connection, [error = std::move(error)](HttpConnectionDelegate& d,
+                                                    const std::shared_ptr<HttpConnection>& c) {
+            d.didFailWithError(c, error);
+        });
+    }
+
+    void begin(Command command) {
+        if (command.connection->isCancelled()) return;
+        if (!hasHttpScheme(command.message.url)) {
+            reportFailure(command.connection, "unsupported URL");
+            return;
+        }
+        auto transfer = std::make_unique<Transfer>();
+        transfer->message = std::move(command.message);
+        transfer->connection = std::move(command.connection);
+        transfer->easy = curl_easy_init();
+        transfer->headers = headerList(transfer->message);
+        CURL* easy = transfer->easy;
+        configure(easy, transfer->message, transfer->headers);
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Worker::onData);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Worker::onHeader);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Worker::onProgress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
+        if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
+            reportFailure(transfer->connection, "could not start");
+            return;
+        }
+        byConnection_[transfer->connection->identifier()] = easy;
+        transfers_[easy] = std::move(transfer);
+    }
+
+    void finish(CURL* easy, CURLcode result) {
+        auto it = transfers_.find(easy);
+        if (it == transfers_.end()) return;
+        auto transfer = std::move(it->second);
+        transfers_.erase(it);
+        byConnection_.erase(transfer->connection->identifier());
+        curl_multi_remove_handle(multi_, easy);
+        if (result == CURLE_OK) {
+            if (!transfer->responseReported) {
+                post(transfer->connection, [](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
+                    d.didReceiveResponse(c, 0);
+                });
+            }
+            post(transfer->connection, [](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
+                d.connectionDidFinishLoading(c);
+            });
+        } else {
+            reportFailure(transfer->connection, curl_easy_strerror(result));
+        }
+    }
+
+    void drop(const std::shared_ptr<HttpConnection>& connection) {
+        auto it = byConnection_.find(connection->identifier());
+        if (it == byConnection_.end()) return;
+        CURL* easy = it->second;
+        byConnection_.erase(it);
+        curl_multi_remove_handle(multi_, easy);
+        transfers_.erase(easy);
+    }
+
+    void loop() {
+        for (;;) {
+            std::deque<Command> commands;
+            {
+                std::lock_guard lock(mutex_);
+                commands.swap(commands_);
+            }
+            for (auto& command : commands) {
+                if (command.cancel) {
+                    drop(command.connection);
+                } else {
+                    begin(std::move(command));
+                }
+            }
+            int running = 0;
+            curl_multi_perform(multi_, &running);
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+                if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result);
+            }
+            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        }
+    }
+
+    CURLM* multi_ = nullptr;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::deque<Command> commands_;
+    std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
+    std::map<std::uint64_t, CURL*> byConnection_;
+};
+
+HttpTransport& HttpTransport::shared() {
+    // Never destroyed: its thread serves the process until it exits.
+    static HttpTransport* transport = new HttpTransport();
+    return *transport;
+}
+
+HttpTransport::HttpTransport() : worker_(std::make_unique<Worker>()) {}
+
+std::shared_ptr<HttpConnection> HttpTransport::start(HttpMessage message,
+                                                     std::shared_ptr<HttpConnectionDelegate> delegate) {
+    auto connection = std::make_shared<HttpConnection>(std::move(delegate));
+    worker_->add(std::move(message), connection);
+    return connection;
+}
+
+void HttpTransport::cancel(const std::shared_ptr<HttpConnection>& connection) {
+    if (!connection) return;
+    connection->cancel();
+    worker_->cancel(connection);
+}
+
+std::optional<std::string> HttpTransport::sendSynchronous(const HttpMessage& message) {
+    if (!hasHttpScheme(message.url)) return std::nullopt;
+    initializeCurl();
+    // One handle per thread, so that connections to a host are reused.
+    struct Handle {
+        CURL* easy = curl_easy_init();
+        ~Handle() { curl_easy_cleanup(easy); }
+    };
+    thread_local Handle handle;
+    if (handle.easy == nullptr) return std::nullopt;
+    curl_easy_reset(handle.easy);
+    curl_slist* headers = headerList(message);
+    std::string body;
+    configure(handle.easy, message, headers);
+    curl_easy_setopt(handle.easy, CURLOPT_WRITEFUNCTION, &appendToString);
+    curl_easy_setopt(handle.easy, CURLOPT_WRITEDATA, &body);
+    const CURLcode result = curl_easy_perform(handle.easy);
+    curl_easy_setopt(handle.easy, CURLOPT_HTTPHEADER, nullptr);
+    curl_slist_free_all(headers);
+    if (result != CURLE_OK) return std::nullopt;
+    return body;
+}
+
+}  // namespace vorn

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vorn {
+
+class HttpConnection;
+
+/// What a running connection reports. Every call happens on the main loop,
+/// in the order: body sent (any number), response, data (any number), then
+/// finished or failed.
+class HttpConnectionDelegate {
+public:
+    virtual ~HttpConnectionDelegate() = default;
+    virtual void didSendBodyData(const std::shared_ptr<HttpConnection>& connection, std::int64_t totalBytesWritten,
+                                 std::int64_t totalBytesExpectedToWrite) = 0;
+    virtual void didReceiveResponse(const std::shared_ptr<HttpConnection>& connection, long statusCode) = 0;
+    virtual void didReceiveData(const std::shared_ptr<HttpConnection>& connection, std::string data) = 0;
+    virtual void didFailWithError(const std::shared_ptr<HttpConnection>& connection, const std::string& error) = 0;
+    virtual void connectionDidFinishLoading(const std::shared_ptr<HttpConnection>& connection) = 0;
+};
+
+/// One HTTP exchange as the transport sends it.
+struct HttpMessage {
+    std::string url;
+    std::string method = "POST";
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+};
+
+/// A running asynchronous exchange. It holds its delegate strongly until it
+/// finishes, fails or is cancelled, so a delegate stays alive while it runs.
+class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
+public:
+    explicit HttpConnection(std::shared_ptr<HttpConnectionDelegate> delegate);
+
+    /// The delegate while the connection may still report; empty after
+    /// `release` or `cancel`.
+    std::shared_ptr<HttpConnectionDelegate> delegate() const;
+    /// Drops the delegate: nothing more is reported.
+    void release();
+    /// Stops the exchange; nothing more is reported.
+    void cancel();
+    bool isCancelled() const { return cancelled_.load(); }
+    std::uint64_t identifier() const { return identifier_; }
+
+private:
+    mutable std::mutex mutex_;
+    std::shared_ptr<HttpConnectionDelegate> delegate_;
+    std::atomic<bool> cancelled_{false};
+    std::uint64_t identifier_;
+};
+
+/// HTTP over libcurl: asynchronous exchanges run on one transport thread
+/// (curl's multi interface, with connections kept alive and reused per
+/// host) and post their events to the main loop; synchronous exchanges run
+/// on the calling thread.
+class HttpTransport {
+public:
+    static HttpTransport& shared();
+
+    /// Starts an asynchronous exchange; its events go to `delegate` on the
+    /// main loop.
+    std::shared_ptr<HttpConnection> start(HttpMessage message, std::shared_ptr<HttpConnectionDelegate> delegate);
+
+    /// Runs an exchange on the calling thread; the response body, or empty
+    /// on any transport failure.
+    static std::optional<std::string> sendSynchronous(const HttpMessage& message);
+
+    /// Seconds without progress before an exchange fails.
+    static constexpr long kTimeoutSeconds = 60;
+    /// Connections kept open to one host at most.
+    static constexpr long kMaxConnectionsPerHost = 16;
+
+    void cancel(const std::shared_ptr<HttpConnection>& connection);
+
+private:
+    class Worker;
+    HttpTransport();
+    std::unique_ptr<Worker> worker_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,193 @@
+#include "vorn/net/VornUrlRequest.h"
+
+#include "vorn/core/MainLoop.h"
+#include "vorn/core/Utf8.h"
+
+#include <strings.h>
+
+namespace vorn {
+namespace {
+constexpr const char* kAcceptEncoding = "gzip,deflate,sdch";
+}
+
+VornUrlRequest::VornUrlRequest(std::string url) : url_(std::move(url)) {}
+
+VornUrlRequest::~VornUrlRequest() {
+    if (vConnection_) HttpTransport::shared().cancel(vConnection_);
+}
+
+std::shared_ptr<VornUrlRequest> VornUrlRequest::initWithUrl(const std::string& url) {
+    return std::make_shared<VornUrlRequest>(url);
+}
+
+std::shared_ptr<VornUrlRequest> VornUrlRequest::requestWithUrl(const std::string& url) { return initWithUrl(url); }
+
+void VornUrlRequest::addValue(const std::string& value, const std::string& field) {
+    std::lock_guard lock(lock_);
+    for (auto& [name, existing] : headers_) {
+        if (::strcasecmp(name.c_str(), field.c_str()) == 0) {
+            existing += "," + value;
+            return;
+        }
+    }
+    headers_.emplace_back(field, value);
+}
+
+void VornUrlRequest::setPostBody(std::string body) {
+    std::lock_guard lock(lock_);
+    body_ = std::move(body);
+    isSetHttpBody_ = true;
+}
+
+void VornUrlRequest::setPostValue(const std::string& value, const std::string& key) {
+    if (value.empty() || key.empty()) return;
+    std::lock_guard lock(lock_);
+    vMutableDic_[key] = value;
+}
+
+void VornUrlRequest::setHttpMethod(const std::string& method) {
+    std::lock_guard lock(lock_);
+    httpMethod_ = method;
+}
+
+std::string VornUrlRequest::postString() const {
+    std::lock_guard lock(lock_);
+    std::string text;
+    for (const auto& [key, value] : vMutableDic_) text += key + "=" + value + "&";
+    return text;
+}
+
+void VornUrlRequest::setCompletionBlock(CompletionBlock block) {
+    std::lock_guard lock(lock_);
+    completeBlock_ = std::move(block);
+}
+
+void VornUrlRequest::setFailedBlock(FailedBlock block) {
+    std::lock_guard lock(lock_);
+    failetedBlock_ = std::move(block);
+}
+
+void VornUrlRequest::getProgressBlock(ProgressBlock block) {
+    std::lock_guard lock(lock_);
+    progressBlock_ = std::move(block);
+}
+
+void VornUrlRequest::startAsyncConnection() {
+    std::lock_guard lock(lock_);
+    start();
+}
+
+void VornUrlRequest::start() {
+    MainLoop::shared().post([self = shared_from_this()] { self->runAsynchronously(); });
+}
+
+void VornUrlRequest::prepareMessage() {
+    addValue(kAcceptEncoding, "Accept-Encoding");
+    if (!isSetHttpBody_) body_ = postString();
+}
+
+HttpMessage VornUrlRequest::message() const { return HttpMessage{url_, httpMethod_, headers_, body_}; }
+
+void VornUrlRequest::runAsynchronously() {
+    std::lock_guard lock(lock_);
+    prepareMessage();
+    // A new run starts with an empty accumulator: bytes of a replaced run never leak into it.
+    vMutableData_.clear();
+    if (vConnection_) {
+        HttpTransport::shared().cancel(vConnection_);
+        vConnection_.reset();
+    }
+    vConnection_ = HttpTransport::shared().start(message(), shared_from_this());
+}
+
+void VornUrlRequest::startSyncConnection() {
+    HttpMessage outgoing;
+    {
+        std::lock_guard lock(lock_);
+        prepareMessage();
+        outgoing = message();
+    }
+    auto received = HttpTransport::sendSynchronous(outgoing);
+    if (!received) return;
+    vMutableData_ = std::move(*received);
+    responseData_ = vMutableData_;
+    responseString_ = utf8::isValid(vMutableData_) ? vMutableData_ : std::string();
+}
+
+void VornUrlRequest::cancle() {
+    std::lock_guard lock(lock_);
+    cancelConnection();
+}
+
+void VornUrlRequest::cancelConnection() {
+    std::lock_guard lock(lock_);
+    // The cancelled connection stays until the next start or destruction.
+    if (vConnection_) HttpTransport::shared().cancel(vConnection_);
+}
+
+bool VornUrlRequest::isRunning() const {
+    std::lock_guard lock(lock_);
+    return vConnection_ && !vConnection_->isCancelled();
+}
+
+bool VornUrlRequest::isCurrent(const std::shared_ptr<HttpConnection>& connection) const {
+    std::lock_guard lock(lock_);
+    return connection && connection == vConnection_ && !connection->isCancelled();
+}
+
+void VornUrlRequest::didSendBodyData(const std::shared_ptr<HttpConnection>& connection,
+                                     std::int64_t totalBytesWritten, std::int64_t totalBytesExpectedToWrite) {
+    if (!isCurrent(connection) || totalBytesExpectedToWrite == 0) return;
+    ProgressBlock progress;
+    {
+        std::lock_guard lock(lock_);
+        progress = progressBlock_;
+    }
+    if (progress) progress(static_cast<float>(totalBytesWritten) / static_cast<float>(totalBytesExpectedToWrite));
+}
+
+void VornUrlRequest::didReceiveResponse(const std::shared_ptr<HttpConnection>&, long) {}
+
+void VornUrlRequest::didReceiveData(const std::shared_ptr<HttpConnection>& connection, std::string data) {
+    if (!isCurrent(connection)) return;
+    if (vMutableData_.empty()) {
+        vMutableData_ = std::move(data);
+    } else {
+        vMutableData_ += data;
+    }
+}
+
+void VornUrlRequest::didFailWithError(const std::shared_ptr<HttpConnection>& connection, const std::string&) {
+    if (!isCurrent(connection)) return;
+    // Keep this request alive through the handler even if the connection held the last reference.
+    auto self = shared_from_this();
+    auto handlers = takeHandlers(connection);
+    if (handlers.failed) handlers.failed();
+}
+
+void VornUrlRequest::connectionDidFinishLoading(const std::shared_ptr<HttpConnection>& connection) {
+    if (!isCurrent(connection)) return;
+    auto self = shared_from_this();
+    responseString_ = utf8::isValid(vMutableData_) ? vMutableData_ : std::string();
+    responseData_ = vMutableData_;
+    auto handlers = takeHandlers(connection);
+    if (handlers.completion) handlers.completion();
+}
+
+VornUrlRequest::Handlers VornUrlRequest::takeHandlers(const std::shared_ptr<HttpConnection>& connection) {
+    // The run is over: the connection lets go of this request, and the
+    // handlers are released after their call, so a handler that captured
+    // this request does not keep it alive for ever.
+    std::lock_guard lock(lock_);
+    if (vConnection_ == connection) {
+        connection->release();
+        vConnection_.reset();
+    }
+    Handlers handlers{std::move(completeBlock_), std::move(failetedBlock_)};
+    completeBlock_ = nullptr;
+    failetedBlock_ = nullptr;
+    progressBlock_ = nullptr;
+    return handlers;
+}
+
+}  // namespace vorn

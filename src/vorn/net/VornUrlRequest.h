@@ -1,0 +1,111 @@
+#pragma once
+
+#include "vorn/net/HttpTransport.h"
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vorn {
+
+/// One HTTP request (URL, method, headers, body), run once, either
+/// asynchronously with its handlers called on the main loop or
+/// synchronously on the calling thread. The response bytes stay on the
+/// request for the caller to read. HTTP status codes are not judged here:
+/// callers read the outcome from the body.
+class VornUrlRequest : public HttpConnectionDelegate, public std::enable_shared_from_this<VornUrlRequest> {
+public:
+    using CompletionBlock = std::function<void()>;
+    using FailedBlock = std::function<void()>;
+    using ProgressBlock = std::function<void(float)>;
+
+    /// A new request for the URL: method "POST", no headers, no body.
+    static std::shared_ptr<VornUrlRequest> initWithUrl(const std::string& url);
+    /// The same; a running request is kept alive by its connection, so the
+    /// caller need not hold it.
+    static std::shared_ptr<VornUrlRequest> requestWithUrl(const std::string& url);
+
+    ~VornUrlRequest() override;
+
+    /// Adds a header value; a second value for the same name (in any case)
+    /// is appended to the first after a comma.
+    void addValue(const std::string& value, const std::string& field);
+    /// Sets the body; form values are then ignored.
+    void setPostBody(std::string body);
+    /// Stores a form value, used when no body was set; ignored when either
+    /// argument is empty.
+    void setPostValue(const std::string& value, const std::string& key);
+    void setHttpMethod(const std::string& method);
+    /// The form values as "key=value&" pairs, nothing escaped.
+    std::string postString() const;
+
+    void setCompletionBlock(CompletionBlock block);
+    void setFailedBlock(FailedBlock block);
+    /// Sets the upload-progress handler (fraction of the body sent).
+    void getProgressBlock(ProgressBlock block);
+
+    /// Starts the asynchronous run; returns at once.
+    void startAsyncConnection();
+    /// Schedules the asynchronous run on the main loop.
+    void start();
+    /// Runs the request on the calling thread; calls no handler.
+    void startSyncConnection();
+    /// Stops the running connection; neither handler is called afterwards.
+    void cancle();
+    void cancelConnection();
+
+    /// The received bytes once a response completed.
+    const std::optional<std::string>& responseData() const { return responseData_; }
+    /// The received bytes as text; "" until a response completed.
+    const std::string& responseString() const { return responseString_; }
+    void setResponseData(std::optional<std::string> data) { responseData_ = std::move(data); }
+    void setResponseString(std::string string) { responseString_ = std::move(string); }
+
+    const std::string& url() const { return url_; }
+    const std::string& httpMethod() const { return httpMethod_; }
+    const std::vector<std::pair<std::string, std::string>>& headers() const { return headers_; }
+    const std::string& body() const { return body_; }
+    bool isRunning() const;
+
+    // Connection events.
+    void didSendBodyData(const std::shared_ptr<HttpConnection>& connection, std::int64_t totalBytesWritten,
+                         std::int64_t totalBytesExpectedToWrite) override;
+    void didReceiveResponse(const std::shared_ptr<HttpConnection>& connection, long statusCode) override;
+    void didReceiveData(const std::shared_ptr<HttpConnection>& connection, std::string data) override;
+    void didFailWithError(const std::shared_ptr<HttpConnection>& connection, const std::string& error) override;
+    void connectionDidFinishLoading(const std::shared_ptr<HttpConnection>& connection) override;
+
+    explicit VornUrlRequest(std::string url);
+
+private:
+    void runAsynchronously();
+    void prepareMessage();
+    bool isCurrent(const std::shared_ptr<HttpConnection>& connection) const;
+    HttpMessage message() const;
+    struct Handlers {
+        CompletionBlock completion;
+        FailedBlock failed;
+    };
+    Handlers takeHandlers(const std::shared_ptr<HttpConnection>& connection);
+
+    std::string url_;
+    std::vector<std::pair<std::string, std::string>> headers_;
+    std::string body_;
+    std::string vMutableData_;
+    CompletionBlock completeBlock_;
+    FailedBlock failetedBlock_;
+    ProgressBlock progressBlock_;
+    std::shared_ptr<HttpConnection> vConnection_;
+    std::map<std::string, std::string> vMutableDic_;
+    std::string httpMethod_ = "POST";
+    bool isSetHttpBody_ = false;
+    mutable std::recursive_mutex lock_;
+    std::optional<std::string> responseData_;
+    std::string responseString_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,148 @@
+#include "support/TestDevice.h"
+
+#include "vorn/core/StoreKeys.h"
+#include "vorn/core/Vorn.h"
+#include "vorn/core/VornPosition.h"
+#include "vorn/core/v_VornUtils.h"
+#include "vorn/core/vkOpenUDID.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using namespace vorn;
+
+namespace {
+
+std::string decodedStoredKey(test::TestDevice& device) {
+    return v_VornUtils::decodeBase64String(device.store().stringForKey(storekeys::kAppKey).value()).value_or("<none>");
+}
+
+}  // namespace
+
+TEST(VornUtils, AppKeyTextEscapesPlusAndDecodesBack) {
+    // "\xFB\xEF" encodes with a "+" in standard base64.
+    const std::string key = "k\xC3\xBB\xEF\xBF\xBE!";
+    const auto encoded = v_VornUtils::encodeBase64String(key);
+    ASSERT_TRUE(encoded);
+    EXPECT_EQ(encoded->find('+'), std::string::npos);
+    EXPECT_NE(encoded->find("%2B"), std::string::npos);
+    EXPECT_EQ(v_VornUtils::decodeBase64String(*encoded), key);
+    EXPECT_EQ(v_VornUtils::encodeBase64String("abc"), "YWJj");
+    EXPECT_FALSE(v_VornUtils::encodeBase64String(""));
+    // Bytes that are not UTF-8 give no text.
+    EXPECT_FALSE(v_VornUtils::decodeBase64String("/w=="));
+    EXPECT_FALSE(v_VornUtils::decodeBase64String("not base64!"));
+    EXPECT_EQ(v_VornUtils::encodeBase64Data(Bytes{0xFB, 0xFF}), "+/8=");
+    EXPECT_EQ(v_VornUtils::decodeBase64Data(Bytes{'Y', 'W', 'J', 'j'}), "abc");
+}
+
+TEST(VornUtils, DigestsHexAndIdentifiers) {
+    EXPECT_EQ(v_VornUtils::md5WithString(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(v_VornUtils::md5WithString("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    // The digest stops at the first NUL.
+    EXPECT_EQ(v_VornUtils::md5WithString(std::string("abc\0def", 7)), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(v_VornUtils::hexStringFromData(Bytes{0x0A, 0xFF}), "0aff");
+    EXPECT_EQ(v_VornUtils::hexStringFromData(Bytes{}), "");
+    const std::regex uuidForm("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    const auto first = v_VornUtils::uuid();
+    EXPECT_TRUE(std::regex_match(first, uuidForm)) << first;
+    EXPECT_NE(first, v_VornUtils::uuid());
+}
+
+TEST(VornUtils, JsonTextOnlyForContainers) {
+    EXPECT_EQ(v_VornUtils::stringOfJson(nlohmann::json{{"a", 1}}), "{\n  \"a\": 1\n}");
+    EXPECT_TRUE(v_VornUtils::stringOfJson(nlohmann::json::array()));
+    EXPECT_FALSE(v_VornUtils::stringOfJson(nlohmann::json("text")));
+    EXPECT_FALSE(v_VornUtils::stringOfJson(nlohmann::json()));
+    nlohmann::json value = nullptr;
+    EXPECT_FALSE(v_VornUtils::isValid(&value));
+    EXPECT_FALSE(v_VornUtils::isValid(nullptr));
+    value = 0;
+    EXPECT_TRUE(v_VornUtils::isValid(&value));
+}
+
+TEST(VornUtils, DateTextRoundTripsAndRejectsOtherForms) {
+    const auto date = v_VornUtils::dateOfString("2024-02-29 13:05:09");
+    ASSERT_TRUE(date);
+    EXPECT_EQ(v_VornUtils::stringOfDate(*date), "2024-02-29 13:05:09");
+    const auto now = std::chrono::system_clock::now();
+    const auto text = v_VornUtils::stringOfDate(now);
+    const auto back = v_VornUtils::dateOfString(text);
+    ASSERT_TRUE(back);
+    EXPECT_LT(std::chrono::abs(now - *back), std::chrono::seconds(1));
+    for (const char* bad : {"", "2024-02-30 10:00:00", "2024-02-29", "2024-02-29 13:05:09 extra", "2024/02/29 13:05:09",
+                            "2024-13-01 00:00:00"}) {
+        EXPECT_FALSE(v_VornUtils::dateOfString(bad)) << bad;
+    }
+}
+
+TEST(VornUtils, ErrorTable) {
+    const auto connect = v_VornUtils::vornErrorWithType(20002);
+    ASSERT_TRUE(connect);
+    EXPECT_EQ(connect->domain, kVornErrorDomain);
+    EXPECT_EQ(connect->userInfo, (std::map<std::string, std::string>{{"error", "connect failed"}}));
+    EXPECT_EQ(v_VornUtils::vornErrorWithType(20010)->message(), "unknow error");
+    EXPECT_EQ(v_VornUtils::vornErrorWithType(20017)->message(), "File size beyond the limit.");
+    EXPECT_EQ(v_VornUtils::vornErrorWithType(20021)->message(), "error type");
+    EXPECT_EQ(v_VornUtils::vornErrorWithType(20021)->code, 20021);
+    int defined = 0;
+    for (int code = 19990; code < 20030; ++code) {
+        if (v_VornUtils::vornErrorWithType(code)) ++defined;
+    }
+    EXPECT_EQ(defined, 21);  // 20000..20021 without 20007
+    EXPECT_FALSE(v_VornUtils::vornErrorWithType(20007));
+    EXPECT_FALSE(v_VornUtils::vornErrorWithType(101));
+    EXPECT_FALSE(v_VornUtils::vornErrorWithType(20022));
+}
+
+TEST(Registration, WritesTheStoreAndKeepsTheApplicationsSwitch) {
+    test::TestDevice device("files.example:9000");
+    EXPECT_FALSE(VornPosition::sharePosition().gpsIsOpen());
+    Vorn::registerWithAppKey("first+key");
+    EXPECT_EQ(device.store().stringForKey(storekeys::kFileUrl), "http://files.example:9000");
+    EXPECT_EQ(decodedStoredKey(device), "first+key");
+    EXPECT_EQ(v_VornUtils::appKey(), "first+key");
+    EXPECT_TRUE(VornPosition::sharePosition().gpsIsOpen());
+
+    VornGPSSwitch::gpsSwitch(false);
+    Vorn::registerWithAppKey("second");
+    EXPECT_EQ(v_VornUtils::appKey(), "second");
+    EXPECT_EQ(device.store().objectForKey(storekeys::kGPSOpen), nlohmann::json(false));
+}
+
+TEST(ClientBlock, CarriesPositionDeviceAndPackage) {
+    test::TestDevice device;
+    DeviceContext::shared().setIdentity(AppIdentity{"com.example.app", "Example", "2.0"});
+    const auto client = v_VornUtils::clientDic();
+    EXPECT_EQ(client["caller"], "iOS");
+    EXPECT_EQ(client["ex"]["latitude"], 0.0);
+    EXPECT_EQ(client["ex"]["longitude"], 0.0);
+    EXPECT_EQ(client["ex"]["package"], "com.example.app");
+    const auto device_id = vkOpenUDID::value();
+    ASSERT_TRUE(device_id);
+    EXPECT_TRUE(std::regex_match(*device_id, std::regex("[0-9a-f]{40}")));
+    EXPECT_EQ(client["ex"]["uuid"], *device_id);
+    // The identifier is kept in the store and survives a new source.
+    EXPECT_EQ(device.store().objectForKey(storekeys::kOpenUDID)->at("OpenUDID"), *device_id);
+}
+
+TEST(ClientBlock, LeavesOutAnUnknownDeviceIdentifier) {
+    test::TestDevice device;
+    struct NoIdentifier : DeviceIdSource {
+        std::optional<std::string> deviceIdentifier() override { return std::nullopt; }
+    };
+    DeviceContext::shared().setDeviceIdSource(std::make_shared<NoIdentifier>());
+    EXPECT_FALSE(v_VornUtils::exRequestDictionary().contains("uuid"));
+}
+
+TEST(CloudKey, JoinsKeyPositionPackageAndDeviceDigest) {
+    test::TestDevice device;
+    DeviceContext::shared().setIdentity(AppIdentity{"com.example.app", "Example", "1.0"});
+    Vorn::registerWithAppKey("app-key");
+    const auto digest = v_VornUtils::md5WithString(vkOpenUDID::value().value());
+    EXPECT_EQ(v_VornUtils::vornAppkeyWithLongitude(0, 0, "ignored"),
+              "app-key-0.000000-0.000000-com.example.app-" + digest + "-1");
+    EXPECT_EQ(v_VornUtils::vornAppkeyWithLongitude(121.5, -31.25, ""),
+              "app-key-121.500000--31.250000-com.example.app-" + digest + "-1");
+}

@@ -1,0 +1,161 @@
+// The vorn-emulator executable as scripts use it: start, read the port from
+// the first line, call it, stop it with a signal.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "EmulatorTestUtil.h"
+
+namespace vorn::emulator::emutest {
+namespace {
+
+// A child process with its stdout on a pipe.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> args) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    args.insert(args.begin(), VORN_EMULATOR_EXE);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+      ::dup2(fds[1], STDOUT_FILENO);
+      const int devNull = ::open("/dev/null", O_WRONLY);
+      if (devNull >= 0) ::dup2(devNull, STDERR_FILENO);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    out_ = fds[0];
+  }
+
+  ~Child() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+
+  // Reads stdout up to the first newline; empty when none comes in time.
+  std::string readLine() {
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (line.find('\n') == std::string::npos) {
+      if (!readSome(line, deadline)) return {};
+    }
+    return line.substr(0, line.find('\n'));
+  }
+
+  // Reads stdout to its end (the process exited or closed it), then reaps the
+  // process. Returns the exit status, or -1 when it did not end in time.
+  int waitForExit(std::string* rest = nullptr) {
+    std::string output;
+    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+    while (readSome(output, deadline)) {
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    int status = 0;
+    if (::waitpid(pid_, &status, 0) != pid_) return -1;
+    pid_ = -1;
+    if (rest) *rest = output;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  void signal(int sig) { ::kill(pid_, sig); }
+
+ private:
+  // False at end of file or when the deadline passes.
+  bool readSome(std::string& into, std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd fd{out_, POLLIN, 0};
+    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = ::read(out_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    into.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+};
+
+unsigned short portFromLine(const std::string& line) {
+  const std::string prefix = "vorn-emulator listening on 127.0.0.1:";
+  if (line.rfind(prefix, 0) != 0) return 0;
+  return static_cast<unsigned short>(std::stoi(line.substr(prefix.size())));
+}
+
+TEST(EmulatorCliTest, StartsAnswersAndStopsOnSigterm) {
+  Child child({"--port", "0", "--memory"});
+  const std::string line = child.readLine();
+  const unsigned short port = portFromLine(line);
+  ASSERT_NE(port, 0) << "first line: " << line;
+
+  const Reply reply = TestHttpClient(port).post("/7/timestamp", R"({"client":{},"v":"v1.4.9","c":null,"objectId":null,"data":null})");
+  EXPECT_EQ(reply.code(), 200);
+  EXPECT_TRUE(reply.data().at("S").is_string());
+
+  child.signal(SIGTERM);
+  std::string rest;
+  EXPECT_EQ(child.waitForExit(&rest), 0);
+  EXPECT_EQ(rest, "");  // the listening line is the only output
+}
+
+TEST(EmulatorCliTest, StopsOnSigintWithOpenConnections) {
+  Child child({"--port=0", "--memory", "--app-key", "k"});
+  const unsigned short port = portFromLine(child.readLine());
+  ASSERT_NE(port, 0);
+  TestHttpClient client(port);
+  EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 103);
+  EXPECT_EQ(client.postEnvelope("/7/timestamp", nullptr, {{"X-Vorn-App-Key", "k"}}).code(), 200);
+  child.signal(SIGINT);
+  EXPECT_EQ(child.waitForExit(), 0);
+  EXPECT_TRUE(client.closedByServer());
+}
+
+TEST(EmulatorCliTest, KeepsDataInTheDataFolder) {
+  TempDir dir;
+  Child child({"--port", "0", "--data", (dir.path() / "d").string()});
+  ASSERT_NE(portFromLine(child.readLine()), 0);
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.waitForExit(), 0);
+  EXPECT_TRUE(std::filesystem::is_regular_file(dir.path() / "d" / "vorn.sqlite3"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "d" / "files"));
+}
+
+TEST(EmulatorCliTest, HelpListsTheErrorCodes) {
+  Child child({"--help"});
+  std::string output;
+  EXPECT_EQ(child.waitForExit(&output), 0);
+  EXPECT_NE(output.find("--app-key"), std::string::npos);
+  EXPECT_NE(output.find("103"), std::string::npos);
+  EXPECT_NE(output.find("INVALID_APP_KEY"), std::string::npos);
+}
+
+TEST(EmulatorCliTest, RefusesBadArguments) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--address", "192.168.0.1"}, {"--port", "70000"}, {"--port"}, {"--bogus"}, {"--memory=yes"}}) {
+    Child child(args);
+    std::string output;
+    EXPECT_EQ(child.waitForExit(&output), 2) << args[0];
+    EXPECT_EQ(output, "") << args[0];
+  }
+}
+
+}  // namespace
+}  // namespace vorn::emulator::emutest

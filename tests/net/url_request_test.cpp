@@ -1,0 +1,294 @@
+#include "support/ScriptedHttpServer.h"
+#include "support/TestLoop.h"
+
+#include "vorn/core/MainLoop.h"
+#include "vorn/net/HttpTransport.h"
+#include "vorn/net/VornUrlRequest.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <gtest/gtest.h>
+
+using namespace vorn;
+using test::RecordedRequest;
+using test::ScriptedAction;
+using test::ScriptedHttpServer;
+
+namespace {
+
+/// What a request reported through its handlers.
+struct Outcome {
+    int completed = 0;
+    int failed = 0;
+    std::vector<float> progress;
+    bool onMainLoop = true;
+    bool done() const { return completed + failed > 0; }
+};
+
+void watch(VornUrlRequest& request, Outcome& outcome) {
+    request.setCompletionBlock([&] {
+        outcome.onMainLoop &= MainLoop::shared().isCurrentThread();
+        ++outcome.completed;
+    });
+    request.setFailedBlock([&] {
+        outcome.onMainLoop &= MainLoop::shared().isCurrentThread();
+        ++outcome.failed;
+    });
+    request.getProgressBlock([&](float fraction) { outcome.progress.push_back(fraction); });
+}
+
+ScriptedHttpServer::Script echoBody() {
+    return [](const RecordedRequest& request) { return ScriptedAction::reply(request.body); };
+}
+
+unsigned short closedPort() {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    return acceptor.local_endpoint().port();  // closed when the acceptor goes
+}
+
+/// Records the connection events in the order they arrive.
+class EventLog : public HttpConnectionDelegate {
+public:
+    std::vector<std::string> events;
+    void didSendBodyData(const std::shared_ptr<HttpConnection>&, std::int64_t, std::int64_t) override {
+        if (events.empty() || events.back() != "sent") events.push_back("sent");
+    }
+    void didReceiveResponse(const std::shared_ptr<HttpConnection>&, long status) override {
+        events.push_back("response " + std::to_string(status));
+    }
+    void didReceiveData(const std::shared_ptr<HttpConnection>&, std::string) override {
+        if (events.empty() || events.back() != "data") events.push_back("data");
+    }
+    void didFailWithError(const std::shared_ptr<HttpConnection>&, const std::string&) override {
+        events.push_back("failed");
+    }
+    void connectionDidFinishLoading(const std::shared_ptr<HttpConnection>&) override { events.push_back("finished"); }
+};
+
+}  // namespace
+
+TEST(HttpTransport, EventsArriveInOrderOnTheMainLoop) {
+    ScriptedHttpServer server(echoBody());
+    auto log = std::make_shared<EventLog>();
+    HttpMessage message{server.url("/echo"), "POST", {}, std::string(64 * 1024, 'x')};
+    auto connection = HttpTransport::shared().start(message, log);
+    ASSERT_TRUE(test::runUntil([&] { return !log->events.empty() && log->events.back() == "finished"; }));
+    EXPECT_EQ(log->events, (std::vector<std::string>{"sent", "response 200", "data", "finished"}));
+    // A finished connection lets go of its delegate.
+    connection->release();
+    EXPECT_EQ(connection->delegate(), nullptr);
+}
+
+TEST(UrlRequest, FormValuesBecomeTheBodyWhenNoneWasSet) {
+    ScriptedHttpServer server(echoBody());
+    auto request = VornUrlRequest::requestWithUrl(server.url("/form"));
+    request->setPostValue("1", "a");
+    request->setPostValue("", "ignored");
+    request->setPostValue("2", "");
+    EXPECT_EQ(request->postString(), "a=1&");
+    Outcome outcome;
+    watch(*request, outcome);
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return outcome.done(); }));
+    EXPECT_EQ(outcome.completed, 1);
+    EXPECT_TRUE(outcome.onMainLoop);
+    EXPECT_EQ(server.requests().at(0).body, "a=1&");
+    EXPECT_EQ(request->responseString(), "a=1&");
+    EXPECT_EQ(request->responseData(), "a=1&");
+}
+
+TEST(UrlRequest, SetBodyIsSentUnchangedAndHeadersAppend) {
+    ScriptedHttpServer server(echoBody());
+    auto request = VornUrlRequest::initWithUrl(server.url("/body"));
+    request->setPostValue("1", "a");
+    request->setPostBody("{\"raw\": true}");
+    request->addValue("one", "X-Test");
+    request->addValue("two", "x-test");
+    request->setHttpMethod("PUT");
+    Outcome outcome;
+    watch(*request, outcome);
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return outcome.done(); }));
+    const auto received = server.requests().at(0);
+    EXPECT_EQ(received.method, "PUT");
+    EXPECT_EQ(received.body, "{\"raw\": true}");
+    EXPECT_EQ(received.header("X-Test"), "one,two");
+    EXPECT_EQ(received.header("Accept-Encoding"), "gzip,deflate,sdch");
+    EXPECT_EQ(received.header("Expect"), "");
+}
+
+TEST(UrlRequest, ProgressReportsFractionsOfTheBody) {
+    ScriptedHttpServer server([](const RecordedRequest&) { return ScriptedAction::reply("{}"); });
+    auto request = VornUrlRequest::requestWithUrl(server.url("/upload"));
+    request->setPostBody(std::string(2 * 1024 * 1024, 'z'));
+    Outcome outcome;
+    watch(*request, outcome);
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return outcome.done(); }));
+    ASSERT_FALSE(outcome.progress.empty());
+    EXPECT_FLOAT_EQ(outcome.progress.back(), 1.0f);
+    for (std::size_t i = 0; i < outcome.progress.size(); ++i) {
+        EXPECT_GT(outcome.progress[i], 0.0f);
+        if (i > 0) {
+            EXPECT_GE(outcome.progress[i], outcome.progress[i - 1]);
+        }
+    }
+    EXPECT_EQ(server.requests().at(0).body.size(), 2u * 1024 * 1024);
+}
+
+TEST(UrlRequest, EventsOfOtherConnectionsChangeNothing) {
+    auto request = VornUrlRequest::initWithUrl("http://127.0.0.1:1/");
+    Outcome outcome;
+    watch(*request, outcome);
+    auto stranger = std::make_shared<HttpConnection>(nullptr);
+    request->didSendBodyData(stranger, 512, 1024);
+    request->didReceiveData(stranger, "bytes");
+    request->connectionDidFinishLoading(stranger);
+    request->didFailWithError(stranger, "error");
+    EXPECT_TRUE(outcome.progress.empty());
+    EXPECT_EQ(outcome.completed + outcome.failed, 0);
+    EXPECT_FALSE(request->responseData());
+}
+
+TEST(UrlRequest, EmptyReplyCompletesWithZeroBytes) {
+    ScriptedHttpServer server([](const RecordedRequest&) { return ScriptedAction::reply(""); });
+    auto request = VornUrlRequest::requestWithUrl(server.url("/empty"));
+    EXPECT_FALSE(request->responseData());
+    EXPECT_EQ(request->responseString(), "");
+    Outcome outcome;
+    watch(*request, outcome);
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return outcome.done(); }));
+    EXPECT_EQ(outcome.completed, 1);
+    ASSERT_TRUE(request->responseData());
+    EXPECT_EQ(request->responseData()->size(), 0u);
+    EXPECT_EQ(request->responseString(), "");
+}
+
+TEST(UrlRequest, HttpErrorWithBodyStillCompletes) {
+    ScriptedHttpServer server([](const RecordedRequest&) { return ScriptedAction::reply("{\"oops\": 1}", 500); });
+    auto request = VornUrlRequest::requestWithUrl(server.url("/error"));
+    Outcome outcome;
+    watch(*request, outcome);
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return outcome.done(); }));
+    EXPECT_EQ(outcome.completed, 1);
+    EXPECT_EQ(request->responseString(), "{\"oops\": 1}");
+}
+
+TEST(UrlRequest, CompressedRepliesAreDecoded) {
+    static const char kGzip[] =
+        "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xab\x56\x4a\xce\xcf\x2d\x28\x4a\x2d\x2e\x4e\x4d\x51\xb2\x52\x28"
+        "\x29\x2a\x4d\xad\x05\x00\xbd\xa5\x2c\x2d\x14\x00\x00\x00";
+    ScriptedHttpServer server([](const RecordedRequest&) {
+        auto action = ScriptedAction::reply(std::string(kGzip, sizeof(kGzip) - 1));
+        action.headers.emplace_back("Content-Encoding", "gzip");
+        return action;
+    });
+    auto request = VornUrlRequest::requestWithUrl(server.url("/gzip"));
+    Outcome outcome;
+    watch(*request, outcome);
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return outcome.done(); }));
+    EXPECT_EQ(request->responseString(), "{\"compressed\": true}");
+}
+
+TEST(UrlRequest, InvalidUtf8LeavesTheTextEmptyButKeepsTheBytes) {
+    ScriptedHttpServer server([](const RecordedRequest&) { return ScriptedAction::reply("\xff\xfe"); });
+    auto request = VornUrlRequest::requestWithUrl(server.url("/bytes"));
+    Outcome outcome;
+    watch(*request, outcome);
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return outcome.done(); }));
+    EXPECT_EQ(request->responseData(), "\xff\xfe");
+    EXPECT_EQ(request->responseString(), "");
+}
+
+TEST(UrlRequest, ARestartedRequestReportsOnlyItsNewConnection) {
+    int served = 0;
+    ScriptedHttpServer server([&](const RecordedRequest&) {
+        return served++ == 0 ? ScriptedAction::hang() : ScriptedAction::reply("second");
+    });
+    auto request = VornUrlRequest::requestWithUrl(server.url("/slow"));
+    Outcome outcome;
+    watch(*request, outcome);
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return server.requests().size() == 1; }));
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return outcome.done() && server.droppedByClient() == 1; }));
+    test::drainLoop();
+    EXPECT_EQ(outcome.completed, 1);
+    EXPECT_EQ(outcome.failed, 0);
+    EXPECT_EQ(request->responseString(), "second");
+}
+
+TEST(UrlRequest, CancelledRequestCallsNoHandler) {
+    ScriptedHttpServer server([](const RecordedRequest&) { return ScriptedAction::hang(); });
+    std::weak_ptr<VornUrlRequest> weak;
+    Outcome outcome;
+    {
+        auto request = VornUrlRequest::requestWithUrl(server.url("/hang"));
+        weak = request;
+        watch(*request, outcome);
+        request->startAsyncConnection();
+        ASSERT_TRUE(test::runUntil([&] { return server.requests().size() == 1; }));
+        EXPECT_TRUE(request->isRunning());
+        request->cancle();
+        EXPECT_FALSE(request->isRunning());
+    }
+    // The transport closes the connection; nothing is reported afterwards,
+    // and the cancelled request is no longer kept alive.
+    ASSERT_TRUE(test::runUntil([&] { return server.droppedByClient() == 1; }));
+    test::drainLoop();
+    EXPECT_EQ(outcome.completed + outcome.failed, 0);
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST(UrlRequest, UnreachableOrUnusableAddressesFail) {
+    for (const std::string& url : {"http://127.0.0.1:" + std::to_string(closedPort()) + "/x", std::string("/timestamp"),
+                                  std::string("ftp://127.0.0.1/x")}) {
+        auto request = VornUrlRequest::requestWithUrl(url);
+        Outcome outcome;
+        watch(*request, outcome);
+        request->startAsyncConnection();
+        ASSERT_TRUE(test::runUntil([&] { return outcome.done(); })) << url;
+        EXPECT_EQ(outcome.failed, 1) << url;
+        EXPECT_EQ(outcome.completed, 0);
+        EXPECT_FALSE(request->responseData());
+    }
+}
+
+TEST(UrlRequest, RequestStaysAliveWhileRunning) {
+    ScriptedHttpServer server(echoBody());
+    Outcome outcome;
+    std::weak_ptr<VornUrlRequest> weak;
+    {
+        auto request = VornUrlRequest::requestWithUrl(server.url("/alive"));
+        weak = request;
+        request->setPostBody("ping");
+        watch(*request, outcome);
+        request->startAsyncConnection();
+    }
+    EXPECT_FALSE(weak.expired());
+    ASSERT_TRUE(test::runUntil([&] { return outcome.done(); }));
+    EXPECT_EQ(outcome.completed, 1);
+    test::drainLoop();
+    EXPECT_TRUE(weak.expired());
+}
+
+TEST(UrlRequest, SynchronousRunFillsTheResponseOrLeavesItAbsent) {
+    ScriptedHttpServer server(echoBody());
+    auto request = VornUrlRequest::initWithUrl(server.url("/sync"));
+    request->setPostBody("hello");
+    Outcome outcome;
+    watch(*request, outcome);
+    request->startSyncConnection();
+    EXPECT_EQ(request->responseData(), "hello");
+    EXPECT_EQ(request->responseString(), "hello");
+    EXPECT_EQ(outcome.completed + outcome.failed, 0);  // no handler is called
+
+    auto failing = VornUrlRequest::initWithUrl("http://127.0.0.1:" + std::to_string(closedPort()) + "/");
+    failing->startSyncConnection();
+    EXPECT_FALSE(failing->responseData());
+    EXPECT_EQ(failing->responseString(), "");
+}

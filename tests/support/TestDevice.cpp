@@ -1,0 +1,72 @@
+#include "support/TestDevice.h"
+
+#include "vorn/core/Vorn.h"
+#include "vorn/core/VornPosition.h"
+
+#include <vorn_emulator/Server.h>
+
+#include <atomic>
+#include <unistd.h>
+
+namespace vorn::test {
+
+class EmulatorHandle {
+public:
+    explicit EmulatorHandle(const std::string& appKey) : server(makeOptions(appKey)) { port = server.start(); }
+
+    static emulator::Options makeOptions(const std::string& appKey) {
+        emulator::Options options;
+        options.port = 0;
+        options.appKey = appKey;
+        options.memory = true;
+        return options;
+    }
+
+    emulator::Server server;
+    unsigned short port = 0;
+};
+
+TestDevice::TestDevice(const std::string& host) {
+    static std::atomic<int> counter{0};
+    directory_ = std::filesystem::temp_directory_path() /
+                 ("vorn-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::create_directories(directory_);
+    auto& context = DeviceContext::shared();
+    context.reset();
+    context.setDataDirectory(directory_);
+    store_ = std::make_shared<MemoryKeyValueStore>();
+    context.setStore(store_);
+    pointHostsAt(host);
+    VornPosition::resetSharedPositionForTesting();
+}
+
+TestDevice::~TestDevice() {
+    DeviceContext::shared().reset();
+    VornPosition::resetSharedPositionForTesting();
+    std::error_code ec;
+    std::filesystem::remove_all(directory_, ec);
+}
+
+void TestDevice::pointHostsAt(const std::string& host) {
+    DeviceContext::shared().setHosts(ServiceHosts{host, host, host, host, "127.0.0.1"});
+}
+
+EmulatorTest::EmulatorTest() = default;
+EmulatorTest::~EmulatorTest() = default;
+
+void EmulatorTest::SetUp() {
+    emulator_ = std::make_unique<EmulatorHandle>(kAppKey);
+    device_ = std::make_unique<TestDevice>(host());
+    Vorn::registerWithAppKey(kAppKey);
+}
+
+void EmulatorTest::TearDown() {
+    device_.reset();
+    emulator_.reset();
+}
+
+void EmulatorTest::stopEmulator() { emulator_.reset(); }
+
+std::string EmulatorTest::host() const { return "127.0.0.1:" + std::to_string(emulator_->port); }
+
+}  // namespace vorn::test
