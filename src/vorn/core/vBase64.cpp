@@ -92,6 +92,23 @@ std::size_t vBase64::baseDecode(const char* srcBytes, std::size_t srcLen, char* 
     bool sawPadding = false;
 
     while (src < end) {
+        // Fast path: four alphabet characters at a group boundary. Anything
+        // else (white space, padding, NUL, invalid bytes) maps to the
+        // invalid marker, whose high bits send it to the careful path below.
+        if (state == 0) {
+            while (end - src >= 4 && destLen - written >= 3) {
+                const std::uint8_t a = charset[src[0]], b = charset[src[1]], c = charset[src[2]], d = charset[src[3]];
+                if (((a | b | c | d) & 0xC0) != 0) break;
+                const std::uint32_t group = (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) |
+                                            (std::uint32_t{c} << 6) | d;
+                dest[written] = static_cast<unsigned char>(group >> 16);
+                dest[written + 1] = static_cast<unsigned char>(group >> 8);
+                dest[written + 2] = static_cast<unsigned char>(group);
+                written += 3;
+                src += 4;
+            }
+            if (src == end) break;
+        }
         const unsigned char ch = *src++;
         if (ch == 0) break;
         if (isSpace(ch)) continue;
