@@ -119,11 +119,11 @@ TEST(ClientBlock, CarriesPositionDeviceAndPackage) {
     EXPECT_EQ(client["ex"]["latitude"], 0.0);
     EXPECT_EQ(client["ex"]["longitude"], 0.0);
     EXPECT_EQ(client["ex"]["package"], "com.example.app");
-    const auto device_id = vkOpenUDID::value();
+    const auto device_id = DeviceContext::shared().deviceIdentifier();
     ASSERT_TRUE(device_id);
     EXPECT_TRUE(std::regex_match(*device_id, std::regex("[0-9a-f]{40}")));
     EXPECT_EQ(client["ex"]["uuid"], *device_id);
-    // The identifier is kept in the store and survives a new source.
+    // The identifier is kept in the application's record.
     EXPECT_EQ(device.store().objectForKey(storekeys::kOpenUDID)->at("OpenUDID"), *device_id);
 }
 
@@ -140,7 +140,7 @@ TEST(CloudKey, JoinsKeyPositionPackageAndDeviceDigest) {
     test::TestDevice device;
     DeviceContext::shared().setIdentity(AppIdentity{"com.example.app", "Example", "1.0"});
     Vorn::registerWithAppKey("app-key");
-    const auto digest = v_VornUtils::md5WithString(vkOpenUDID::value().value());
+    const auto digest = v_VornUtils::md5WithString(vkOpenUDID::value());
     EXPECT_EQ(v_VornUtils::vornAppkeyWithLongitude(0, 0, "ignored"),
               "app-key-0.000000-0.000000-com.example.app-" + digest + "-1");
     EXPECT_EQ(v_VornUtils::vornAppkeyWithLongitude(121.5, -31.25, ""),

@@ -2,6 +2,7 @@
 
 #include "vorn/core/Vorn.h"
 #include "vorn/core/VornPosition.h"
+#include "vorn/core/vkOpenUDID.h"
 
 #include <vorn_emulator/Server.h>
 
@@ -36,13 +37,17 @@ TestDevice::TestDevice(const std::string& host) {
     context.setDataDirectory(directory_);
     store_ = std::make_shared<MemoryKeyValueStore>();
     context.setStore(store_);
+    context.setSlotStore(std::make_shared<FileSlotStore>(directory_ / "slots"));
+    context.setPositionSource(nullptr);
     pointHostsAt(host);
     VornPosition::resetSharedPositionForTesting();
+    vkOpenUDID::resetCacheForTesting();
 }
 
 TestDevice::~TestDevice() {
     DeviceContext::shared().reset();
     VornPosition::resetSharedPositionForTesting();
+    vkOpenUDID::resetCacheForTesting();
     std::error_code ec;
     std::filesystem::remove_all(directory_, ec);
 }

@@ -12,8 +12,9 @@
 namespace vorn::test {
 
 /// A fresh device for one test: default sources, an in-memory key-value
-/// store, a temporary data directory, a new shared position instance, and
-/// every host pointed at `host`.
+/// store, a temporary data directory with its own identifier slots, no
+/// position source, a new shared position instance, an empty identifier
+/// cache, and every host pointed at `host`.
 class TestDevice {
 public:
     explicit TestDevice(const std::string& host = kDefaultServiceHost);

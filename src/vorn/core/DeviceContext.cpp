@@ -1,7 +1,8 @@
 #include "vorn/core/DeviceContext.h"
 
+#include "vorn/core/FixedPositionSource.h"
 #include "vorn/core/LinuxReachabilitySource.h"
-#include "vorn/core/StoredDeviceIdSource.h"
+#include "vorn/core/vkOpenUDID.h"
 
 #include <pwd.h>
 #include <unistd.h>
@@ -62,9 +63,10 @@ void DeviceContext::reset() {
     hosts_ = defaultHosts();
     store_.reset();
     storeIsDefault_ = true;
-    deviceIdSource_ = std::make_shared<StoredDeviceIdSource>();
+    deviceIdSource_ = std::make_shared<OpenUDIDSource>();
+    slotStore_.reset();
     reachabilitySource_ = std::make_shared<LinuxReachabilitySource>();
-    positionSource_.reset();
+    positionSource_ = FixedPositionSource::fromEnvironment();
     applyEnvironmentLocked();
 }
 
@@ -171,6 +173,23 @@ std::shared_ptr<DeviceIdSource> DeviceContext::deviceIdSource() {
 void DeviceContext::setDeviceIdSource(std::shared_ptr<DeviceIdSource> source) {
     std::lock_guard lock(mutex_);
     deviceIdSource_ = std::move(source);
+}
+
+std::optional<std::string> DeviceContext::deviceIdentifier() {
+    auto source = deviceIdSource();
+    if (!source) return std::nullopt;
+    return source->deviceIdentifier();
+}
+
+std::shared_ptr<SlotStore> DeviceContext::slotStore() {
+    std::lock_guard lock(mutex_);
+    if (!slotStore_) slotStore_ = std::make_shared<FileSlotStore>(FileSlotStore::defaultDirectory());
+    return slotStore_;
+}
+
+void DeviceContext::setSlotStore(std::shared_ptr<SlotStore> store) {
+    std::lock_guard lock(mutex_);
+    slotStore_ = std::move(store);
 }
 
 std::shared_ptr<ReachabilitySource> DeviceContext::reachabilitySource() {

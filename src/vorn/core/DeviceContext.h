@@ -2,6 +2,7 @@
 
 #include "vorn/core/DeviceSources.h"
 #include "vorn/core/KeyValueStore.h"
+#include "vorn/core/SlotStore.h"
 
 #include <filesystem>
 #include <memory>
@@ -80,6 +81,11 @@ public:
 
     std::shared_ptr<DeviceIdSource> deviceIdSource();
     void setDeviceIdSource(std::shared_ptr<DeviceIdSource> source);
+    /// The device identifier from the current source, when it has one.
+    std::optional<std::string> deviceIdentifier();
+    /// The slots shared between applications (device identifier copies).
+    std::shared_ptr<SlotStore> slotStore();
+    void setSlotStore(std::shared_ptr<SlotStore> store);
     std::shared_ptr<ReachabilitySource> reachabilitySource();
     void setReachabilitySource(std::shared_ptr<ReachabilitySource> source);
     /// Empty when the device has no position source.
@@ -101,6 +107,7 @@ private:
     std::shared_ptr<KeyValueStore> store_;
     bool storeIsDefault_ = true;
     std::shared_ptr<DeviceIdSource> deviceIdSource_;
+    std::shared_ptr<SlotStore> slotStore_;
     std::shared_ptr<ReachabilitySource> reachabilitySource_;
     std::shared_ptr<PositionSource> positionSource_;
 };

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -38,6 +39,13 @@ public:
     virtual ~ReachabilitySource() = default;
     virtual std::optional<std::uint32_t> flagsForHostName(const std::string& hostName) = 0;
     virtual std::optional<std::uint32_t> flagsForAddress(const sockaddr_in& address) = 0;
+    /// Calls `onChange` on the main loop whenever the network configuration
+    /// may have changed, for as long as the returned handle is kept; an
+    /// empty handle when changes cannot be watched.
+    virtual std::shared_ptr<void> watchChanges(std::function<void()> onChange) {
+        (void)onChange;
+        return nullptr;
+    }
 };
 
 /// A latitude and longitude in degrees.

@@ -1,11 +1,17 @@
 #include "vorn/core/LinuxReachabilitySource.h"
 
+#include "vorn/core/MainLoop.h"
+
 #include <arpa/inet.h>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -38,7 +44,59 @@ bool sameAddress(const sockaddr* a, const sockaddr* b) {
     return false;
 }
 
+/// A netlink socket subscribed to link, address and route changes, read
+/// on the main loop for as long as it lives.
+class NetlinkWatch : public std::enable_shared_from_this<NetlinkWatch> {
+public:
+    NetlinkWatch(int fd, std::function<void()> onChange)
+        : descriptor_(std::make_shared<boost::asio::posix::stream_descriptor>(MainLoop::shared().context(), fd)),
+          onChange_(std::make_shared<std::function<void()>>(std::move(onChange))) {}
+
+    ~NetlinkWatch() {
+        // Closed on the loop that reads it; the pending read ends there.
+        *onChange_ = nullptr;
+        MainLoop::shared().post([descriptor = descriptor_] {
+            boost::system::error_code ignored;
+            descriptor->close(ignored);
+        });
+    }
+
+    void start() { read(descriptor_, onChange_); }
+
+private:
+    using Descriptor = boost::asio::posix::stream_descriptor;
+    using Handler = std::shared_ptr<std::function<void()>>;
+
+    static void read(const std::shared_ptr<Descriptor>& descriptor, const Handler& onChange) {
+        auto buffer = std::make_shared<std::array<char, 8192>>();
+        descriptor->async_read_some(boost::asio::buffer(*buffer),
+                                    [descriptor, onChange, buffer](const boost::system::error_code& error, std::size_t) {
+                                        if (error || !*onChange) return;
+                                        (*onChange)();
+                                        if (*onChange) read(descriptor, onChange);
+                                    });
+    }
+
+    std::shared_ptr<Descriptor> descriptor_;
+    Handler onChange_;
+};
+
 }  // namespace
+
+std::shared_ptr<void> LinuxReachabilitySource::watchChanges(std::function<void()> onChange) {
+    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    if (fd < 0) return nullptr;
+    sockaddr_nl address{};
+    address.nl_family = AF_NETLINK;
+    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    auto watch = std::make_shared<NetlinkWatch>(fd, std::move(onChange));
+    watch->start();
+    return watch;
+}
 
 std::string LinuxReachabilitySource::hostPart(const std::string& hostAndPort) {
     if (!hostAndPort.empty() && hostAndPort.front() == '[') {

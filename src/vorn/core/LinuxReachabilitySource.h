@@ -11,10 +11,14 @@ namespace vorn {
 /// sends nothing); loopback and the machine's own addresses are local and
 /// direct. The general internet target is reachable when a default route
 /// exists on an interface that is up.
+///
+/// Changes are watched on a netlink socket read by the main loop.
 class LinuxReachabilitySource : public ReachabilitySource {
 public:
     std::optional<std::uint32_t> flagsForHostName(const std::string& hostName) override;
     std::optional<std::uint32_t> flagsForAddress(const sockaddr_in& address) override;
+    /// Watches the kernel's link, address and route changes (netlink).
+    std::shared_ptr<void> watchChanges(std::function<void()> onChange) override;
 
     /// The host part of "host", "host:port" or "[v6]:port".
     static std::string hostPart(const std::string& hostAndPort);

@@ -1,9 +1,11 @@
 #include "vorn/core/vReachability.h"
 
 #include "vorn/core/DeviceContext.h"
+#include "vorn/core/VornNotificationCenter.h"
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <cstdio>
 
 namespace vorn {
@@ -20,6 +22,46 @@ sockaddr_in ipv4(std::uint32_t hostOrderAddress) {
 }  // namespace
 
 vReachability::vReachability(Target target) : reachabilityRef_(std::move(target)) {}
+
+vReachability::~vReachability() { stopNotifier(); }
+
+bool vReachability::startNotifier() {
+    auto source = DeviceContext::shared().reachabilitySource();
+    if (!source) return false;
+    std::weak_ptr<vReachability> weak = weak_from_this();
+    // Cleared by stopNotifier, so a source that calls late changes nothing.
+    auto active = std::make_shared<std::atomic<bool>>(true);
+    {
+        std::lock_guard lock(notifierMutex_);
+        lastFlags_ = readFlags();
+    }
+    auto watch = source->watchChanges([weak, active] {
+        auto self = weak.lock();
+        if (!self || !*active) return;
+        const auto flags = self->readFlags();
+        {
+            std::lock_guard lock(self->notifierMutex_);
+            if (flags == self->lastFlags_) return;
+            self->lastFlags_ = flags;
+        }
+        VornNotificationCenter::defaultCenter().postNotification(
+            VornNotification{kReachabilityChangedNotification, self});
+    });
+    if (!watch) return false;
+    std::lock_guard lock(notifierMutex_);
+    if (notifierActive_) *notifierActive_ = false;
+    watch_ = std::move(watch);
+    notifierActive_ = std::move(active);
+    return true;
+}
+
+void vReachability::stopNotifier() {
+    std::shared_ptr<void> watch;
+    std::lock_guard lock(notifierMutex_);
+    if (notifierActive_) *notifierActive_ = false;
+    notifierActive_.reset();
+    watch.swap(watch_);
+}
 
 std::shared_ptr<vReachability> vReachability::initWithReachabilityRef(Target reachabilityRef) {
     return std::make_shared<vReachability>(std::move(reachabilityRef));

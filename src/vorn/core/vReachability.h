@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,9 +21,12 @@ enum VornNetworkStatus : int {
     kReachableViaWiFi = 2,
 };
 
+/// The notification posted when the flags of a watched target change.
+inline constexpr const char* kReachabilityChangedNotification = "NetworkReachabilityChangedNotification";
+
 /// Whether a network target can be reached now, and by which kind of link.
 /// Each query reads the flags synchronously on the calling thread.
-class vReachability {
+class vReachability : public std::enable_shared_from_this<vReachability> {
 public:
     /// The target of a reachability object: a host name or an address.
     using Target = std::variant<std::string, sockaddr_in>;
@@ -44,6 +48,13 @@ public:
     /// The raw flags, or 0 when they cannot be read.
     std::uint32_t reachabilityFlags() const;
 
+    /// Watches the target: each change of its flags posts
+    /// `kReachabilityChangedNotification` (sender: this object) to the
+    /// default notification centre, on the main loop. False when changes
+    /// cannot be watched.
+    bool startNotifier();
+    void stopNotifier();
+
     bool isEqual(const vReachability& other) const;
     std::string key() const;
     void setKey(std::string key);
@@ -54,6 +65,7 @@ public:
     static VornNetworkStatus networkStatusForFlags(std::uint32_t flags, bool isLocalWiFiTarget);
 
     explicit vReachability(Target target);
+    ~vReachability();
 
 private:
     std::optional<std::uint32_t> readFlags() const;
@@ -61,6 +73,10 @@ private:
     Target reachabilityRef_;
     mutable std::mutex keyMutex_;
     std::string key_;
+    std::mutex notifierMutex_;
+    std::shared_ptr<void> watch_;
+    std::shared_ptr<std::atomic<bool>> notifierActive_;
+    std::optional<std::uint32_t> lastFlags_;
 };
 
 }  // namespace vorn

@@ -6,7 +6,6 @@
 #include "vorn/core/Utf8.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/vReachability.h"
-#include "vorn/core/vkOpenUDID.h"
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -112,7 +111,7 @@ std::string v_VornUtils::md5WithString(const std::string& string) {
 std::string v_VornUtils::vornAppkeyWithLongitude(double longitude, double latitude, const std::string&) {
     const auto key = appKey().value_or("");
     const auto package = DeviceContext::shared().identity().bundleIdentifier;
-    const auto device = md5WithString(vkOpenUDID::value().value_or(""));
+    const auto device = md5WithString(DeviceContext::shared().deviceIdentifier().value_or(""));
     char numbers[160];
     std::snprintf(numbers, sizeof(numbers), "%f-%f", longitude, latitude);
     return key + "-" + numbers + "-" + package + "-" + device + "-1";
@@ -187,7 +186,7 @@ nlohmann::json v_VornUtils::exRequestDictionary() {
     nlohmann::json ex = nlohmann::json::object();
     ex["latitude"] = location.latitude;
     ex["longitude"] = location.longitude;
-    if (auto device = vkOpenUDID::value()) ex["uuid"] = *device;
+    if (auto device = DeviceContext::shared().deviceIdentifier()) ex["uuid"] = *device;
     ex["package"] = DeviceContext::shared().identity().bundleIdentifier;
     return ex;
 }
