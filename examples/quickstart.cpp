@@ -1,12 +1,30 @@
-// Registers with the service, asks it for the time, then makes the same
-// call asynchronously and waits for its result on the main loop.
+// Registers with the service, asks it for the time, then saves an object
+// and changes it, waiting for each result on the main loop.
 //
 // The hosts default to the local emulator on 127.0.0.1:8470; VORN_API_HOST
 // (and the other VORN_*_HOST variables) point elsewhere.
 #include <vorn/vorn.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+/// Runs the main loop until one result callback has been called.
+bool waitFor(bool& done) { return vorn::MainLoop::shared().runUntil([&] { return done; }, 30s); }
+
+void print(const char* what, bool succeeded, const vorn::OptionalError& error) {
+    if (succeeded) {
+        std::printf("%s: ok\n", what);
+    } else {
+        std::printf("%s failed: %d %s\n", what, error ? error->code : 0, error ? error->message().c_str() : "");
+    }
+}
+
+}  // namespace
 
 int main() {
     const char* key = std::getenv("VORN_APP_KEY");
@@ -21,5 +39,31 @@ int main() {
         return 1;
     }
     std::printf("server time: %s\n", time.c_str());
+
+    // Asynchronous calls: their callbacks run on the main loop.
+    auto score = vorn::VornObject::objectWithClassName("GameScore");
+    score->setObject("Sean Plott", "playerName");
+    score->setObject(1337, "score");
+    score->setObject(std::chrono::system_clock::now(), "playedAt");
+    score->setObject(vorn::VornGeoPoint(121.47, 31.23), "where");
+
+    bool saved = false, succeeded = false;
+    score->saveInBackgroundWithResultBlock([&](bool ok, const vorn::OptionalError& error) {
+        print("save", ok, error);
+        saved = true;
+        succeeded = ok;
+    });
+    if (!waitFor(saved) || !succeeded) return 1;
+    std::printf("saved GameScore %s\n", score->objectId()->c_str());
+
+    score->incrementKey("score", 10);
+    score->addUniqueObjectsFromArray({"first", "fast"}, "badges");
+    bool updated = false;
+    score->updateInBackgroundWithResultBlock([&](bool ok, const vorn::OptionalError& error) {
+        print("update", ok, error);
+        updated = true;
+        succeeded = ok;
+    });
+    if (!waitFor(updated) || !succeeded) return 1;
     return 0;
 }

@@ -1,10 +1,20 @@
 #pragma once
 
 // The public classes of the library.
-#include "vorn/core/MainLoop.h"
 #include "vorn/core/DeviceContext.h"
+#include "vorn/core/MainLoop.h"
 #include "vorn/core/Vorn.h"
 #include "vorn/core/VornError.h"
+#include "vorn/core/VornNotificationCenter.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/VornService.h"
+#include "vorn/core/vReachability.h"
+#include "vorn/core/vkOpenUDID.h"
+#include "vorn/data/VornACL.h"
+#include "vorn/data/VornGeoPoint.h"
+#include "vorn/data/VornObject.h"
+#include "vorn/data/VornObjectsBatch.h"
+#include "vorn/data/VornRelation.h"
+#include "vorn/data/VornValue.h"
+#include "vorn/files/VornFile.h"
 #include "vorn/net/VornUrlRequest.h"

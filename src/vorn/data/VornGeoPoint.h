@@ -1,0 +1,43 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+namespace vorn {
+
+/// A position on the earth, in degrees. Valid points have a latitude
+/// strictly between -90 and 90 and a longitude strictly between -180 and
+/// 180; the plain accessors do not check.
+class VornGeoPoint {
+public:
+    VornGeoPoint() = default;
+    /// The point, or (0, 0) when either value is out of range.
+    VornGeoPoint(double longitude, double latitude);
+    static VornGeoPoint initWithLongitude(double longitude, double latitude) {
+        return VornGeoPoint(longitude, latitude);
+    }
+
+    /// Sets both values when both are in range; otherwise changes nothing.
+    void setLongitude(double longitude, double latitude);
+
+    double latitude() const { return latitude_; }
+    void setLatitude(double latitude) { latitude_ = latitude; }
+    double longitude() const { return longitude_; }
+    void setLongitude(double longitude) { longitude_ = longitude; }
+
+    // Distances are not computed by this client: always 0.
+    double distanceInRadiansTo(const VornGeoPoint& point) const;
+    double distanceInMilesTo(const VornGeoPoint& point) const;
+    double distanceInKilometersTo(const VornGeoPoint& point) const;
+
+    static bool isValid(double longitude, double latitude);
+    /// {"__type": "GeoPoint", "latitude", "longitude"}.
+    nlohmann::json wireForm() const;
+
+    bool operator==(const VornGeoPoint&) const = default;
+
+private:
+    double latitude_ = 0;
+    double longitude_ = 0;
+};
+
+}  // namespace vorn

@@ -1,0 +1,247 @@
+#include "vorn/data/VornObject.h"
+
+#include "vorn/core/MainLoop.h"
+#include "vorn/core/VornService.h"
+#include "vorn/core/v_VornUtils.h"
+
+#include <limits>
+
+namespace vorn {
+namespace {
+
+nlohmann::json orNull(const std::optional<std::string>& text) {
+    return text ? nlohmann::json(*text) : nlohmann::json();
+}
+
+std::string textOf(const nlohmann::json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
+
+const nlohmann::json* member(const nlohmann::json& map, const char* key) {
+    if (!map.is_object()) return nullptr;
+    auto it = map.find(key);
+    return it == map.end() || it->is_null() ? nullptr : &*it;
+}
+
+bool isRelationDescriptor(const nlohmann::json& value) {
+    const auto* type = member(value, "__type");
+    return type != nullptr && type->is_string() && type->get<std::string>() == "Relation";
+}
+
+/// Reports a result through the block, when it is asked for and given.
+void report(const VornBooleanResultBlock& block, bool wanted, const OptionalError& error) {
+    if (wanted && block) block(!error.has_value(), error);
+}
+
+}  // namespace
+
+std::shared_ptr<VornObject> VornObject::init() { return std::make_shared<VornObject>(); }
+
+std::shared_ptr<VornObject> VornObject::initWithClassName(const std::string& className) {
+    return std::make_shared<VornObject>(className);
+}
+
+std::shared_ptr<VornObject> VornObject::objectWithClassName(const std::string& className) {
+    return initWithClassName(className);
+}
+
+std::shared_ptr<VornObject> VornObject::objectWithoutDatatWithClassName(const std::string& className,
+                                                                        const std::string& objectId) {
+    auto object = initWithClassName(className);
+    object->setObjectId(objectId);
+    return object;
+}
+
+void VornObject::setObject(const VornValue& value, const std::string& key) {
+    if (key.empty() || value.isAbsent()) return;
+    vornDataDic()[key] = value.wireForm();
+}
+
+std::optional<VornValue> VornObject::objectForKey(const std::string& key) const {
+    if (!vornDataDic_) return std::nullopt;
+    auto it = vornDataDic_->find(key);
+    if (it == vornDataDic_->end()) return std::nullopt;
+    return VornValue::fromWire(*it);
+}
+
+void VornObject::saveAllWithDictionary(const VornValueMap& values) {
+    for (const auto& [key, value] : values) setObject(value, key);
+}
+
+void VornObject::setOperator(const std::string& key, nlohmann::json form) {
+    if (key.empty()) return;
+    vornDataDic()[key] = std::move(form);
+}
+
+void VornObject::deleteForKey(const std::string& key) { setOperator(key, {{"__op", "Delete"}}); }
+
+void VornObject::incrementKey(const std::string& key, long long amount) {
+    setOperator(key, {{"__op", "Increment"}, {"amount", amount}});
+}
+
+void VornObject::decrementKey(const std::string& key, long long amount) {
+    // Negated without overflow: the most negative amount becomes its own wrap, as integers do.
+    const auto negated = static_cast<long long>(0ULL - static_cast<unsigned long long>(amount));
+    incrementKey(key, negated);
+}
+
+void VornObject::addObjectsFromArray(const nlohmann::json& objects, const std::string& key) {
+    if (objects.is_array()) setOperator(key, {{"__op", "Add"}, {"objects", objects}});
+}
+
+void VornObject::addUniqueObjectsFromArray(const nlohmann::json& objects, const std::string& key) {
+    if (objects.is_array()) setOperator(key, {{"__op", "AddUnique"}, {"objects", objects}});
+}
+
+void VornObject::removeObjectsInArray(const nlohmann::json& objects, const std::string& key) {
+    if (objects.is_array()) setOperator(key, {{"__op", "Remove"}, {"objects", objects}});
+}
+
+void VornObject::addRelation(const std::shared_ptr<VornRelation>& relation, const std::string& key) {
+    if (!relation || !relation->hasRelationArray()) return;
+    setOperator(key, {{"__op", relation->addOrRemoveRelation() ? "AddRelation" : "RemoveRelation"},
+                      {"objects", relation->relationArray()}});
+}
+
+nlohmann::json& VornObject::vornDataDic() {
+    if (!vornDataDic_) vornDataDic_ = nlohmann::json::object();
+    return *vornDataDic_;
+}
+
+void VornObject::setVornDataDic(nlohmann::json dataDic) {
+    vornDataDic_ = dataDic.is_object() ? std::move(dataDic) : nlohmann::json::object();
+}
+
+void VornObject::setVornDataDicFromDic(const nlohmann::json& dic) {
+    if (vornDataDic_ && dic.is_object()) vornDataDic_ = dic;
+}
+
+void VornObject::setSelfDataDictionary(const nlohmann::json& dic) {
+    if (!dic.is_object()) return;
+    vornDataDic() = dic;
+}
+
+void VornObject::emptyDataDic() { vornDataDic() = nlohmann::json::object(); }
+
+void VornObject::getDictionaryAfterQuery(const nlohmann::json& result) {
+    if (result.is_object()) vornDataDic() = result;
+    auto& data = vornDataDic();
+    data.erase("updatedAt");
+    data.erase("createdAt");
+    data.erase("objectId");
+}
+
+nlohmann::json& VornObject::requestDataDictionary() {
+    auto& data = vornDataDic();
+    if (ACL_ && ACL_->aclDic().is_object() && !ACL_->aclDic().empty()) data["ACL"] = ACL_->aclDic();
+    return data;
+}
+
+nlohmann::json VornObject::pointerForm() const {
+    nlohmann::json form{{"__type", "Pointer"}};
+    const auto name = className();
+    if (!name) return form;
+    form["className"] = *name;
+    if (!objectId_) return form;
+    form["objectId"] = *objectId_;
+    return form;
+}
+
+std::shared_ptr<VornObject> VornObject::keepAlive() { return weak_from_this().lock(); }
+
+// Save.
+
+void VornObject::saveInBackground() {
+    if (vornDataDic_ && !vornDataDic_->empty()) saveInBackgroundWithResultBlock(nullptr, false);
+}
+
+void VornObject::saveInBackgroundWithResultBlock(VornBooleanResultBlock block) {
+    saveInBackgroundWithResultBlock(std::move(block), true);
+}
+
+void VornObject::saveInBackgroundWithResultBlock(VornBooleanResultBlock block, bool callbackOrNot) {
+    VornServiceCall call;
+    call.path = "create";
+    call.c = orNull(className());
+    call.objectId = nullptr;
+    call.data = requestDataDictionary();
+    VornService::send(call, [self = keepAlive(), block = std::move(block), callbackOrNot](const VornServiceReply& reply) {
+        if (self && reply.succeeded()) {
+            if (const auto* data = reply.validData()) {
+                const auto* id = member(*data, "objectId");
+                self->setObjectId(id ? std::optional<std::string>(textOf(*id)) : std::nullopt);
+                const auto* created = member(*data, "createdAt");
+                const auto createdAt = created ? v_VornUtils::dateOfString(textOf(*created)) : std::nullopt;
+                self->setCreatedAt(createdAt);
+                self->setUpdatedAt(createdAt);
+            }
+        }
+        report(block, callbackOrNot, reply.error());
+    });
+}
+
+// Update.
+
+void VornObject::updateInBackground() {
+    if (objectId_) updateInBackgroundWithResultBlock(nullptr, false);
+}
+
+void VornObject::updateInBackgroundWithResultBlock(VornBooleanResultBlock block) {
+    if (!objectId_) {
+        report(block, true, v_VornUtils::vornErrorWithType(kVornErrorNoneObjectId));
+        return;
+    }
+    updateInBackgroundWithResultBlock(std::move(block), true);
+}
+
+void VornObject::updateInBackgroundWithResultBlock(VornBooleanResultBlock block, bool callback) {
+    nlohmann::json data = requestDataDictionary();
+    data.erase("objectId");
+    // Relation descriptors read from the service are never sent back.
+    for (auto it = data.begin(); it != data.end();) {
+        it = isRelationDescriptor(*it) ? data.erase(it) : std::next(it);
+    }
+    VornServiceCall call;
+    call.path = "update";
+    call.c = orNull(className());
+    call.objectId = orNull(objectId_);
+    call.data = std::move(data);
+    call.sendSessionToken = true;
+    VornService::send(call, [self = keepAlive(), block = std::move(block), callback](const VornServiceReply& reply) {
+        report(block, callback, reply.error());
+        // The handler has run; now the update time follows the reply.
+        if (self && reply.succeeded()) {
+            if (const auto* data = reply.validData()) {
+                const auto* updated = member(*data, "updatedAt");
+                self->setUpdatedAt(updated ? v_VornUtils::dateOfString(textOf(*updated)) : std::nullopt);
+            }
+        }
+    });
+}
+
+// Delete.
+
+void VornObject::deleteInBackground() {
+    if (objectId_) deleteInBackgroundWithBlock(nullptr, false);
+}
+
+void VornObject::deleteInBackgroundWithBlock(VornBooleanResultBlock block) {
+    if (!objectId_) {
+        report(block, true, v_VornUtils::vornErrorWithType(kVornErrorNoneObjectId));
+        return;
+    }
+    deleteInBackgroundWithBlock(std::move(block), true);
+}
+
+void VornObject::deleteInBackgroundWithBlock(VornBooleanResultBlock block, bool callback) {
+    emptyDataDic();
+    VornServiceCall call;
+    call.path = "delete";
+    call.c = orNull(className());
+    call.objectId = orNull(objectId_);
+    call.data = nullptr;
+    call.sendSessionToken = true;
+    VornService::send(call, [self = keepAlive(), block = std::move(block), callback](const VornServiceReply& reply) {
+        report(block, callback, reply.error());
+    });
+}
+
+}  // namespace vorn

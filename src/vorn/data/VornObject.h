@@ -1,0 +1,127 @@
+#pragma once
+
+#include "vorn/core/VornError.h"
+#include "vorn/data/VornACL.h"
+#include "vorn/data/VornRelation.h"
+#include "vorn/data/VornValue.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vorn {
+
+/// One stored object of a named class of the service: field values in
+/// their wire form, the service-assigned identity (identifier, creation
+/// and update times), the class name and an optional access list. Values
+/// are encoded when they are set and decoded when they are read.
+///
+/// Objects are always owned by `std::shared_ptr` (create them with the
+/// factories); a running save, update or delete keeps its object alive.
+/// Use an object from one thread at a time; the results of its service
+/// calls, and the identity changes they bring, arrive on the main loop.
+class VornObject : public std::enable_shared_from_this<VornObject> {
+public:
+    using Date = std::chrono::system_clock::time_point;
+
+    /// An object without a class name.
+    static std::shared_ptr<VornObject> init();
+    static std::shared_ptr<VornObject> initWithClassName(const std::string& className);
+    static std::shared_ptr<VornObject> objectWithClassName(const std::string& className);
+    /// A reference to a stored object: class name and identifier, no data.
+    static std::shared_ptr<VornObject> objectWithoutDatatWithClassName(const std::string& className,
+                                                                       const std::string& objectId);
+
+    VornObject() = default;
+    explicit VornObject(std::optional<std::string> className) : className_(std::move(className)) {}
+    virtual ~VornObject() = default;
+
+    // Field values.
+
+    /// Encodes the value and stores it under the key, replacing what the
+    /// key held. Ignored for an empty key or an absent file or object.
+    void setObject(const VornValue& value, const std::string& key);
+    /// The decoded value under the key; empty when the key holds nothing.
+    std::optional<VornValue> objectForKey(const std::string& key) const;
+    /// `setObject` for every entry.
+    void saveAllWithDictionary(const VornValueMap& values);
+
+    // Pending changes, applied by the service.
+
+    void deleteForKey(const std::string& key);
+    void incrementKey(const std::string& key) { incrementKey(key, 1); }
+    void incrementKey(const std::string& key, long long amount);
+    void decrementKey(const std::string& key) { decrementKey(key, 1); }
+    void decrementKey(const std::string& key, long long amount);
+    /// Array operators; the elements are stored as they are (JSON values).
+    void addObjectsFromArray(const nlohmann::json& objects, const std::string& key);
+    void addUniqueObjectsFromArray(const nlohmann::json& objects, const std::string& key);
+    void removeObjectsInArray(const nlohmann::json& objects, const std::string& key);
+    void addRelation(const std::shared_ptr<VornRelation>& relation, const std::string& key);
+
+    // The data map.
+
+    /// The fields in wire form (created empty on first access).
+    nlohmann::json& vornDataDic();
+    void setVornDataDic(nlohmann::json dataDic);
+    /// Replaces the data map with the entries given, when the object has one.
+    void setVornDataDicFromDic(const nlohmann::json& dic);
+    /// Replaces the entries of the data map with the entries given.
+    void setSelfDataDictionary(const nlohmann::json& dic);
+    void emptyDataDic();
+    /// Loads a result map of the service: its entries replace the data
+    /// map's, without "objectId", "createdAt" and "updatedAt".
+    void getDictionaryAfterQuery(const nlohmann::json& result);
+    /// The data map as it is sent: with the access list's rules under
+    /// "ACL" when there are any.
+    nlohmann::json& requestDataDictionary();
+
+    // Identity.
+
+    const std::optional<std::string>& objectId() const { return objectId_; }
+    void setObjectId(std::optional<std::string> objectId) { objectId_ = std::move(objectId); }
+    const std::optional<Date>& createdAt() const { return createdAt_; }
+    void setCreatedAt(std::optional<Date> createdAt) { createdAt_ = createdAt; }
+    const std::optional<Date>& updatedAt() const { return updatedAt_; }
+    void setUpdatedAt(std::optional<Date> updatedAt) { updatedAt_ = updatedAt; }
+    virtual std::optional<std::string> className() const { return className_; }
+    virtual void setClassName(std::optional<std::string> className) { className_ = std::move(className); }
+    const std::shared_ptr<VornACL>& ACL() const { return ACL_; }
+    void setACL(std::shared_ptr<VornACL> acl) { ACL_ = std::move(acl); }
+
+    /// {"__type": "Pointer", "className", "objectId"}, ending at the first
+    /// absent entry.
+    nlohmann::json pointerForm() const;
+
+    // Writes. The shorter forms call the core forms, so a subclass that
+    // overrides a core form serves all of them.
+
+    /// Saves when the data map has at least one entry; reports nothing.
+    virtual void saveInBackground();
+    virtual void saveInBackgroundWithResultBlock(VornBooleanResultBlock block);
+    virtual void saveInBackgroundWithResultBlock(VornBooleanResultBlock block, bool callbackOrNot);
+    /// Updates when the object has an identifier; reports nothing.
+    virtual void updateInBackground();
+    virtual void updateInBackgroundWithResultBlock(VornBooleanResultBlock block);
+    virtual void updateInBackgroundWithResultBlock(VornBooleanResultBlock block, bool callback);
+    /// Deletes when the object has an identifier; reports nothing.
+    virtual void deleteInBackground();
+    virtual void deleteInBackgroundWithBlock(VornBooleanResultBlock block);
+    virtual void deleteInBackgroundWithBlock(VornBooleanResultBlock block, bool callback);
+
+private:
+    void setOperator(const std::string& key, nlohmann::json form);
+    std::shared_ptr<VornObject> keepAlive();
+
+    std::optional<nlohmann::json> vornDataDic_;
+    std::optional<std::string> objectId_;
+    std::optional<Date> createdAt_;
+    std::optional<Date> updatedAt_;
+    std::optional<std::string> className_;
+    std::shared_ptr<VornACL> ACL_;
+};
+
+}  // namespace vorn

@@ -1,0 +1,16 @@
+#include "vorn/files/VornFile.h"
+
+namespace vorn {
+
+VornFile::VornFile(std::string className) : className_(std::move(className)) {}
+
+std::shared_ptr<VornFile> VornFile::fileWithUrl(std::optional<std::string> url, std::optional<std::string> name,
+                                                std::optional<std::string> group) {
+    auto file = std::make_shared<VornFile>();
+    file->setUrl(std::move(url));
+    file->setName(std::move(name));
+    file->setGroup(std::move(group));
+    return file;
+}
+
+}  // namespace vorn
