@@ -223,6 +223,25 @@ const std::vector<Migration>& builtinMigrations() {
           PRIMARY KEY (class_name, object_id)
         );
       )sql"),
+      // Epoch milliseconds next to the date texts (for ordering; rows written
+      // before get them from their local date text), and relation rows.
+      Migration::sql(2, "object times in milliseconds, relations table", R"sql(
+        ALTER TABLE objects ADD COLUMN created_ms INTEGER NOT NULL DEFAULT 0;
+        ALTER TABLE objects ADD COLUMN updated_ms INTEGER NOT NULL DEFAULT 0;
+        UPDATE objects SET
+          created_ms = COALESCE(CAST(strftime('%s', created_at, 'utc') AS INTEGER) * 1000, 0),
+          updated_ms = COALESCE(CAST(strftime('%s', updated_at, 'utc') AS INTEGER) * 1000, 0);
+        CREATE INDEX objects_by_created ON objects (class_name, created_ms);
+        CREATE TABLE relations (
+          owner_class  TEXT NOT NULL,
+          owner_id     TEXT NOT NULL,
+          key          TEXT NOT NULL,
+          target_class TEXT NOT NULL,
+          target_id    TEXT NOT NULL,
+          UNIQUE (owner_class, owner_id, key, target_class, target_id)
+        );
+        CREATE INDEX relations_by_target ON relations (target_class, target_id);
+      )sql"),
   };
   return migrations;
 }

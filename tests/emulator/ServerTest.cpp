@@ -421,7 +421,7 @@ TEST_F(EmulatorServerTest, CallRunsOnTheServerThread) {
   const auto serverThread = server_->call([] { return std::this_thread::get_id(); });
   EXPECT_NE(serverThread, std::this_thread::get_id());
   const int version = server_->call([&] { return server_->storage().schemaVersion(); });
-  EXPECT_EQ(version, 1);
+  EXPECT_EQ(version, static_cast<int>(builtinMigrations().size()));
   EXPECT_THROW(server_->call([]() -> int { throw std::runtime_error("inside"); }), std::runtime_error);
   server_->stop();
   // After stop it runs right here.

@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "EmulatorTestUtil.h"
+#include "vorn_emulator/DateText.h"
+#include "vorn_emulator/ObjectStore.h"
 #include "vorn_emulator/Storage.h"
 
 namespace vorn::emulator::emutest {
@@ -19,6 +21,8 @@ bool tableExists(Storage& storage, const std::string& name) {
 std::string storedVersion(Storage& storage) {
   return storage.queryOne("SELECT value FROM meta WHERE key = 'schema_version'")->at(0).asText();
 }
+
+const int kLatest = static_cast<int>(builtinMigrations().size());
 
 // The built-in migrations plus `extra`, numbered after them.
 std::vector<Migration> withExtra(std::vector<Migration> extra) {
@@ -41,7 +45,9 @@ TEST(EmulatorStorageTest, OpensAFreshFolderAtTheLatestVersion) {
   std::vector<std::string> columns;
   storage.forEach("SELECT name FROM pragma_table_info('objects') ORDER BY cid", {},
                   [&](const Statement& row) { columns.push_back(row.getText(0)); });
-  EXPECT_EQ(columns, (std::vector<std::string>{"class_name", "object_id", "data", "created_at", "updated_at"}));
+  EXPECT_EQ(columns, (std::vector<std::string>{"class_name", "object_id", "data", "created_at", "updated_at",
+                                                "created_ms", "updated_ms"}));
+  EXPECT_TRUE(tableExists(storage, "relations"));
 }
 
 TEST(EmulatorStorageTest, ReopenKeepsVersionAndData) {
@@ -52,8 +58,8 @@ TEST(EmulatorStorageTest, ReopenKeepsVersionAndData) {
                     {"Item", "a1", R"({"n":1})", "2024-05-01 10:00:00", "2024-05-01 10:00:00"});
   }
   Storage reopened(onDisk(dir));
-  EXPECT_EQ(reopened.schemaVersion(), 1);
-  EXPECT_EQ(storedVersion(reopened), "1");
+  EXPECT_EQ(reopened.schemaVersion(), kLatest);
+  EXPECT_EQ(storedVersion(reopened), std::to_string(kLatest));
   auto row = reopened.queryOne("SELECT data, created_at FROM objects WHERE class_name = ? AND object_id = ?",
                                {"Item", "a1"});
   ASSERT_TRUE(row);
@@ -64,29 +70,47 @@ TEST(EmulatorStorageTest, ReopenKeepsVersionAndData) {
 TEST(EmulatorStorageTest, OnlyPendingMigrationsRun) {
   TempDir dir;
   { Storage storage(onDisk(dir)); }
-  int secondRuns = 0;
-  auto migrations = withExtra({Migration{2, "tags", [&](Storage& s) {
-                                           ++secondRuns;
+  int extraRuns = 0;
+  auto migrations = withExtra({Migration{kLatest + 1, "tags", [&](Storage& s) {
+                                           ++extraRuns;
                                            s.exec("CREATE TABLE tags (name TEXT PRIMARY KEY)");
                                          }}});
   {
     Storage storage(onDisk(dir), migrations);
-    EXPECT_EQ(storage.schemaVersion(), 2);
-    EXPECT_EQ(storedVersion(storage), "2");
+    EXPECT_EQ(storage.schemaVersion(), kLatest + 1);
+    EXPECT_EQ(storedVersion(storage), std::to_string(kLatest + 1));
     EXPECT_TRUE(tableExists(storage, "tags"));
   }
   Storage again(onDisk(dir), migrations);
-  EXPECT_EQ(secondRuns, 1);
-  EXPECT_EQ(again.schemaVersion(), 2);
+  EXPECT_EQ(extraRuns, 1);
+  EXPECT_EQ(again.schemaVersion(), kLatest + 1);
+}
+
+TEST(EmulatorStorageTest, UpgradeFromVersionOneKeepsObjectsAndFillsTheirMillis) {
+  TempDir dir;
+  {
+    Storage first(onDisk(dir), {builtinMigrations().front()});
+    first.execute("INSERT INTO objects (class_name, object_id, data, created_at, updated_at) VALUES (?, ?, ?, ?, ?)",
+                  {"Item", "a1", R"({"n":1})", "2024-05-01 10:00:00", "2024-05-02 11:30:15"});
+  }
+  Storage storage(onDisk(dir));
+  EXPECT_EQ(storage.schemaVersion(), kLatest);
+  EXPECT_TRUE(tableExists(storage, "relations"));
+  auto object = ObjectStore(storage).load("Item", "a1");
+  ASSERT_TRUE(object);
+  EXPECT_EQ(object->fields, (nlohmann::json{{"n", 1}}));
+  EXPECT_EQ(object->createdMs, epochMillis(*parseDateText("2024-05-01 10:00:00")));
+  EXPECT_EQ(object->updatedMs, epochMillis(*parseDateText("2024-05-02 11:30:15")));
+  EXPECT_EQ(object->updatedAt, "2024-05-02 11:30:15");
 }
 
 TEST(EmulatorStorageTest, AFailingMigrationLeavesNothingBehind) {
   TempDir dir;
-  auto failing = withExtra({Migration{2, "half done", [](Storage& s) {
+  auto failing = withExtra({Migration{kLatest + 1, "half done", [](Storage& s) {
                                         s.exec("CREATE TABLE half (x INTEGER)");
                                         throw std::runtime_error("disk on fire");
                                       }}});
-  // On a fresh folder both migrations run in one transaction: none sticks.
+  // On a fresh folder all migrations run in one transaction: none sticks.
   EXPECT_THROW(Storage(onDisk(dir), failing), std::runtime_error);
   {
     Database db((dir.path() / "data" / "vorn.sqlite3").string());
@@ -98,18 +122,18 @@ TEST(EmulatorStorageTest, AFailingMigrationLeavesNothingBehind) {
   { Storage storage(onDisk(second)); }
   EXPECT_THROW(Storage(onDisk(second), failing), std::runtime_error);
   Storage storage(onDisk(second));
-  EXPECT_EQ(storage.schemaVersion(), 1);
+  EXPECT_EQ(storage.schemaVersion(), kLatest);
   EXPECT_FALSE(tableExists(storage, "half"));
 }
 
 TEST(EmulatorStorageTest, RefusesADatabaseFromANewerVersion) {
   TempDir dir;
-  { Storage storage(onDisk(dir), withExtra({Migration::sql(2, "extra", "CREATE TABLE extra (x)")})); }
+  { Storage storage(onDisk(dir), withExtra({Migration::sql(kLatest + 1, "extra", "CREATE TABLE extra (x)")})); }
   EXPECT_THROW(Storage{onDisk(dir)}, std::runtime_error);
 }
 
 TEST(EmulatorStorageTest, MigrationsMustBeNumberedInOrder) {
-  EXPECT_THROW(Storage(Storage::Options{"", true}, withExtra({Migration::sql(3, "gap", "SELECT 1")})),
+  EXPECT_THROW(Storage(Storage::Options{"", true}, withExtra({Migration::sql(kLatest + 2, "gap", "SELECT 1")})),
                std::invalid_argument);
 }
 
@@ -119,7 +143,7 @@ TEST(EmulatorStorageTest, MemoryModeWritesNothingUnderTheDataFolder) {
   {
     Storage storage(Storage::Options{dir.path() / "data", true});
     EXPECT_TRUE(storage.inMemory());
-    EXPECT_EQ(storage.schemaVersion(), 1);
+    EXPECT_EQ(storage.schemaVersion(), kLatest);
     storage.execute("INSERT INTO meta (key, value) VALUES (?, ?)", {"k", "v"});
     EXPECT_EQ(storage.queryOne("SELECT value FROM meta WHERE key = ?", {"k"})->at(0).asText(), "v");
     files = storage.filesDir();

@@ -2,6 +2,10 @@
 
 namespace vorn::emulator {
 
-void registerBuiltinHandlers(Router& router) { registerTimestampHandlers(router); }
+void registerBuiltinHandlers(Router& router) {
+  registerTimestampHandlers(router);
+  registerObjectHandlers(router);
+  registerBatchHandlers(router);
+}
 
 }  // namespace vorn::emulator

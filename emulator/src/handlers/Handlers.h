@@ -9,5 +9,7 @@ void registerBuiltinHandlers(Router& router);
 
 // One function per group of routes.
 void registerTimestampHandlers(Router& router);
+void registerObjectHandlers(Router& router);  // /7/create, /7/update, /7/delete
+void registerBatchHandlers(Router& router);   // /7/batch
 
 }  // namespace vorn::emulator

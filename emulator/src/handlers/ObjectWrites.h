@@ -1,0 +1,24 @@
+#pragma once
+
+// The object writes shared by "/7/create", "/7/update", "/7/delete" and the
+// operations of "/7/batch". Each returns the reply "data" of its endpoint.
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+namespace vorn::emulator {
+
+class Storage;
+
+nlohmann::json createObject(Storage& storage, const std::string& className, const nlohmann::json& fields);
+nlohmann::json updateObject(Storage& storage, const std::string& className, const std::string& objectId,
+                            const nlohmann::json& fields);
+nlohmann::json deleteObject(Storage& storage, const std::string& className, const std::string& objectId);
+
+// The fields map of a request ("data" of an envelope, "body" of a batch
+// operation): absent or null counts as {}; anything else but a map is
+// InvalidFieldType naming `where`.
+const nlohmann::json& fieldsMap(const nlohmann::json& value, std::string_view where);
+
+}  // namespace vorn::emulator
