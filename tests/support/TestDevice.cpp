@@ -4,6 +4,7 @@
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/vkOpenUDID.h"
 
+#include <vorn_emulator/ObjectStore.h>
 #include <vorn_emulator/Server.h>
 
 #include <atomic>
@@ -71,6 +72,13 @@ void EmulatorTest::TearDown() {
 }
 
 void EmulatorTest::stopEmulator() { emulator_.reset(); }
+
+emulator::Server& EmulatorTest::emulatorServer() { return emulator_->server; }
+
+std::optional<nlohmann::json> EmulatorTest::storedObject(const std::string& className, const std::string& objectId) {
+    auto& server = emulator_->server;
+    return server.call([&] { return emulator::fetchObject(server.storage(), className, objectId); });
+}
 
 std::string EmulatorTest::host() const { return "127.0.0.1:" + std::to_string(emulator_->port); }
 

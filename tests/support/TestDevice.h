@@ -7,7 +7,14 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+
+#include <nlohmann/json.hpp>
 #include <string>
+
+namespace vorn::emulator {
+class Server;
+}
 
 namespace vorn::test {
 
@@ -44,6 +51,10 @@ protected:
     std::string host() const;
     /// Stops the emulator: nothing listens on its port afterwards.
     void stopEmulator();
+    /// The running emulator, for reading what it stored.
+    emulator::Server& emulatorServer();
+    /// An object as the emulator stores it (fields, objectId, times), if any.
+    std::optional<nlohmann::json> storedObject(const std::string& className, const std::string& objectId);
 
     std::unique_ptr<TestDevice> device_;
     std::unique_ptr<class EmulatorHandle> emulator_;
