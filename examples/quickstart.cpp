@@ -1,5 +1,6 @@
-// Registers with the service, asks it for the time, then saves an object
-// and changes it, waiting for each result on the main loop.
+// Registers with the service, asks it for the time, saves an object and
+// changes it, then finds and counts the saved objects, waiting for each
+// result on the main loop.
 //
 // The hosts default to the local emulator on 127.0.0.1:8470; VORN_API_HOST
 // (and the other VORN_*_HOST variables) point elsewhere.
@@ -65,5 +66,31 @@ int main() {
         succeeded = ok;
     });
     if (!waitFor(updated) || !succeeded) return 1;
+
+    // Queries: find the player's scores, best first, and count them.
+    auto query = vorn::VornQuery::queryWithClassName("GameScore");
+    query->whereKeyEqualTo("playerName", "Sean Plott");
+    query->orderByDescending("score");
+    bool found = false;
+    query->findObjectsInBackgroundWithBlock(
+        [&](const std::optional<vorn::VornObjectList>& scores, const vorn::OptionalError& error) {
+            print("find", !error, error);
+            if (scores && !scores->empty()) {
+                std::printf("found %zu scores, the best is %s\n", scores->size(),
+                            scores->front()->objectForKey("score")->json().dump().c_str());
+            }
+            found = true;
+            succeeded = !error;
+        });
+    if (!waitFor(found) || !succeeded) return 1;
+
+    bool counted = false;
+    query->countObjectsInBackgroundWithBlock([&](int count, const vorn::OptionalError& error) {
+        print("count", !error, error);
+        std::printf("%d scores of Sean Plott\n", count);
+        counted = true;
+        succeeded = !error;
+    });
+    if (!waitFor(counted) || !succeeded) return 1;
     return 0;
 }

@@ -18,3 +18,4 @@
 #include "vorn/data/VornValue.h"
 #include "vorn/files/VornFile.h"
 #include "vorn/net/VornUrlRequest.h"
+#include "vorn/query/VornQuery.h"
