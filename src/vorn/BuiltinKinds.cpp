@@ -1,9 +1,15 @@
 // The object kinds of the library, known to the data layer through its
-// registry. Each kind's module adds its line here.
+// registry: objects of these classes read from the service are made as
+// their own kind.
 #include "vorn/data/VornObjectRegistry.h"
+#include "vorn/users/VornRole.h"
+#include "vorn/users/VornUser.h"
 
 namespace vorn {
 
-void registerBuiltinObjectKinds(VornObjectRegistry& registry) { (void)registry; }
+void registerBuiltinObjectKinds(VornObjectRegistry& registry) {
+    registry.registerKind("_User", [](const std::string&) { return VornUser::init(); });
+    registry.registerKind("_Role", [](const std::string&) { return VornRole::init(); });
+}
 
 }  // namespace vorn

@@ -75,6 +75,17 @@ VornServiceReply VornServiceReply::parse(std::string_view bytes) {
     return reply;
 }
 
+VornError VornServiceReply::parserError() const {
+    std::string message = text.empty() ? "No value." : "The reply is not a JSON object.";
+    try {
+        const auto parsed = nlohmann::json::parse(text);
+        (void)parsed;
+    } catch (const nlohmann::json::exception& failure) {
+        message = failure.what();
+    }
+    return VornError{"NSCocoaErrorDomain", 3840, {{"NSDebugDescription", message}}};
+}
+
 const nlohmann::json* VornServiceReply::validData() const {
     if (!body.is_object()) return nullptr;
     auto it = body.find("data");

@@ -69,6 +69,10 @@ struct VornServiceReply {
     bool parsed() const { return status == Status::Success || status == Status::ServiceError; }
     /// The reply's "data" when it holds something other than null.
     const nlohmann::json* validData() const;
+    /// The JSON parser's own error for a reply that is not a JSON object
+    /// (domain "NSCocoaErrorDomain", code 3840), as the calls that report
+    /// it pass it on.
+    VornError parserError() const;
     /// 20002 for a transport failure, 20010 for an unparsable reply, the
     /// service's code and message for a service error, empty on success.
     OptionalError error() const;

@@ -32,22 +32,10 @@ std::string textOf(const nlohmann::json& value) { return value.is_string() ? val
 
 OptionalError error(int code) { return v_VornUtils::vornErrorWithType(code); }
 
-/// The JSON parser's own error for a reply that is not a JSON object.
-VornError parserError(const std::string& text) {
-    std::string message = text.empty() ? "No value." : "The reply is not a JSON object.";
-    try {
-        const auto parsed = nlohmann::json::parse(text);
-        (void)parsed;
-    } catch (const nlohmann::json::exception& failure) {
-        message = failure.what();
-    }
-    return VornError{"NSCocoaErrorDomain", 3840, {{"NSDebugDescription", message}}};
-}
-
 /// A reply's body as a JSON object, or the parser's error.
 std::variant<nlohmann::json, VornError> replyObject(const VornServiceReply& reply) {
     auto body = nlohmann::json::parse(reply.text, nullptr, false);
-    if (!body.is_object()) return parserError(reply.text);
+    if (!body.is_object()) return reply.parserError();
     return body;
 }
 

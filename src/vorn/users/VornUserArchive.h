@@ -1,0 +1,45 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace vorn {
+
+/// The current user on this device: the archive file "current.archive"
+/// in the documents directory, and the session token in the key-value
+/// store. Every read and write here is serialised, so callbacks on the
+/// main loop and readers on other threads never see half of a change.
+class VornUserArchive {
+public:
+    /// The archive's content: the user's fields, or (read only) the older
+    /// text form, base64 text of {"r": {"data": fields}}.
+    struct Content {
+        nlohmann::json fields;
+        bool textForm = false;
+    };
+
+    static std::filesystem::path path();
+    /// The archive, or empty when there is none or it cannot be read.
+    static std::optional<Content> read();
+    /// The archived fields whatever the form (the text form's "r"."data"),
+    /// or empty.
+    static std::optional<nlohmann::json> readFields();
+    /// Writes the fields in map form, atomically.
+    static bool write(const nlohmann::json& fields);
+    static void remove();
+
+    /// Stores the session token (a JSON value is stored as its text).
+    static void storeSessionToken(const nlohmann::json& token);
+    static void removeSessionToken();
+
+    /// Applies sent changes to archived fields: operators are worked out
+    /// against the archived values where possible ("Delete" removes the
+    /// key from both maps), then every remaining entry is stored, with
+    /// "authData" merged entry by entry.
+    static void applyChanges(nlohmann::json& archived, nlohmann::json sent);
+};
+
+}  // namespace vorn
