@@ -30,18 +30,8 @@ int daysInMonth(int year, int month) {
   return kDays[month - 1];
 }
 
-}  // namespace
-
-std::string formatDateText(Clock::time_point time) {
-  const std::time_t seconds = Clock::to_time_t(std::chrono::floor<std::chrono::seconds>(time));
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char buffer[32];
-  const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
-  return std::string(buffer, n);
-}
-
-std::optional<Clock::time_point> parseDateText(std::string_view text) {
+// Seconds since the epoch of a local "yyyy-MM-dd HH:mm:ss".
+std::optional<std::time_t> parseSeconds(std::string_view text) {
   // yyyy-MM-dd HH:mm:ss
   // 0123456789012345678
   if (text.size() != 19) return std::nullopt;
@@ -73,7 +63,30 @@ std::optional<Clock::time_point> parseDateText(std::string_view text) {
       local.tm_hour != wanted.tm_hour || local.tm_min != wanted.tm_min || local.tm_sec != wanted.tm_sec) {
     return std::nullopt;
   }
-  return Clock::from_time_t(seconds);
+  return seconds;
+}
+
+}  // namespace
+
+std::string formatDateText(Clock::time_point time) {
+  const std::time_t seconds = Clock::to_time_t(std::chrono::floor<std::chrono::seconds>(time));
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char buffer[32];
+  const std::size_t n = std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S", &local);
+  return std::string(buffer, n);
+}
+
+std::optional<Clock::time_point> parseDateText(std::string_view text) {
+  auto seconds = parseSeconds(text);
+  if (!seconds) return std::nullopt;
+  return Clock::from_time_t(*seconds);
+}
+
+std::optional<std::int64_t> parseDateTextMillis(std::string_view text) {
+  auto seconds = parseSeconds(text);
+  if (!seconds) return std::nullopt;
+  return static_cast<std::int64_t>(*seconds) * 1000;
 }
 
 Clock::time_point parseDateTextOrThrow(std::string_view text, std::string_view field) {

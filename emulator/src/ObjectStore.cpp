@@ -1,5 +1,7 @@
 #include "vorn_emulator/ObjectStore.h"
 
+#include <sqlite3.h>
+
 #include <random>
 #include <stdexcept>
 
@@ -37,7 +39,11 @@ StoredObject objectFromRow(const std::string& className, const Statement& row) {
   StoredObject object;
   object.className = className;
   object.objectId = row.getText(0);
-  object.fields = json::parse(row.getText(1), nullptr, /*allow_exceptions=*/false);
+  // Parsed straight from SQLite's buffer, without a copy of the text.
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(row.handle(), 1));
+  const auto size = static_cast<std::size_t>(sqlite3_column_bytes(row.handle(), 1));
+  if (text == nullptr) text = "";  // NULL: not a JSON object, refused below
+  object.fields = json::parse(text, text + size, nullptr, /*allow_exceptions=*/false);
   if (!object.fields.is_object()) {
     throw std::runtime_error("stored data of " + className + " " + object.objectId + " is not a JSON object");
   }

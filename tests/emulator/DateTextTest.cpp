@@ -98,5 +98,15 @@ TEST(EmulatorDateTextTest, OrThrowGivesInvalidDate) {
   }
 }
 
+TEST(EmulatorDateTextTest, MillisCoverEveryYear) {
+  ScopedTimeZone utc("UTC");
+  EXPECT_EQ(parseDateTextMillis("1970-01-01 00:00:01"), 1000);
+  EXPECT_EQ(parseDateTextMillis("2024-07-01 12:00:00"), epochMillis(*parseDateText("2024-07-01 12:00:00")));
+  // Past the end of nanosecond time points (2262).
+  EXPECT_EQ(parseDateTextMillis("2999-12-31 23:59:59"), 32503679999000);
+  EXPECT_EQ(parseDateTextMillis("9999-12-31 23:59:59"), 253402300799000);
+  EXPECT_FALSE(parseDateTextMillis("2024-02-30 00:00:00"));
+}
+
 }  // namespace
 }  // namespace vorn::emulator

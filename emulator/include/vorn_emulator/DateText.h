@@ -21,6 +21,10 @@ std::string formatDateText(Clock::time_point time);
 // seconds 00-59, and a local time that exists (not skipped by a DST change).
 std::optional<Clock::time_point> parseDateText(std::string_view text);
 
+// The same date as epoch milliseconds. Unlike a Clock::time_point (whose
+// nanoseconds end in 2262), this covers every year up to 9999.
+std::optional<std::int64_t> parseDateTextMillis(std::string_view text);
+
 // Like parseDateText, but throws ServiceError(ErrorCode::InvalidDate) naming
 // `field` when the text does not parse.
 Clock::time_point parseDateTextOrThrow(std::string_view text, std::string_view field = "date");

@@ -6,6 +6,7 @@ void registerBuiltinHandlers(Router& router) {
   registerTimestampHandlers(router);
   registerObjectHandlers(router);
   registerBatchHandlers(router);
+  registerFindHandlers(router);
 }
 
 }  // namespace vorn::emulator

@@ -11,5 +11,6 @@ void registerBuiltinHandlers(Router& router);
 void registerTimestampHandlers(Router& router);
 void registerObjectHandlers(Router& router);  // /7/create, /7/update, /7/delete
 void registerBatchHandlers(Router& router);   // /7/batch
+void registerFindHandlers(Router& router);    // /7/find
 
 }  // namespace vorn::emulator

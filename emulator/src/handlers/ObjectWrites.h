@@ -9,12 +9,17 @@
 
 namespace vorn::emulator {
 
+class RequestContext;
 class Storage;
 
 nlohmann::json createObject(Storage& storage, const std::string& className, const nlohmann::json& fields);
 nlohmann::json updateObject(Storage& storage, const std::string& className, const std::string& objectId,
                             const nlohmann::json& fields);
 nlohmann::json deleteObject(Storage& storage, const std::string& className, const std::string& objectId);
+
+// A required, non-empty string member of the envelope ("c", "objectId"):
+// missing, null or empty is MissingField, another type InvalidFieldType.
+std::string requireName(const RequestContext& ctx, std::string_view key);
 
 // The fields map of a request ("data" of an envelope, "body" of a batch
 // operation): absent or null counts as {}; anything else but a map is

@@ -10,11 +10,8 @@
 
 namespace vorn::emulator {
 
-namespace {
-
 using nlohmann::json;
 
-// A required, non-empty string member of the envelope.
 std::string requireName(const RequestContext& ctx, std::string_view key) {
   std::string value = ctx.requireString(key);
   if (value.empty()) {
@@ -22,8 +19,6 @@ std::string requireName(const RequestContext& ctx, std::string_view key) {
   }
   return value;
 }
-
-}  // namespace
 
 const json& fieldsMap(const json& value, std::string_view where) {
   static const json kEmpty = json::object();
