@@ -1,6 +1,6 @@
 // Registers with the service, asks it for the time, saves an object and
-// changes it, then finds and counts the saved objects, waiting for each
-// result on the main loop.
+// changes it, finds and counts the saved objects, then signs a user up and
+// logs in, waiting for each result on the main loop.
 //
 // The hosts default to the local emulator on 127.0.0.1:8470; VORN_API_HOST
 // (and the other VORN_*_HOST variables) point elsewhere.
@@ -92,5 +92,30 @@ int main() {
         succeeded = !error;
     });
     if (!waitFor(counted) || !succeeded) return 1;
+
+    // Accounts: sign up (or log in when the name is taken), then log in.
+    auto user = vorn::VornUser::init();
+    user->setUserName("sean");
+    user->setPassword("correct horse");
+    user->setEmail("sean@example.com");
+    bool signedUp = false;
+    user->signUpInBackgroundWithBlock([&](bool ok, const vorn::OptionalError& error) {
+        print("sign-up", ok, error);
+        signedUp = true;
+    });
+    if (!waitFor(signedUp)) return 1;
+
+    bool loggedIn = false;
+    vorn::VornUser::logInWithUsernameInBackground(
+        "sean", "correct horse", [&](const std::shared_ptr<vorn::VornUser>& current, const vorn::OptionalError& error) {
+            print("log-in", current != nullptr, error);
+            loggedIn = true;
+            succeeded = current != nullptr;
+        });
+    if (!waitFor(loggedIn) || !succeeded) return 1;
+    auto current = vorn::VornUser::getCurrentUser();
+    std::printf("current user: %s (%s)\n", current->objectForKey("username")->json().get<std::string>().c_str(),
+                current->objectId()->c_str());
+    vorn::VornUser::logout();
     return 0;
 }

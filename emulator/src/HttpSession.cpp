@@ -48,6 +48,15 @@ void ServerCore::log(std::string_view line) const {
 HttpSession::HttpSession(net::ip::tcp::socket socket, ServerCore& core)
     : socket_(std::move(socket)), core_(core), lingerTimer_(socket_.get_executor()) {
   core_.sessions.insert(this);
+  error_code ec;
+  const auto local = socket_.local_endpoint(ec);
+  if (!ec) {
+    const auto address = local.address();
+    localEndpoint_ =
+        (address.is_v6() ? "[" + address.to_string() + "]" : address.to_string()) + ":" + std::to_string(local.port());
+  }
+  const auto remote = socket_.remote_endpoint(ec);
+  if (!ec) remoteAddress_ = remote.address().to_string();
 }
 
 HttpSession::~HttpSession() { core_.sessions.erase(this); }
@@ -143,6 +152,8 @@ void HttpSession::handle() {
   request.target = std::string(message.target());
   for (const auto& field : message) request.headers.add(std::string(field.name_string()), std::string(field.value()));
   request.body = std::move(message.body());
+  request.localEndpoint = localEndpoint_;
+  request.remoteAddress = remoteAddress_;
 
   HttpResponse reply = core_.router.dispatch(request);
 

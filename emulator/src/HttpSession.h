@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 
@@ -67,6 +68,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   boost::beast::http::response<boost::beast::http::empty_body> continue_;
   boost::beast::http::response<boost::beast::http::string_body> response_;
   boost::asio::steady_timer lingerTimer_;
+  std::string localEndpoint_;  // see Request::localEndpoint
+  std::string remoteAddress_;
   std::size_t drained_ = 0;
   bool closed_ = false;
 };

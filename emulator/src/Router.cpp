@@ -100,6 +100,12 @@ std::optional<std::string_view> RequestContext::sessionToken() const {
   return token;
 }
 
+std::string RequestContext::baseUrl() const {
+  if (!request_.localEndpoint.empty()) return "http://" + request_.localEndpoint;
+  if (auto host = header("Host"); host && !host->empty()) return "http://" + std::string(*host);
+  return "http://127.0.0.1";
+}
+
 const json& RequestContext::member(std::string_view key) const {
   if (!envelope_.is_object()) return kNull;
   auto it = envelope_.find(key);

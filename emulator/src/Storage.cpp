@@ -242,6 +242,41 @@ const std::vector<Migration>& builtinMigrations() {
         );
         CREATE INDEX relations_by_target ON relations (target_class, target_id);
       )sql"),
+      // Accounts: password hashes and sessions of "_User" objects, the
+      // single-use secrets of e-mail links and text codes, and the outbox of
+      // mails and texts the emulator would have sent.
+      Migration::sql(3, "passwords, sessions, account secrets, outbox", R"sql(
+        CREATE TABLE passwords (
+          user_id TEXT PRIMARY KEY NOT NULL,
+          hash    TEXT NOT NULL
+        );
+        CREATE TABLE sessions (
+          token_hash TEXT PRIMARY KEY NOT NULL,
+          user_id    TEXT NOT NULL,
+          created_at TEXT NOT NULL,
+          created_ms INTEGER NOT NULL
+        );
+        CREATE INDEX sessions_by_user ON sessions (user_id);
+        CREATE TABLE account_secrets (
+          id          INTEGER PRIMARY KEY,
+          kind        TEXT NOT NULL,
+          secret_hash TEXT NOT NULL,
+          user_id     TEXT NOT NULL,
+          address     TEXT NOT NULL,
+          created_ms  INTEGER NOT NULL,
+          used        INTEGER NOT NULL DEFAULT 0
+        );
+        CREATE INDEX account_secrets_by_secret ON account_secrets (kind, secret_hash);
+        CREATE INDEX account_secrets_by_address ON account_secrets (kind, address);
+        CREATE TABLE outbox (
+          id         INTEGER PRIMARY KEY,
+          kind       TEXT NOT NULL,
+          recipient  TEXT NOT NULL,
+          link       TEXT,
+          code       TEXT,
+          created_at TEXT NOT NULL
+        );
+      )sql"),
   };
   return migrations;
 }

@@ -19,3 +19,5 @@
 #include "vorn/files/VornFile.h"
 #include "vorn/net/VornUrlRequest.h"
 #include "vorn/query/VornQuery.h"
+#include "vorn/users/VornRole.h"
+#include "vorn/users/VornUser.h"

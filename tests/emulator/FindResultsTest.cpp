@@ -297,7 +297,7 @@ TEST_F(EmulatorFindResultsTest, EnvelopeErrors) {
   const Reply bare = client_->post("/7/find", body.dump());
   EXPECT_EQ(bare.code(), 200) << bare.body;
   EXPECT_EQ(bare.data(), (Json{{"results", Json::array()}}));
-  // Session tokens are not checked yet.
+  // An unknown session token reads as anonymous.
   body["data"] = Json::object();
   EXPECT_EQ(client_->post("/7/find", body.dump(), {{"X-Vorn-Session-Token", "r:whatever"}}).code(), 200);
 }

@@ -181,7 +181,7 @@ TEST_F(EmulatorObjectsTest, BadEnvelopes) {
   }
   EXPECT_EQ(count("Note"), 1u);
   EXPECT_EQ(fetch("Note", id)->at("n"), 1);
-  // A session token is accepted and ignored.
+  // An unknown session token creates as anonymous.
   Json body = envelope(Json{{"n", 1}});
   body["c"] = "Note";
   EXPECT_EQ(client_->post("/7/create", body.dump(), {{"X-Vorn-Session-Token", "r:abc"}}).code(), 200);

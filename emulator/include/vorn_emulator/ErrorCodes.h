@@ -20,8 +20,15 @@ enum class ErrorCode : int {
   InvalidDate = 107,
   BodyTooLarge = 108,
   InvalidOperatorType = 111,
+  PermissionDenied = 119,
   TooManyBatchOperations = 140,
+  UsernameTaken = 202,
+  EmailTaken = 203,
+  EmailNotFound = 205,
+  CannotModifyUser = 206,
+  AccountAlreadyLinked = 208,
   InvalidSessionToken = 209,
+  InvalidCode = 214,
 };
 
 struct ErrorCodeInfo {
@@ -44,8 +51,16 @@ inline constexpr std::array kErrorCodes{
     ErrorCodeInfo{ErrorCode::InvalidDate, "INVALID_DATE", "invalid date text, expected yyyy-MM-dd HH:mm:ss"},
     ErrorCodeInfo{ErrorCode::BodyTooLarge, "BODY_TOO_LARGE", "request body too large"},
     ErrorCodeInfo{ErrorCode::InvalidOperatorType, "INVALID_OPERATOR_TYPE", "incorrect type for operator"},
+    ErrorCodeInfo{ErrorCode::PermissionDenied, "PERMISSION_DENIED", "permission denied"},
     ErrorCodeInfo{ErrorCode::TooManyBatchOperations, "TOO_MANY_BATCH_OPERATIONS", "too many batch operations"},
+    ErrorCodeInfo{ErrorCode::UsernameTaken, "USERNAME_TAKEN", "username taken"},
+    ErrorCodeInfo{ErrorCode::EmailTaken, "EMAIL_TAKEN", "email taken"},
+    ErrorCodeInfo{ErrorCode::EmailNotFound, "EMAIL_NOT_FOUND", "email not found"},
+    ErrorCodeInfo{ErrorCode::CannotModifyUser, "CANNOT_MODIFY_USER", "cannot modify another user"},
+    ErrorCodeInfo{ErrorCode::AccountAlreadyLinked, "ACCOUNT_ALREADY_LINKED",
+                  "external account already linked to another user"},
     ErrorCodeInfo{ErrorCode::InvalidSessionToken, "INVALID_SESSION_TOKEN", "invalid session token"},
+    ErrorCodeInfo{ErrorCode::InvalidCode, "INVALID_CODE", "invalid code"},
 };
 
 constexpr int toInt(ErrorCode code) noexcept { return static_cast<int>(code); }

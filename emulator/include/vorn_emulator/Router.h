@@ -46,6 +46,10 @@ struct Request {
   std::string target;  // as sent: path plus optional "?query"
   Headers headers;
   std::string body;
+  // The connection's ends: "ADDRESS:PORT" it was accepted on ("[::1]:8470"
+  // for IPv6) and the peer's address. Empty when dispatched in-process.
+  std::string localEndpoint;
+  std::string remoteAddress;
 };
 
 // A complete HTTP response.
@@ -73,6 +77,11 @@ class RequestContext {
   const Headers& headers() const { return request_.headers; }
   std::optional<std::string_view> header(std::string_view name) const { return request_.headers.get(name); }
   const std::string& body() const { return request_.body; }
+  const std::string& localEndpoint() const { return request_.localEndpoint; }
+  const std::string& remoteAddress() const { return request_.remoteAddress; }
+  // "http://ADDRESS:PORT" of this server as the client reached it, for links
+  // in mails (the Host header, or 127.0.0.1, when dispatched in-process).
+  std::string baseUrl() const;
 
   std::optional<std::string_view> appKey() const { return header(kAppKeyHeader); }
   std::optional<std::string_view> sessionToken() const;  // absent or empty header: nullopt

@@ -1,17 +1,21 @@
 // POST /7/batch: up to 50 object writes in one call.
 //   data: {"requests": [{"method": "POST" | "PUT" | "DELETE",
 //                        "path": "/1/classes/<class>" (POST) or "/1/classes/<class>/<objectId>",
-//                        "token": optional session token (ignored),
+//                        "token": optional session token of the operation (default: the
+//                                 X-Vorn-Session-Token header),
 //                        "body": fields (POST, PUT)}, ...]}
 //   reply data: one entry per request, in order:
 //     {"success": <reply data of /7/create, /7/update or /7/delete>}
 //     or {"error": {"code": <int>, "error": <message>}}
 // The batch runs in one transaction; each operation in a savepoint of its own,
-// so a failing operation is rolled back alone.
+// so a failing operation is rolled back alone. Updates and deletes act for
+// the user of the operation's token, like /7/update and /7/delete.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "accounts/AccessControl.h"
 #include "handlers/Handlers.h"
 #include "handlers/ObjectWrites.h"
 #include "vorn_emulator/Router.h"
@@ -52,12 +56,16 @@ Target parsePath(const std::string& method, const std::string& path, bool withOb
   return target;
 }
 
-json runOperation(Storage& storage, const json& request) {
+json runOperation(Storage& storage, const json& request, std::optional<std::string_view> headerToken) {
   if (!request.is_object()) throw ServiceError(ErrorCode::InvalidFieldType, "a batch request must be an object");
   const std::string method = requireStringField(request, "method", "batch request");
   const std::string path = requireStringField(request, "path", "batch request");
-  if (auto token = request.find("token"); token != request.end() && !token->is_null() && !token->is_string()) {
-    throw ServiceError(ErrorCode::InvalidFieldType, "field \"token\" in batch request must be a string");
+  std::optional<std::string_view> token = headerToken;
+  if (auto it = request.find("token"); it != request.end() && !it->is_null()) {
+    if (!it->is_string()) {
+      throw ServiceError(ErrorCode::InvalidFieldType, "field \"token\" in batch request must be a string");
+    }
+    token = it->get_ref<const std::string&>();
   }
   static const json kAbsent;
   auto bodyIt = request.find("body");
@@ -68,11 +76,14 @@ json runOperation(Storage& storage, const json& request) {
   }
   if (method == "PUT") {
     const Target target = parsePath(method, path, true);
-    return updateObject(storage, target.className, target.objectId, fieldsMap(body, "body"));
+    const json& fields = fieldsMap(body, "body");
+    auto caller = accounts::Caller::fromToken(storage, token);
+    return updateObject(storage, caller, target.className, target.objectId, fields);
   }
   if (method == "DELETE") {
     const Target target = parsePath(method, path, true);
-    return deleteObject(storage, target.className, target.objectId);
+    auto caller = accounts::Caller::fromToken(storage, token);
+    return deleteObject(storage, caller, target.className, target.objectId);
   }
   throw ServiceError(ErrorCode::InvalidFieldType,
                      "unsupported batch method \"" + method + "\", expected POST, PUT or DELETE");
@@ -99,11 +110,13 @@ void registerBatchHandlers(Router& router) {
                              std::to_string(kMaxBatchOperations));
     }
     Storage& storage = ctx.storage();
+    const auto headerToken = ctx.sessionToken();
     json replies = json::array();
     storage.transaction([&] {
       for (const json& request : *requests) {
         try {
-          replies.push_back(json{{"success", storage.transaction([&] { return runOperation(storage, request); })}});
+          replies.push_back(
+              json{{"success", storage.transaction([&] { return runOperation(storage, request, headerToken); })}});
         } catch (const ServiceError& e) {
           replies.push_back(errorEntry(e.code(), e.message()));
         } catch (const std::exception& e) {

@@ -7,7 +7,9 @@
 //   "objectId": an id  -> fetch that object
 //     data: null or {"keys", "include"}
 //     reply data: the object map, or {} when there is no such object
-// The constraint language is in query/Constraints.h.
+// The constraint language is in query/Constraints.h. Only the objects the
+// user of the X-Vorn-Session-Token header may read (anonymous without a valid
+// token) are found, counted, fetched, included and seen by sub-queries.
 
 #include <algorithm>
 #include <cmath>
@@ -17,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "accounts/AccessControl.h"
 #include "handlers/Handlers.h"
 #include "handlers/ObjectWrites.h"
 #include "query/Include.h"
@@ -83,7 +86,8 @@ bool countRequested(const json& data) {
 // "include" and "keys" applied to each result map.
 class Shaper {
  public:
-  Shaper(ObjectStore& store, const json& data) : includer_(store, optionalText(data, "include").value_or("")) {
+  Shaper(ObjectStore& store, const json& data, accounts::Caller& caller)
+      : includer_(store, optionalText(data, "include").value_or(""), &caller) {
     if (auto keys = optionalText(data, "keys")) projection_.emplace(*keys);
   }
 
@@ -99,10 +103,11 @@ class Shaper {
   std::optional<query::Projection> projection_;
 };
 
-json fetchOne(ObjectStore& store, const std::string& className, const std::string& objectId, const json& data) {
-  Shaper shaper(store, data);
+json fetchOne(ObjectStore& store, accounts::Caller& caller, const std::string& className, const std::string& objectId,
+              const json& data) {
+  Shaper shaper(store, data, caller);
   auto object = store.load(className, objectId);
-  if (!object) return json::object();
+  if (!object || !caller.may(accounts::Permission::Read, object->fields)) return json::object();
   return shaper.shape(*object);
 }
 
@@ -118,7 +123,7 @@ json find(query::QueryContext& context, const std::string& className, const json
   request.limit = std::min(optionalCount(data, "limit").value_or(query::kDefaultLimit), query::kMaxLimit);
   request.countOnly = countRequested(data);
   ObjectStore store(context.storage);
-  Shaper shaper(store, data);  // checks "keys" and "include" before the scan
+  Shaper shaper(store, data, *context.caller);  // checks "keys" and "include" before the scan
 
   const query::FindResult found = query::runFind(context, request);
   json results = json::array();
@@ -139,12 +144,13 @@ void registerFindHandlers(Router& router) {
     if (!data.is_null() && !data.is_object()) {
       throw ServiceError(ErrorCode::InvalidFieldType, "\"data\" must be an object");
     }
+    auto caller = accounts::Caller::fromToken(ctx.storage(), ctx.sessionToken());
     if (ctx.member("objectId").is_null()) {
-      query::QueryContext context{ctx.storage(), *cache};
+      query::QueryContext context{ctx.storage(), *cache, &caller};
       return find(context, className, data);
     }
     ObjectStore store(ctx.storage());
-    return fetchOne(store, className, requireName(ctx, "objectId"), data);
+    return fetchOne(store, caller, className, requireName(ctx, "objectId"), data);
   });
 }
 

@@ -7,6 +7,9 @@ void registerBuiltinHandlers(Router& router) {
   registerObjectHandlers(router);
   registerBatchHandlers(router);
   registerFindHandlers(router);
+  registerUserHandlers(router);
+  registerAccountPages(router);
+  registerAdminHandlers(router);
 }
 
 }  // namespace vorn::emulator

@@ -2,6 +2,13 @@
 
 // The object writes shared by "/7/create", "/7/update", "/7/delete" and the
 // operations of "/7/batch". Each returns the reply "data" of its endpoint.
+//
+// Creates are open to everybody; a "_User" create follows the rules of user
+// fields (accounts/Users.h) but needs neither a name nor a password, and
+// starts no session. Updates and deletes need the caller to be
+// allowed to write the stored object (its "ACL"; PermissionDenied), and for
+// a "_User" to be that very user (no or unknown session:
+// InvalidSessionToken, another user: CannotModifyUser).
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -12,10 +19,15 @@ namespace vorn::emulator {
 class RequestContext;
 class Storage;
 
+namespace accounts {
+class Caller;
+}
+
 nlohmann::json createObject(Storage& storage, const std::string& className, const nlohmann::json& fields);
-nlohmann::json updateObject(Storage& storage, const std::string& className, const std::string& objectId,
-                            const nlohmann::json& fields);
-nlohmann::json deleteObject(Storage& storage, const std::string& className, const std::string& objectId);
+nlohmann::json updateObject(Storage& storage, accounts::Caller& caller, const std::string& className,
+                            const std::string& objectId, const nlohmann::json& fields);
+nlohmann::json deleteObject(Storage& storage, accounts::Caller& caller, const std::string& className,
+                            const std::string& objectId);
 
 // A required, non-empty string member of the envelope ("c", "objectId"):
 // missing, null or empty is MissingField, another type InvalidFieldType.

@@ -2,15 +2,47 @@
 //   create: "c" class name, "data" fields      -> {"objectId", "createdAt"}
 //   update: "c", "objectId", "data" changes    -> {"updatedAt"}
 //   delete: "c", "objectId"                    -> {}
+// Updates and deletes act for the user of the X-Vorn-Session-Token header
+// (see ObjectWrites.h).
 
+#include "accounts/AccessControl.h"
+#include "accounts/Users.h"
 #include "handlers/Handlers.h"
 #include "handlers/ObjectWrites.h"
 #include "vorn_emulator/ObjectStore.h"
 #include "vorn_emulator/Router.h"
+#include "vorn_emulator/Storage.h"
 
 namespace vorn::emulator {
 
 using nlohmann::json;
+
+namespace {
+
+bool isUserClass(const std::string& className) { return className == accounts::kUserClass; }
+
+// The stored object the caller is about to change, after the checks of
+// ObjectWrites.h.
+StoredObject writableObject(Storage& storage, accounts::Caller& caller, const std::string& className,
+                            const std::string& objectId) {
+  if (isUserClass(className) && !caller.userId()) {
+    const std::string missing = "invalid session token: a user is changed by that user, signed in (" +
+                                std::string(kSessionTokenHeader) + " header)";
+    throw ServiceError(ErrorCode::InvalidSessionToken, caller.tokenGiven() ? "invalid session token" : missing);
+  }
+  auto object = ObjectStore(storage).load(className, objectId);
+  if (!object) throw ServiceError(ErrorCode::ObjectNotFound, "object not found: " + className + " " + objectId);
+  if (isUserClass(className) && *caller.userId() != objectId) {
+    throw ServiceError(ErrorCode::CannotModifyUser, "cannot modify another user: " + objectId);
+  }
+  if (!caller.may(accounts::Permission::Write, object->fields)) {
+    throw ServiceError(ErrorCode::PermissionDenied,
+                       "permission denied: the ACL of " + className + " " + objectId + " does not let you write it");
+  }
+  return std::move(*object);
+}
+
+}  // namespace
 
 std::string requireName(const RequestContext& ctx, std::string_view key) {
   std::string value = ctx.requireString(key);
@@ -30,16 +62,34 @@ const json& fieldsMap(const json& value, std::string_view where) {
 }
 
 json createObject(Storage& storage, const std::string& className, const json& fields) {
+  if (isUserClass(className)) {
+    const auto created = accounts::createUser(storage, fields, {.username = false, .password = false});
+    return json{{"objectId", created.objectId}, {"createdAt", created.createdAt}};
+  }
   const auto created = ObjectStore(storage).create(className, fields);
   return json{{"objectId", created.objectId}, {"createdAt", created.createdAt}};
 }
 
-json updateObject(Storage& storage, const std::string& className, const std::string& objectId, const json& fields) {
-  return json{{"updatedAt", ObjectStore(storage).update(className, objectId, fields)}};
+json updateObject(Storage& storage, accounts::Caller& caller, const std::string& className, const std::string& objectId,
+                  const json& fields) {
+  return storage.transaction([&] {
+    const StoredObject object = writableObject(storage, caller, className, objectId);
+    const std::string updatedAt = isUserClass(className) ? accounts::updateUser(storage, object, fields)
+                                                         : ObjectStore(storage).update(className, objectId, fields);
+    return json{{"updatedAt", updatedAt}};
+  });
 }
 
-json deleteObject(Storage& storage, const std::string& className, const std::string& objectId) {
-  ObjectStore(storage).remove(className, objectId);
+json deleteObject(Storage& storage, accounts::Caller& caller, const std::string& className,
+                  const std::string& objectId) {
+  storage.transaction([&] {
+    writableObject(storage, caller, className, objectId);
+    if (isUserClass(className)) {
+      accounts::deleteUser(storage, objectId);
+    } else {
+      ObjectStore(storage).remove(className, objectId);
+    }
+  });
   return json::object();
 }
 
@@ -51,12 +101,15 @@ void registerObjectHandlers(Router& router) {
   router.addEnvelope("/7/update", [](RequestContext& ctx) {
     const std::string className = requireName(ctx, "c");
     const std::string objectId = requireName(ctx, "objectId");
-    return updateObject(ctx.storage(), className, objectId, fieldsMap(ctx.data(), "data"));
+    const json& fields = fieldsMap(ctx.data(), "data");
+    auto caller = accounts::Caller::fromToken(ctx.storage(), ctx.sessionToken());
+    return updateObject(ctx.storage(), caller, className, objectId, fields);
   });
   router.addEnvelope("/7/delete", [](RequestContext& ctx) {
     const std::string className = requireName(ctx, "c");
     const std::string objectId = requireName(ctx, "objectId");
-    return deleteObject(ctx.storage(), className, objectId);
+    auto caller = accounts::Caller::fromToken(ctx.storage(), ctx.sessionToken());
+    return deleteObject(ctx.storage(), caller, className, objectId);
   });
 }
 

@@ -1,5 +1,6 @@
 #include "query/Include.h"
 
+#include "accounts/AccessControl.h"
 #include "objects/FieldValues.h"
 #include "vorn_emulator/ObjectStore.h"
 #include "vorn_emulator/ServiceError.h"
@@ -50,7 +51,8 @@ std::vector<std::vector<std::string>> parsePaths(std::string_view text, std::str
   return paths;
 }
 
-Includer::Includer(ObjectStore& store, std::string_view paths) : store_(store), paths_(parsePaths(paths, "include")) {}
+Includer::Includer(ObjectStore& store, std::string_view paths, accounts::Caller* caller)
+    : store_(store), caller_(caller), paths_(parsePaths(paths, "include")) {}
 
 void Includer::apply(json& result) {
   for (const auto& path : paths_) includeAt(result, path, 0);
@@ -80,7 +82,8 @@ const std::optional<json>& Includer::load(const std::string& className, const st
   auto key = std::make_pair(className, objectId);
   if (auto it = loaded_.find(key); it != loaded_.end()) return it->second;
   std::optional<json> object;
-  if (auto stored = store_.load(className, objectId)) {
+  auto stored = store_.load(className, objectId);
+  if (stored && (caller_ == nullptr || caller_->may(accounts::Permission::Read, stored->fields))) {
     object = stored->toResult();
     (*object)["__type"] = "Object";
     (*object)["className"] = className;

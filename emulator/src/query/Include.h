@@ -14,7 +14,10 @@
 
 namespace vorn::emulator {
 class ObjectStore;
+namespace accounts {
+class Caller;
 }
+}  // namespace vorn::emulator
 
 namespace vorn::emulator::query {
 
@@ -31,15 +34,17 @@ std::vector<std::vector<std::string>> parsePaths(std::string_view text, std::str
 
 class Includer {
  public:
-  // `paths`: the "include" text, e.g. "post.author,tags".
-  Includer(ObjectStore& store, std::string_view paths);
+  // `paths`: the "include" text, e.g. "post.author,tags". Only objects the
+  // caller may read are included (a null caller reads everything).
+  Includer(ObjectStore& store, std::string_view paths, accounts::Caller* caller = nullptr);
 
   bool empty() const { return paths_.empty(); }
 
   // For each path: the Pointer at its first key is replaced with the object
   // it points at (its result map plus "__type": "Object" and "className"),
   // then the rest of the path is followed inside it. Arrays along the way
-  // are followed element by element. Pointers to missing objects stay.
+  // are followed element by element. Pointers to missing objects, and to
+  // objects the caller may not read, stay.
   void apply(nlohmann::json& result);
 
  private:
@@ -49,6 +54,7 @@ class Includer {
   const std::optional<nlohmann::json>& load(const std::string& className, const std::string& objectId);
 
   ObjectStore& store_;
+  accounts::Caller* caller_;
   std::vector<std::vector<std::string>> paths_;
   std::map<std::pair<std::string, std::string>, std::optional<nlohmann::json>> loaded_;
 };

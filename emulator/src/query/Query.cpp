@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "accounts/AccessControl.h"
 #include "query/Matcher.h"
 
 namespace vorn::emulator::query {
@@ -9,6 +10,7 @@ namespace vorn::emulator::query {
 void forEachMatch(QueryContext& context, const std::string& className, const nlohmann::json& whereJson, Where& where,
                   const std::function<void(const ObjectRef&)>& onMatch) {
   context.cache.scan(context.storage, className, pinnedObjectId(whereJson), [&](const ObjectRef& object) {
+    if (context.caller != nullptr && !context.caller->may(accounts::Permission::Read, object->fields)) return;
     if (matches(where, *object)) onMatch(object);
   });
 }

@@ -13,6 +13,10 @@
 #include "query/ObjectCache.h"
 #include "query/Ordering.h"
 
+namespace vorn::emulator::accounts {
+class Caller;
+}
+
 namespace vorn::emulator::query {
 
 inline constexpr std::size_t kDefaultLimit = 100;
@@ -21,12 +25,14 @@ inline constexpr std::size_t kMaxLimit = 1000;  // larger limits are lowered to 
 // What the queries of one request work with.
 struct QueryContext {
   Storage& storage;
-  ObjectCache& cache;  // kept between requests
+  ObjectCache& cache;                  // kept between requests
+  accounts::Caller* caller = nullptr;  // whose reads these are; null: every object is visible
 };
 
 // Calls onMatch with each object of `className` that satisfies `where`
-// (compiled from `whereJson`), oldest first. SQLite selects the class and an
-// objectId the map pins; every other constraint is checked here.
+// (compiled from `whereJson`) and that the caller may read, oldest first.
+// SQLite selects the class and an objectId the map pins; every other
+// constraint is checked here.
 void forEachMatch(QueryContext& context, const std::string& className, const nlohmann::json& whereJson, Where& where,
                   const std::function<void(const ObjectRef&)>& onMatch);
 
