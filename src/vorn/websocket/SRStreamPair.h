@@ -1,0 +1,133 @@
+#pragma once
+
+#include "vorn/core/VornError.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vorn {
+
+enum class SRStreamKind { Input, Output };
+
+enum class SRStreamEvent { OpenCompleted, HasBytesAvailable, HasSpaceAvailable, ErrorOccurred, EndEncountered };
+
+enum class SRStreamStatus { NotOpen, Opening, Open, AtEnd, Closed, Error };
+
+/// Receives the events of a stream pair, on the pair's work queue.
+class SRStreamDelegate {
+public:
+    virtual void stream(SRStreamKind stream, SRStreamEvent event) = 0;
+
+protected:
+    ~SRStreamDelegate() = default;
+};
+
+/// The input and output stream of one TCP connection, optionally with TLS,
+/// in the manner of a socket stream pair: reads and writes never block
+/// (`read` and `write` return at once with what they could do), and events
+/// (open, bytes available, space available, error, end) are delivered to the
+/// delegate on the work queue (an Asio strand). Every member is called on
+/// that work queue.
+///
+/// Plain TCP reads and writes go straight to the non-blocking socket, with
+/// Asio waits for readiness. With TLS, the pair runs Asio's OpenSSL stream:
+/// a read completion holds up to 2,048 decrypted bytes until `read` takes
+/// them, and `write` hands a copy of the bytes to an asynchronous write,
+/// reporting space again when it completes.
+///
+/// Completion handlers keep the pair alive, not the delegate: once the
+/// delegate is gone, nothing more is delivered.
+class SRStreamPair : public std::enable_shared_from_this<SRStreamPair> {
+public:
+    using WorkQueue = boost::asio::strand<boost::asio::io_context::executor_type>;
+
+    static constexpr std::size_t kTLSReadSize = 2048;
+    static constexpr std::size_t kTLSWriteChunk = 1 << 20;
+
+    SRStreamPair(WorkQueue workQueue, std::string host, std::uint16_t port);
+    ~SRStreamPair();
+
+    void setDelegate(std::weak_ptr<SRStreamDelegate> delegate) { delegate_ = std::move(delegate); }
+
+    /// Negotiated TLS; `validatesCertificateChain` false switches off the
+    /// validation of the peer's chain and host name. Before `open`.
+    void setSecure(bool validatesCertificateChain);
+    bool isSecure() const { return secure_; }
+
+    /// Resolves the host and connects, on `runLoop`.
+    void open(boost::asio::io_context& runLoop);
+    /// Closes the connection; no event follows.
+    void close();
+
+    SRStreamStatus status() const { return status_; }
+    bool hasBytesAvailable() const;
+    /// Up to `maxLength` bytes: the count, 0 when none are available now (or
+    /// at the end), -1 on an error (`streamError`).
+    std::ptrdiff_t read(std::uint8_t* buffer, std::size_t maxLength);
+    bool hasSpaceAvailable() const;
+    /// As many of the bytes as the stream takes now: the count (possibly 0),
+    /// or -1 on an error.
+    std::ptrdiff_t write(const std::uint8_t* buffer, std::size_t length);
+
+    std::optional<VornError> streamError() const;
+    /// The peer's certificate chain (DER, leaf first) once TLS is up; empty
+    /// without TLS or before the handshake.
+    std::vector<std::vector<std::uint8_t>> peerCertificateChain() const;
+
+private:
+    using TLSStream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
+
+    boost::asio::ip::tcp::socket& socket();
+    bool isClosed() const { return status_ == SRStreamStatus::Closed; }
+    bool canWrite() const;
+    void connected();
+    void fail(const boost::system::error_code& error, SRStreamKind stream);
+    void deliver(SRStreamKind stream, SRStreamEvent event);
+    void armRead();
+    void armWrite();
+    void bytesAvailable();
+    void afterBytesAvailable();
+    bool isEnd(const boost::system::error_code& error) const;
+
+    WorkQueue workQueue_;
+    std::string host_;
+    std::uint16_t port_;
+    bool secure_ = false;
+    bool validatesCertificateChain_ = true;
+    std::weak_ptr<SRStreamDelegate> delegate_;
+
+    SRStreamStatus status_ = SRStreamStatus::NotOpen;
+    boost::system::error_code error_;
+    bool connected_ = false;
+    bool endDelivered_ = false;
+
+    std::optional<boost::asio::ip::tcp::resolver> resolver_;
+    std::optional<boost::asio::ip::tcp::socket> plain_;
+    std::optional<boost::asio::ssl::context> tlsContext_;
+    std::optional<TLSStream> tls_;
+
+    // Plain TCP readiness.
+    bool readArmed_ = false;
+    bool waitingWritable_ = false;
+
+    // TLS.
+    bool handshakeDone_ = false;
+    bool tlsWriting_ = false;
+    std::array<std::uint8_t, kTLSReadSize> tlsIn_{};
+    std::size_t tlsInLength_ = 0;
+    std::size_t tlsInPosition_ = 0;
+    std::vector<std::uint8_t> tlsOut_;
+};
+
+}  // namespace vorn
