@@ -1,5 +1,6 @@
 #include "vorn/data/VornObject.h"
 
+#include "vorn/core/JsonAccess.h"
 #include "vorn/core/MainLoop.h"
 #include "vorn/core/VornService.h"
 #include "vorn/core/v_VornUtils.h"
@@ -9,16 +10,11 @@
 namespace vorn {
 namespace {
 
+using jsonutil::member;
+using jsonutil::textOf;
+
 nlohmann::json orNull(const std::optional<std::string>& text) {
     return text ? nlohmann::json(*text) : nlohmann::json();
-}
-
-std::string textOf(const nlohmann::json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
-
-const nlohmann::json* member(const nlohmann::json& map, const char* key) {
-    if (!map.is_object()) return nullptr;
-    auto it = map.find(key);
-    return it == map.end() || it->is_null() ? nullptr : &*it;
 }
 
 bool isRelationDescriptor(const nlohmann::json& value) {

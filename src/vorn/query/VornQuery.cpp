@@ -1,5 +1,6 @@
 #include "vorn/query/VornQuery.h"
 
+#include "vorn/core/JsonAccess.h"
 #include "vorn/core/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/data/VornObjectRegistry.h"
@@ -10,6 +11,9 @@
 
 namespace vorn {
 namespace {
+
+using jsonutil::member;
+using jsonutil::textOf;
 
 enum class CacheState { None, Fresh, Expired };
 
@@ -27,8 +31,6 @@ std::string joined(const std::vector<std::string>& parts) {
     }
     return text;
 }
-
-std::string textOf(const nlohmann::json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
 
 OptionalError error(int code) { return v_VornUtils::vornErrorWithType(code); }
 
@@ -48,11 +50,6 @@ int intValue(const nlohmann::json& value) {
     if (value.is_string()) return std::atoi(value.get<std::string>().c_str());
     if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
     return 0;
-}
-
-const nlohmann::json* member(const nlohmann::json& map, const char* key) {
-    auto it = map.find(key);
-    return it == map.end() || it->is_null() ? nullptr : &*it;
 }
 
 std::shared_ptr<VornObject> objectFromMap(const std::string& className, const nlohmann::json& map) {

@@ -1,5 +1,6 @@
 #include "vorn/users/VornUser.h"
 
+#include "vorn/core/JsonAccess.h"
 #include "vorn/core/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/query/VornQuery.h"
@@ -8,13 +9,8 @@
 namespace vorn {
 namespace {
 
-std::string textOf(const nlohmann::json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
-
-const nlohmann::json* member(const nlohmann::json& map, const char* key) {
-    if (!map.is_object()) return nullptr;
-    auto it = map.find(key);
-    return it == map.end() || it->is_null() ? nullptr : &*it;
-}
+using jsonutil::member;
+using jsonutil::textOf;
 
 std::optional<VornValue::Date> dateIn(const nlohmann::json& map, const char* key) {
     const auto* text = member(map, key);
