@@ -1,5 +1,6 @@
 #include "support/TestDevice.h"
 
+#include "vorn/core/FixedPositionSource.h"
 #include "vorn/core/StoreKeys.h"
 #include "vorn/core/Vorn.h"
 #include "vorn/core/VornPosition.h"
@@ -8,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdio>
 #include <regex>
 
 using namespace vorn;
@@ -145,4 +148,31 @@ TEST(CloudKey, JoinsKeyPositionPackageAndDeviceDigest) {
               "app-key-0.000000-0.000000-com.example.app-" + digest + "-1");
     EXPECT_EQ(v_VornUtils::vornAppkeyWithLongitude(121.5, -31.25, ""),
               "app-key-121.500000--31.250000-com.example.app-" + digest + "-1");
+}
+
+// Numbers the library writes or reads never follow the process locale.
+TEST(CloudKey, NumbersIgnoreTheProcessLocale) {
+    struct GermanNumbers {
+        std::string previous = std::setlocale(LC_NUMERIC, nullptr);
+        bool active = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+        ~GermanNumbers() { std::setlocale(LC_NUMERIC, previous.c_str()); }
+    } german;
+    if (!german.active) GTEST_SKIP() << "the de_DE.UTF-8 locale is not installed (./dev generates it)";
+    char probe[16];
+    std::snprintf(probe, sizeof(probe), "%.1f", 1.5);
+    ASSERT_STREQ(probe, "1,5");  // the locale is really in force
+
+    test::TestDevice device;
+    DeviceContext::shared().setIdentity(AppIdentity{"com.example.app", "Example", "1.0"});
+    Vorn::registerWithAppKey("app-key");
+    const auto digest = v_VornUtils::md5WithString(vkOpenUDID::value());
+    EXPECT_EQ(v_VornUtils::vornAppkeyWithLongitude(-1.5, -2.5, ""),
+              "app-key--1.500000--2.500000-com.example.app-" + digest + "-1");
+    EXPECT_EQ(v_VornUtils::vornAppkeyWithLongitude(1.5, 2.5, ""),
+              "app-key-1.500000-2.500000-com.example.app-" + digest + "-1");
+    EXPECT_EQ(nlohmann::json(1.5).dump(), "1.5");
+    const auto position = FixedPositionSource::parse("1.5,-2.25");
+    ASSERT_TRUE(position);
+    EXPECT_EQ(position->latitude, 1.5);
+    EXPECT_EQ(position->longitude, -2.25);
 }

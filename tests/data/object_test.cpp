@@ -3,7 +3,11 @@
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/data/VornObject.h"
 #include "vorn/data/VornObjectRegistry.h"
+#include "vorn/data/VornObjectsBatch.h"
 #include "vorn/files/VornFile.h"
+#include "vorn/net/VornUrlRequest.h"
+#include "vorn/query/VornQuery.h"
+#include "vorn/users/VornUser.h"
 
 #include <gtest/gtest.h>
 
@@ -104,7 +108,7 @@ TEST_F(ObjectTest, ObjectsTravelAsPointers) {
 
 TEST_F(ObjectTest, EmbeddedObjectsBecomeTheirRegisteredKind) {
     VornObjectRegistry::shared().registerKind("_Member", [](const std::string& name) {
-        return std::make_shared<Member>(name);
+        return VornObject::make<Member>(name);
     });
     object_->vornDataDic()["owner"] = {{"__type", "Object"},        {"className", "_Member"},
                                        {"objectId", "m1"},          {"createdAt", "2020-01-02 03:04:05"},
@@ -181,4 +185,23 @@ TEST_F(ObjectTest, RequestDataCarriesANonEmptyAccessList) {
     object_->ACL()->setPublicReadAccess();
     EXPECT_EQ(object_->requestDataDictionary()["ACL"], (nlohmann::json{{"*", {{"read", true}}}}));
     EXPECT_TRUE(object_->vornDataDic().contains("ACL"));  // it stays in the data map
+}
+
+// Objects that report through shared ownership can only be made owned.
+TEST(Ownership, ReferenceTypesCanOnlyBeMadeThroughTheirFactories) {
+    static_assert(!std::is_constructible_v<VornObject>);
+    static_assert(!std::is_constructible_v<VornObject, std::string>);
+    static_assert(!std::is_constructible_v<Member, std::string>);
+    static_assert(!std::is_copy_constructible_v<VornObject>);
+    static_assert(!std::is_constructible_v<VornUrlRequest, std::string>);
+    static_assert(!std::is_constructible_v<VornQuery, std::string>);
+    static_assert(!std::is_constructible_v<VornObjectsBatch>);
+    static_assert(!std::is_constructible_v<VornUser>);
+    static_assert(!std::is_constructible_v<VornFile>);
+    auto member = VornObject::make<Member>(std::string("_Member"));
+    EXPECT_EQ(member->className(), "_Member");
+    EXPECT_EQ(member->shared_from_this(), member);
+    EXPECT_TRUE(VornACL::init()->aclDictionary().empty());
+    EXPECT_FALSE(VornRelation::init()->hasRelationArray());
+    EXPECT_EQ(VornGeoPoint::init().latitude(), 0.0);
 }

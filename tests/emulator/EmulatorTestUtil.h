@@ -4,18 +4,14 @@
 // loopback socket whose every wait has a deadline, temporary folders, and
 // envelope bodies.
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/read.hpp>
-#include <boost/asio/write.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http.hpp>
+#include <boost/beast/http/verb.hpp>
 
 #include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
+#include <ostream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -28,10 +24,7 @@
 
 namespace vorn::emulator::emutest {
 
-namespace net = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-using tcp = net::ip::tcp;
+namespace http = boost::beast::http;
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
@@ -70,97 +63,44 @@ struct Reply {
 
 using HeaderList = std::vector<std::pair<std::string, std::string>>;
 
-inline http::request<http::string_body> makeRequest(http::verb method, const std::string& target, std::string body,
-                                                    const HeaderList& headers = {}) {
-  http::request<http::string_body> request{method, target, 11};
-  request.set(http::field::host, "127.0.0.1");
-  request.set(http::field::content_type, "application/json");
-  for (const auto& [name, value] : headers) request.set(name, value);
-  request.body() = std::move(body);
-  request.keep_alive(true);
-  request.prepare_payload();
-  return request;
+// An HTTP/1.1 request as the tests write it to the wire.
+struct HttpRequest {
+  http::verb method = http::verb::post;
+  std::string target;
+  std::string body;
+  HeaderList headers;
+  bool keepAlive = true;
+
+  std::string head() const;  // the request line and header, through the blank line
+  std::string wire() const { return head() + body; }
+};
+
+inline std::ostream& operator<<(std::ostream& out, const HttpRequest& request) { return out << request.wire(); }
+
+inline HttpRequest makeRequest(http::verb method, const std::string& target, std::string body,
+                               const HeaderList& headers = {}) {
+  return HttpRequest{method, target, std::move(body), headers, true};
 }
 
 // One keep-alive connection. Each operation runs the client's own io_context
 // until it completes or the deadline passes (then it throws).
 class TestHttpClient {
  public:
-  explicit TestHttpClient(unsigned short port) : socket_(ioc_) {
-    bool done = false;
-    boost::system::error_code result;
-    socket_.async_connect(tcp::endpoint(net::ip::address_v4::loopback(), port),
-                          [&](boost::system::error_code ec) {
-                            result = ec;
-                            done = true;
-                          });
-    runUntil(done, "connect");
-    if (result) throw std::runtime_error("connect failed: " + result.message());
-  }
+  explicit TestHttpClient(unsigned short port);
+  ~TestHttpClient();
+  TestHttpClient(const TestHttpClient&) = delete;
+  TestHttpClient& operator=(const TestHttpClient&) = delete;
 
-  void sendRaw(const std::string& bytes) {
-    bool done = false;
-    boost::system::error_code result;
-    net::async_write(socket_, net::buffer(bytes), [&](boost::system::error_code ec, std::size_t) {
-      result = ec;
-      done = true;
-    });
-    runUntil(done, "write");
-    if (result) throw std::runtime_error("write failed: " + result.message());
-  }
-
-  void send(const http::request<http::string_body>& request) {
-    bool done = false;
-    boost::system::error_code result;
-    http::async_write(socket_, request, [&](boost::system::error_code ec, std::size_t) {
-      result = ec;
-      done = true;
-    });
-    runUntil(done, "write");
-    if (result) throw std::runtime_error("write failed: " + result.message());
-  }
+  void sendRaw(const std::string& bytes);
+  void send(const HttpRequest& request) { sendRaw(request.wire()); }
 
   // Reads one response; nullopt when the server closed the connection first.
-  std::optional<Reply> read() {
-    http::response_parser<http::string_body> parser;
-    parser.body_limit(256 * 1024 * 1024);
-    bool done = false;
-    boost::system::error_code result;
-    http::async_read(socket_, buffer_, parser, [&](boost::system::error_code ec, std::size_t) {
-      result = ec;
-      done = true;
-    });
-    runUntil(done, "read");
-    if (result == http::error::end_of_stream || result == net::error::eof ||
-        result == net::error::connection_reset) {
-      return std::nullopt;
-    }
-    if (result) throw std::runtime_error("read failed: " + result.message());
-    auto response = parser.release();
-    Reply reply;
-    reply.status = response.result_int();
-    reply.keepAlive = response.keep_alive();
-    reply.contentType = std::string(response[http::field::content_type]);
-    reply.body = std::move(response.body());
-    reply.json = Json::parse(reply.body, nullptr, false);
-    return reply;
-  }
+  std::optional<Reply> read();
 
   // Reads the interim "100 Continue" response header.
-  unsigned readInterimStatus() {
-    http::response_parser<http::empty_body> parser;
-    bool done = false;
-    boost::system::error_code result;
-    http::async_read_header(socket_, buffer_, parser, [&](boost::system::error_code ec, std::size_t) {
-      result = ec;
-      done = true;
-    });
-    runUntil(done, "read");
-    if (result) throw std::runtime_error("read failed: " + result.message());
-    return parser.get().result_int();
-  }
+  unsigned readInterimStatus();
 
-  Reply roundTrip(const http::request<http::string_body>& request) {
+  Reply roundTrip(const HttpRequest& request) {
     send(request);
     auto reply = read();
     if (!reply) throw std::runtime_error("the server closed the connection instead of replying");
@@ -179,36 +119,11 @@ class TestHttpClient {
 
   // True when the server closes the connection (EOF or reset) before the
   // deadline; any bytes that arrive first are skipped.
-  bool closedByServer() {
-    for (;;) {
-      char scratch[4096];
-      bool done = false;
-      boost::system::error_code result;
-      socket_.async_read_some(net::buffer(scratch), [&](boost::system::error_code ec, std::size_t) {
-        result = ec;
-        done = true;
-      });
-      runUntil(done, "read");
-      if (result) return true;
-    }
-  }
+  bool closedByServer();
 
  private:
-  void runUntil(bool& done, const char* what) {
-    ioc_.restart();
-    ioc_.run_for(kDeadline);
-    if (!done) {
-      boost::system::error_code ignored;
-      socket_.close(ignored);
-      ioc_.restart();
-      ioc_.run();  // let the cancelled operation finish
-      throw std::runtime_error(std::string(what) + " did not complete before the deadline");
-    }
-  }
-
-  net::io_context ioc_;
-  tcp::socket socket_;
-  beast::flat_buffer buffer_;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 // A fresh folder under the system temp folder, removed with the object.

@@ -289,9 +289,7 @@ TEST_F(EmulatorServerTest, ExpectContinueGetsAnInterimResponse) {
   TestHttpClient client(port_);
   const std::string body = envelope("after continue").dump();
   auto request = makeRequest(http::verb::post, "/7/echo", body, {{"Expect", "100-continue"}});
-  std::ostringstream head;
-  head << request.base();
-  client.sendRaw(head.str());
+  client.sendRaw(request.head());
   EXPECT_EQ(client.readInterimStatus(), 100u);
   client.sendRaw(body);
   auto reply = client.read();
@@ -345,7 +343,7 @@ TEST_F(EmulatorServerTest, ConnectionCloseIsHonoured) {
   startServer();
   TestHttpClient client(port_);
   auto request = makeRequest(http::verb::post, "/7/timestamp", envelope().dump());
-  request.keep_alive(false);
+  request.keepAlive = false;
   const Reply reply = client.roundTrip(request);
   EXPECT_EQ(reply.code(), 200);
   EXPECT_FALSE(reply.keepAlive);

@@ -292,3 +292,74 @@ TEST(UrlRequest, SynchronousRunFillsTheResponseOrLeavesItAbsent) {
     EXPECT_FALSE(failing->responseData());
     EXPECT_EQ(failing->responseString(), "");
 }
+
+TEST(UrlRequest, CancelInTheSameTurnAsTheStartSendsNothing) {
+    ScriptedHttpServer server(echoBody());
+    auto request = VornUrlRequest::requestWithUrl(server.url("/cancelled"));
+    auto token = std::make_shared<int>(0);
+    Outcome outcome;
+    watch(*request, outcome);
+    request->setCompletionBlock([token, &outcome] { ++outcome.completed; });
+    request->startAsyncConnection();
+    request->cancle();
+    EXPECT_EQ(token.use_count(), 1);  // the handlers are let go at once
+
+    // A later request on the same transport goes out; the cancelled one never did.
+    auto later = VornUrlRequest::requestWithUrl(server.url("/later"));
+    Outcome laterOutcome;
+    watch(*later, laterOutcome);
+    later->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return laterOutcome.done(); }));
+    test::drainLoop();
+    EXPECT_EQ(outcome.completed + outcome.failed, 0);
+    ASSERT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests()[0].target, "/later");
+}
+
+TEST(UrlRequest, CancelWhileRunningReleasesTheHandlers) {
+    ScriptedHttpServer server([](const RecordedRequest&) { return ScriptedAction::hang(); });
+    auto request = VornUrlRequest::requestWithUrl(server.url("/hang"));
+    auto token = std::make_shared<int>(0);
+    request->setCompletionBlock([token] {});
+    request->setFailedBlock([token] {});
+    request->getProgressBlock([token](float) {});
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return server.requests().size() == 1; }));
+    request->cancle();
+    EXPECT_EQ(token.use_count(), 1);
+}
+
+TEST(UrlRequest, ARequestStartedAgainAfterItEndedReportsAgain) {
+    ScriptedHttpServer server(echoBody());
+    auto request = VornUrlRequest::requestWithUrl(server.url("/again"));
+    Outcome outcome;
+    watch(*request, outcome);
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return outcome.completed == 1; }));
+    request->startAsyncConnection();
+    ASSERT_TRUE(test::runUntil([&] { return outcome.completed == 2; }));
+    EXPECT_EQ(server.requests().size(), 2u);
+}
+
+TEST(UrlRequest, HeadersWithLineBreaksOrNulAreNeverSent) {
+    ScriptedHttpServer server(echoBody());
+    const std::vector<std::pair<std::string, std::string>> unsafe = {
+        {"X-Token", "abc\r\nX-Injected: 1"}, {"X-Token", "abc\nX-Injected: 1"}, {"X-Token", std::string("a\0b", 3)},
+        {"X-Bad\r\nX-Injected", "1"},        {"X-Bad: 1", "2"},                  {"", "empty name"}};
+    for (const auto& [name, value] : unsafe) {
+        auto request = VornUrlRequest::requestWithUrl(server.url("/unsafe"));
+        request->addValue(value, name);
+        Outcome outcome;
+        watch(*request, outcome);
+        request->startAsyncConnection();
+        ASSERT_TRUE(test::runUntil([&] { return outcome.done(); }));
+        EXPECT_EQ(outcome.failed, 1) << name;
+        EXPECT_TRUE(outcome.onMainLoop);
+
+        auto sync = VornUrlRequest::initWithUrl(server.url("/unsafe-sync"));
+        sync->addValue(value, name);
+        sync->startSyncConnection();
+        EXPECT_FALSE(sync->responseData());
+    }
+    EXPECT_TRUE(server.requests().empty());
+}

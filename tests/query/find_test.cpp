@@ -369,7 +369,7 @@ TEST_F(FindTest, ResultsBecomeTheRegisteredKind) {
         using VornObject::VornObject;
     };
     VornObjectRegistry::shared().registerKind("Score", [](const std::string& name) {
-        return std::make_shared<Score>(name);
+        return VornObject::make<Score>(name);
     });
     auto query = VornQuery::queryWithClassName("Score");
     Calls calls;

@@ -1,7 +1,8 @@
 #include "vorn/core/FixedPositionSource.h"
 
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
+#include <string_view>
 
 namespace vorn {
 
@@ -10,13 +11,19 @@ FixedPositionSource::FixedPositionSource(VornCoordinate position) : position_(po
 std::optional<VornCoordinate> FixedPositionSource::parse(const std::string& text) {
     const auto comma = text.find(',');
     if (comma == std::string::npos) return std::nullopt;
-    const std::string latitudeText = text.substr(0, comma);
-    const std::string longitudeText = text.substr(comma + 1);
-    char* end = nullptr;
-    const double latitude = std::strtod(latitudeText.c_str(), &end);
-    if (end == latitudeText.c_str() || *end != '\0') return std::nullopt;
-    const double longitude = std::strtod(longitudeText.c_str(), &end);
-    if (end == longitudeText.c_str() || *end != '\0') return std::nullopt;
+    // Read with a point as the decimal separator, whatever the process locale.
+    auto number = [](std::string_view part) -> std::optional<double> {
+        if (!part.empty() && part.front() == '+') part.remove_prefix(1);
+        double value = 0;
+        const auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), value);
+        if (part.empty() || error != std::errc() || end != part.data() + part.size()) return std::nullopt;
+        return value;
+    };
+    const auto latitudeValue = number(std::string_view(text).substr(0, comma));
+    const auto longitudeValue = number(std::string_view(text).substr(comma + 1));
+    if (!latitudeValue || !longitudeValue) return std::nullopt;
+    const double latitude = *latitudeValue;
+    const double longitude = *longitudeValue;
     if (!std::isfinite(latitude) || !std::isfinite(longitude) || std::fabs(latitude) > 90 ||
         std::fabs(longitude) > 180) {
         return std::nullopt;

@@ -136,19 +136,28 @@ std::shared_ptr<VornUrlRequest> VornService::send(const VornServiceCall& call, V
     auto request = VornUrlRequest::requestWithUrl(urlFor(call.base, call.path));
     request->setPostBody(bodyText(envelope));
     addHeaders(*request, call.sendSessionToken);
-    // The handlers hold the request weakly: its connection keeps it alive while it runs.
+    // The handlers hold the request weakly (its connection keeps it alive
+    // while it runs), and the caller's handler is let go once it has been
+    // called: the request keeps its handlers, and whatever the caller's
+    // handler captured (often the object that keeps the request) must not
+    // be kept by it in turn.
     std::weak_ptr<VornUrlRequest> weak = request;
-    request->setCompletionBlock([weak, handler, &position] {
+    auto pending = std::make_shared<VornServiceHandler>(std::move(handler));
+    auto deliver = [pending](const VornServiceReply& reply) {
+        auto once = std::move(*pending);
+        *pending = nullptr;
+        if (once) once(reply);
+    };
+    request->setCompletionBlock([weak, deliver, &position] {
         position.stopUpateLoaction();
         auto finished = weak.lock();
-        const auto reply = VornServiceReply::parse(finished && finished->responseData()
-                                                       ? std::string_view(*finished->responseData())
-                                                       : std::string_view());
-        if (handler) handler(reply);
+        deliver(VornServiceReply::parse(finished && finished->responseData()
+                                            ? std::string_view(*finished->responseData())
+                                            : std::string_view()));
     });
-    request->setFailedBlock([handler, &position] {
+    request->setFailedBlock([deliver, &position] {
         position.stopUpateLoaction();
-        if (handler) handler(VornServiceReply::transportFailure());
+        deliver(VornServiceReply::transportFailure());
     });
     // Handlers are in place before the start, so a run that ends at once on
     // the main loop cannot miss them.

@@ -21,7 +21,7 @@ sockaddr_in ipv4(std::uint32_t hostOrderAddress) {
 }
 }  // namespace
 
-vReachability::vReachability(Target target) : reachabilityRef_(std::move(target)) {}
+vReachability::vReachability(Passkey, Target target) : reachabilityRef_(std::move(target)) {}
 
 vReachability::~vReachability() { stopNotifier(); }
 
@@ -64,7 +64,7 @@ void vReachability::stopNotifier() {
 }
 
 std::shared_ptr<vReachability> vReachability::initWithReachabilityRef(Target reachabilityRef) {
-    return std::make_shared<vReachability>(std::move(reachabilityRef));
+    return std::make_shared<vReachability>(Passkey{}, std::move(reachabilityRef));
 }
 
 std::shared_ptr<vReachability> vReachability::reachabilityWithHostName(const std::string& hostName) {

@@ -64,7 +64,14 @@ public:
     /// The status rule: which status a set of flags means for a target.
     static VornNetworkStatus networkStatusForFlags(std::uint32_t flags, bool isLocalWiFiTarget);
 
-    explicit vReachability(Target target);
+private:
+    struct Passkey {
+        explicit Passkey() = default;
+    };
+
+public:
+    /// Made only by the factories: a reachability is always owned by a `std::shared_ptr`.
+    vReachability(Passkey, Target target);
     ~vReachability();
 
 private:

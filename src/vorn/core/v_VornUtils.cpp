@@ -2,6 +2,7 @@
 
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/LinuxReachabilitySource.h"
+#include "vorn/core/SecureRandom.h"
 #include "vorn/core/StoreKeys.h"
 #include "vorn/core/Utf8.h"
 #include "vorn/core/VornPosition.h"
@@ -13,7 +14,9 @@
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 
+#include <charconv>
 #include <cmath>
+#include <stdexcept>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -22,6 +25,13 @@ namespace vorn {
 namespace {
 
 constexpr const char* kDatePattern = "yyyy-MM-dd HH:mm:ss";
+
+/// "%f" of the number, whatever the process locale: six decimals after a point.
+std::string fixedSixDecimals(double value) {
+    char text[400];
+    const auto result = std::to_chars(text, text + sizeof(text), value, std::chars_format::fixed, 6);
+    return std::string(text, result.ptr);
+}
 
 void replaceAll(std::string& text, std::string_view from, std::string_view to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -87,8 +97,8 @@ std::optional<std::string> v_VornUtils::decodeBase64Data(const Bytes& data) {
 }
 
 std::string v_VornUtils::uuid() {
-    unsigned char bytes[16];
-    RAND_bytes(bytes, sizeof(bytes));
+    unsigned char bytes[16] = {};
+    secureRandomBytes(bytes, sizeof(bytes));
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
     char text[37];
@@ -102,9 +112,12 @@ std::string v_VornUtils::uuid() {
 std::string v_VornUtils::filePath() { return DeviceContext::shared().documentsDirectory().string(); }
 
 std::string v_VornUtils::md5WithString(const std::string& string) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned char digest[EVP_MAX_MD_SIZE] = {};
     unsigned int length = 0;
-    EVP_Digest(string.data(), std::strlen(string.c_str()), digest, &length, EVP_md5(), nullptr);
+    if (EVP_Digest(string.data(), std::strlen(string.c_str()), digest, &length, EVP_md5(), nullptr) != 1 ||
+        length != 16) {
+        throw std::runtime_error("MD5 is not available");
+    }
     return hexStringFromData(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
@@ -112,9 +125,8 @@ std::string v_VornUtils::vornAppkeyWithLongitude(double longitude, double latitu
     const auto key = appKey().value_or("");
     const auto package = DeviceContext::shared().identity().bundleIdentifier;
     const auto device = md5WithString(DeviceContext::shared().deviceIdentifier().value_or(""));
-    char numbers[160];
-    std::snprintf(numbers, sizeof(numbers), "%f-%f", longitude, latitude);
-    return key + "-" + numbers + "-" + package + "-" + device + "-1";
+    return key + "-" + fixedSixDecimals(longitude) + "-" + fixedSixDecimals(latitude) + "-" + package + "-" + device +
+           "-1";
 }
 
 std::optional<std::string> v_VornUtils::stringOfJson(const nlohmann::json& value) {

@@ -1,10 +1,9 @@
 #include "vorn/core/vkOpenUDID.h"
 
 #include "vorn/core/DeviceContext.h"
+#include "vorn/core/SecureRandom.h"
 #include "vorn/core/StoreKeys.h"
 #include "vorn/core/v_VornUtils.h"
-
-#include <openssl/rand.h>
 
 #include <algorithm>
 #include <chrono>
@@ -48,7 +47,7 @@ std::string vkOpenUDID::slotName(int n) { return std::string(kOpenUDIDDomain) + 
 
 std::string vkOpenUDID::_generateFreshOpenUDID() {
     std::uint32_t random = 0;
-    RAND_bytes(reinterpret_cast<unsigned char*>(&random), sizeof(random));
+    secureRandomBytes(reinterpret_cast<std::uint8_t*>(&random), sizeof(random));
     char suffix[9];
     std::snprintf(suffix, sizeof(suffix), "%08lx", static_cast<unsigned long>(random));
     return v_VornUtils::md5WithString(v_VornUtils::uuid()) + suffix;

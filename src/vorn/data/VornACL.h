@@ -15,6 +15,7 @@ namespace vorn {
 class VornACL {
 public:
     static std::shared_ptr<VornACL> ACL() { return std::make_shared<VornACL>(); }
+    static std::shared_ptr<VornACL> init() { return ACL(); }
 
     /// The rules by principal (the wire form of the list).
     nlohmann::json& aclDictionary() { return aclDictionary_; }

@@ -12,6 +12,8 @@ public:
     VornGeoPoint() = default;
     /// The point, or (0, 0) when either value is out of range.
     VornGeoPoint(double longitude, double latitude);
+    /// The point (0, 0).
+    static VornGeoPoint init() { return VornGeoPoint(); }
     static VornGeoPoint initWithLongitude(double longitude, double latitude) {
         return VornGeoPoint(longitude, latitude);
     }

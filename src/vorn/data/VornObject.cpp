@@ -29,10 +29,10 @@ void report(const VornBooleanResultBlock& block, bool wanted, const OptionalErro
 
 }  // namespace
 
-std::shared_ptr<VornObject> VornObject::init() { return std::make_shared<VornObject>(); }
+std::shared_ptr<VornObject> VornObject::init() { return make(); }
 
 std::shared_ptr<VornObject> VornObject::initWithClassName(const std::string& className) {
-    return std::make_shared<VornObject>(className);
+    return make(className);
 }
 
 std::shared_ptr<VornObject> VornObject::objectWithClassName(const std::string& className) {

@@ -35,9 +35,27 @@ public:
     static std::shared_ptr<VornObject> objectWithoutDatatWithClassName(const std::string& className,
                                                                        const std::string& objectId);
 
-    VornObject() = default;
-    explicit VornObject(std::optional<std::string> className) : className_(std::move(className)) {}
+protected:
+    /// Only the factories can make one: every object is owned by a
+    /// `std::shared_ptr` from the start. Subclasses take it as the first
+    /// parameter of their constructors and are made with `make<T>`.
+    struct Passkey {
+        explicit Passkey() = default;
+    };
+
+public:
+    explicit VornObject(Passkey) {}
+    VornObject(Passkey, std::optional<std::string> className) : className_(std::move(className)) {}
     virtual ~VornObject() = default;
+    VornObject(const VornObject&) = delete;
+    VornObject& operator=(const VornObject&) = delete;
+
+    /// A new `T` (this class or a subclass) made from the arguments, owned
+    /// by a `std::shared_ptr`.
+    template <typename T = VornObject, typename... Args>
+    static std::shared_ptr<T> make(Args&&... args) {
+        return std::make_shared<T>(Passkey{}, std::forward<Args>(args)...);
+    }
 
     // Field values.
 

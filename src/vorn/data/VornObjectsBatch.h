@@ -17,7 +17,17 @@ class VornObjectsBatch : public std::enable_shared_from_this<VornObjectsBatch> {
 public:
     static constexpr std::size_t kMaxOperations = 50;
 
-    static std::shared_ptr<VornObjectsBatch> init() { return std::make_shared<VornObjectsBatch>(); }
+    static std::shared_ptr<VornObjectsBatch> init() { return std::make_shared<VornObjectsBatch>(Passkey{}); }
+
+private:
+    struct Passkey {
+        explicit Passkey() = default;
+    };
+
+
+public:
+    /// Made only by `init`: a batch is always owned by a `std::shared_ptr`.
+    explicit VornObjectsBatch(Passkey) {}
 
     /// Adds a create of an object of the class with the given fields.
     void saveVornObjectWithClassName(const std::string& className, const VornValueMap& parameters);

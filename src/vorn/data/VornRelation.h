@@ -14,6 +14,7 @@ class VornObject;
 class VornRelation {
 public:
     static std::shared_ptr<VornRelation> relation() { return std::make_shared<VornRelation>(); }
+    static std::shared_ptr<VornRelation> init() { return relation(); }
 
     /// Collects an object to add; a collection of removals is dropped first.
     void addObject(const std::shared_ptr<VornObject>& object);

@@ -23,7 +23,14 @@ public:
     void setGroup(std::optional<std::string> group) { group_ = std::move(group); }
     const std::string& className() const { return className_; }
 
-    explicit VornFile(std::string className = "FILE");
+private:
+    struct Passkey {
+        explicit Passkey() = default;
+    };
+
+public:
+    /// Made only by the factories: a file is always owned by a `std::shared_ptr`.
+    explicit VornFile(Passkey, std::string className = "FILE");
     virtual ~VornFile() = default;
 
 private:

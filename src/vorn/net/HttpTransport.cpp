@@ -4,6 +4,8 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <deque>
 #include <map>
 #include <thread>
@@ -29,6 +31,28 @@ bool hasHttpScheme(const std::string& url) {
     };
     return startsWith("http://") || startsWith("https://");
 }
+
+bool isTokenChar(unsigned char c) {
+    if (std::isalnum(c)) return true;
+    return std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+bool hasLineBreakOrNul(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
+
+}  // namespace
+
+std::optional<std::string> HttpTransport::unsafeMessageReason(const HttpMessage& message) {
+    if (hasLineBreakOrNul(message.url) || hasLineBreakOrNul(message.method)) return "request line holds CR, LF or NUL";
+    for (const auto& [name, value] : message.headers) {
+        if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return isTokenChar(c); })) {
+            return "header name is not an HTTP token";
+        }
+        if (hasLineBreakOrNul(value)) return "header value holds CR, LF or NUL";
+    }
+    return std::nullopt;
+}
+
+namespace {
 
 curl_slist* headerList(const HttpMessage& message) {
     curl_slist* list = nullptr;
@@ -214,6 +238,10 @@ private:
             reportFailure(command.connection, "unsupported URL");
             return;
         }
+        if (auto unsafe = unsafeMessageReason(command.message)) {
+            reportFailure(command.connection, *unsafe);
+            return;
+        }
         auto transfer = std::make_unique<Transfer>();
         transfer->message = std::move(command.message);
         transfer->connection = std::move(command.connection);
@@ -321,7 +349,7 @@ void HttpTransport::cancel(const std::shared_ptr<HttpConnection>& connection) {
 }
 
 std::optional<std::string> HttpTransport::sendSynchronous(const HttpMessage& message) {
-    if (!hasHttpScheme(message.url)) return std::nullopt;
+    if (!hasHttpScheme(message.url) || unsafeMessageReason(message)) return std::nullopt;
     initializeCurl();
     // One handle per thread, so that connections to a host are reused.
     struct Handle {

@@ -74,6 +74,13 @@ public:
     /// on any transport failure.
     static std::optional<std::string> sendSynchronous(const HttpMessage& message);
 
+    /// Why the message cannot be sent safely: a request line or header value
+    /// holding CR, LF or NUL, or a header name that is not an HTTP token
+    /// (each would put text of its own on the wire). Such an exchange fails
+    /// before anything is sent: asynchronously with this text as its error,
+    /// synchronously with no response.
+    static std::optional<std::string> unsafeMessageReason(const HttpMessage& message);
+
     /// Seconds without progress before an exchange fails.
     static constexpr long kTimeoutSeconds = 60;
     /// Connections kept open to one host at most.

@@ -10,14 +10,14 @@ namespace {
 constexpr const char* kAcceptEncoding = "gzip,deflate,sdch";
 }
 
-VornUrlRequest::VornUrlRequest(std::string url) : url_(std::move(url)) {}
+VornUrlRequest::VornUrlRequest(Passkey, std::string url) : url_(std::move(url)) {}
 
 VornUrlRequest::~VornUrlRequest() {
     if (vConnection_) HttpTransport::shared().cancel(vConnection_);
 }
 
 std::shared_ptr<VornUrlRequest> VornUrlRequest::initWithUrl(const std::string& url) {
-    return std::make_shared<VornUrlRequest>(url);
+    return std::make_shared<VornUrlRequest>(Passkey{}, url);
 }
 
 std::shared_ptr<VornUrlRequest> VornUrlRequest::requestWithUrl(const std::string& url) { return initWithUrl(url); }
@@ -78,7 +78,8 @@ void VornUrlRequest::startAsyncConnection() {
 }
 
 void VornUrlRequest::start() {
-    MainLoop::shared().post([self = shared_from_this()] { self->runAsynchronously(); });
+    std::lock_guard lock(lock_);
+    MainLoop::shared().post([self = shared_from_this(), ticket = ++startTicket_] { self->runAsynchronously(ticket); });
 }
 
 void VornUrlRequest::prepareMessage() {
@@ -88,8 +89,9 @@ void VornUrlRequest::prepareMessage() {
 
 HttpMessage VornUrlRequest::message() const { return HttpMessage{url_, httpMethod_, headers_, body_}; }
 
-void VornUrlRequest::runAsynchronously() {
+void VornUrlRequest::runAsynchronously(std::uint64_t ticket) {
     std::lock_guard lock(lock_);
+    if (ticket <= cancelledTicket_) return;
     prepareMessage();
     // A new run starts with an empty accumulator: bytes of a replaced run never leak into it.
     vMutableData_.clear();
@@ -120,9 +122,20 @@ void VornUrlRequest::cancle() {
 }
 
 void VornUrlRequest::cancelConnection() {
-    std::lock_guard lock(lock_);
-    // The cancelled connection stays until the next start or destruction.
-    if (vConnection_) HttpTransport::shared().cancel(vConnection_);
+    CompletionBlock completion;
+    FailedBlock failed;
+    ProgressBlock progress;
+    {
+        std::lock_guard lock(lock_);
+        // Runs already scheduled but not begun never start.
+        cancelledTicket_ = startTicket_;
+        // The cancelled connection stays until the next start or destruction.
+        if (vConnection_) HttpTransport::shared().cancel(vConnection_);
+        // Nothing will be reported: whatever the handlers hold is let go (outside the lock).
+        completion.swap(completeBlock_);
+        failed.swap(failetedBlock_);
+        progress.swap(progressBlock_);
+    }
 }
 
 bool VornUrlRequest::isRunning() const {
@@ -161,7 +174,7 @@ void VornUrlRequest::didFailWithError(const std::shared_ptr<HttpConnection>& con
     if (!isCurrent(connection)) return;
     // Keep this request alive through the handler even if the connection held the last reference.
     auto self = shared_from_this();
-    auto handlers = takeHandlers(connection);
+    auto handlers = endRun(connection);
     if (handlers.failed) handlers.failed();
 }
 
@@ -170,24 +183,20 @@ void VornUrlRequest::connectionDidFinishLoading(const std::shared_ptr<HttpConnec
     auto self = shared_from_this();
     responseString_ = utf8::isValid(vMutableData_) ? vMutableData_ : std::string();
     responseData_ = vMutableData_;
-    auto handlers = takeHandlers(connection);
+    auto handlers = endRun(connection);
     if (handlers.completion) handlers.completion();
 }
 
-VornUrlRequest::Handlers VornUrlRequest::takeHandlers(const std::shared_ptr<HttpConnection>& connection) {
-    // The run is over: the connection lets go of this request, and the
-    // handlers are released after their call, so a handler that captured
-    // this request does not keep it alive for ever.
+VornUrlRequest::Handlers VornUrlRequest::endRun(const std::shared_ptr<HttpConnection>& connection) {
+    // The run is over: the connection lets go of this request. The handlers
+    // stay for a later run; the ones called now are copies, so a handler
+    // that starts the request again or replaces the handlers is safe.
     std::lock_guard lock(lock_);
     if (vConnection_ == connection) {
         connection->release();
         vConnection_.reset();
     }
-    Handlers handlers{std::move(completeBlock_), std::move(failetedBlock_)};
-    completeBlock_ = nullptr;
-    failetedBlock_ = nullptr;
-    progressBlock_ = nullptr;
-    return handlers;
+    return Handlers{completeBlock_, failetedBlock_};
 }
 
 }  // namespace vorn

@@ -17,6 +17,15 @@ namespace vorn {
 /// synchronously on the calling thread. The response bytes stay on the
 /// request for the caller to read. HTTP status codes are not judged here:
 /// callers read the outcome from the body.
+///
+/// A request is always owned by a `std::shared_ptr` (use `initWithUrl`).
+/// Its handlers stay set for later runs until the request is cancelled or
+/// destroyed; a handler that needs the request should capture it weakly
+/// (the running connection keeps it alive), or the two keep each other.
+///
+/// A header name or value holding CR, LF or NUL is never sent: such a
+/// request fails at once (the failure handler runs; a synchronous run
+/// leaves `responseData` absent).
 class VornUrlRequest : public HttpConnectionDelegate, public std::enable_shared_from_this<VornUrlRequest> {
 public:
     using CompletionBlock = std::function<void()>;
@@ -79,10 +88,14 @@ public:
     void didFailWithError(const std::shared_ptr<HttpConnection>& connection, const std::string& error) override;
     void connectionDidFinishLoading(const std::shared_ptr<HttpConnection>& connection) override;
 
-    explicit VornUrlRequest(std::string url);
+private:
+    struct Passkey {};
+
+public:
+    VornUrlRequest(Passkey, std::string url);
 
 private:
-    void runAsynchronously();
+    void runAsynchronously(std::uint64_t ticket);
     void prepareMessage();
     bool isCurrent(const std::shared_ptr<HttpConnection>& connection) const;
     HttpMessage message() const;
@@ -90,7 +103,7 @@ private:
         CompletionBlock completion;
         FailedBlock failed;
     };
-    Handlers takeHandlers(const std::shared_ptr<HttpConnection>& connection);
+    Handlers endRun(const std::shared_ptr<HttpConnection>& connection);
 
     std::string url_;
     std::vector<std::pair<std::string, std::string>> headers_;
@@ -103,6 +116,10 @@ private:
     std::map<std::string, std::string> vMutableDic_;
     std::string httpMethod_ = "POST";
     bool isSetHttpBody_ = false;
+    // Each start takes a ticket; a cancel voids every ticket taken so far,
+    // so a run scheduled before the cancel never starts.
+    std::uint64_t startTicket_ = 0;
+    std::uint64_t cancelledTicket_ = 0;
     mutable std::recursive_mutex lock_;
     std::optional<std::string> responseData_;
     std::string responseString_;

@@ -82,7 +82,7 @@ thread_local int nestingDepth = 0;
 }  // namespace
 
 std::shared_ptr<VornQuery> VornQuery::initWithClassName(const std::string& className) {
-    return std::make_shared<VornQuery>(className);
+    return std::make_shared<VornQuery>(Passkey{}, className);
 }
 
 std::shared_ptr<VornQuery> VornQuery::queryWithClassName(const std::string& className) {
@@ -91,7 +91,7 @@ std::shared_ptr<VornQuery> VornQuery::queryWithClassName(const std::string& clas
 
 std::shared_ptr<VornQuery> VornQuery::queryForUser() { return initWithClassName("_User"); }
 
-VornQuery::VornQuery(std::string className) : queryClassName_(std::move(className)) {}
+VornQuery::VornQuery(Passkey, std::string className) : queryClassName_(std::move(className)) {}
 
 VornQuery::~VornQuery() = default;
 

@@ -50,7 +50,14 @@ public:
     static std::shared_ptr<VornQuery> queryWithClassName(const std::string& className);
     static std::shared_ptr<VornQuery> queryForUser();
 
-    explicit VornQuery(std::string className);
+private:
+    struct Passkey {
+        explicit Passkey() = default;
+    };
+
+public:
+    /// Made only by the factories: a query is always owned by a `std::shared_ptr`.
+    VornQuery(Passkey, std::string className);
     ~VornQuery();
 
     // Plain accessors.

@@ -4,9 +4,9 @@
 
 namespace vorn {
 
-VornRole::VornRole() : VornObject(std::string("_Role")) {}
+VornRole::VornRole(Passkey key) : VornObject(key, std::string("_Role")) {}
 
-std::shared_ptr<VornRole> VornRole::init() { return std::make_shared<VornRole>(); }
+std::shared_ptr<VornRole> VornRole::init() { return make<VornRole>(); }
 std::shared_ptr<VornRole> VornRole::initWithClassName(const std::string&) { return init(); }
 
 std::shared_ptr<VornRole> VornRole::initWithName(const std::optional<std::string>& name) {

@@ -28,7 +28,7 @@ public:
                                                                      const std::string& objectId);
     static std::shared_ptr<VornQuery> query();
 
-    VornRole();
+    explicit VornRole(Passkey);
 
     const std::optional<std::string>& name() const { return name_; }
     void setName(std::optional<std::string> name) { name_ = std::move(name); }

@@ -26,9 +26,9 @@ bool isRelationDescriptor(const nlohmann::json& value) {
 
 }  // namespace
 
-VornUser::VornUser() : VornObject(std::string("_User")) {}
+VornUser::VornUser(Passkey key) : VornObject(key, std::string("_User")) {}
 
-std::shared_ptr<VornUser> VornUser::init() { return std::make_shared<VornUser>(); }
+std::shared_ptr<VornUser> VornUser::init() { return make<VornUser>(); }
 std::shared_ptr<VornUser> VornUser::initWithClassName(const std::string&) { return init(); }
 std::shared_ptr<VornUser> VornUser::objectWithClassName(const std::string&) { return init(); }
 

@@ -37,7 +37,7 @@ public:
     /// A query of the "_User" class.
     static std::shared_ptr<VornQuery> query();
 
-    VornUser();
+    explicit VornUser(Passkey);
 
     void setUserName(const std::string& userName);
     void setPassword(const std::string& password);

@@ -1,6 +1,7 @@
 #include "vorn/websocket/vSRWebSocket.h"
 
 #include "vorn/core/MainLoop.h"
+#include "vorn/core/SecureRandom.h"
 #include "vorn/core/vBase64.h"
 #include "vorn/websocket/SRRunLoopThread.h"
 
@@ -9,7 +10,6 @@
 #include <boost/beast/http/parser.hpp>
 
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 #include <unicode/utf8.h>
 
 #include <algorithm>
@@ -47,10 +47,6 @@ std::string lowercase(std::string text) {
 
 bool sameFieldName(const std::string& a, const std::string& b) {
     return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-void secureRandomBytes(std::uint8_t* out, std::size_t count) {
-    if (RAND_bytes(out, static_cast<int>(count)) != 1) throw std::runtime_error("no secure random bytes");
 }
 
 bool isControlOpcode(std::uint8_t opcode) { return opcode == 8 || opcode == 9 || opcode == 10; }
