@@ -1,5 +1,7 @@
 #include "support/TestDevice.h"
 
+#include "vorn/core/DeviceContext.h"
+#include "vorn/core/StoreKeys.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/data/VornObject.h"
 #include "vorn/data/VornObjectRegistry.h"
@@ -57,8 +59,11 @@ TEST_F(ObjectTest, DatesTravelAsLocalTimeText) {
     object_->setObject(date, "when");
     EXPECT_EQ(stored(object_, "when"), (nlohmann::json{{"__type", "Date"}, {"iso", "2015-03-01 08:00:00"}}));
     EXPECT_EQ(object_->objectForKey("when")->date(), date);
+    // A date text that does not parse is no value at all.
     object_->vornDataDic()["bad"] = {{"__type", "Date"}, {"iso", "yesterday"}};
-    EXPECT_TRUE(object_->objectForKey("bad")->json().is_null());
+    EXPECT_FALSE(object_->objectForKey("bad"));
+    object_->vornDataDic()["noText"] = {{"__type", "Date"}};
+    EXPECT_FALSE(object_->objectForKey("noText"));
 }
 
 TEST_F(ObjectTest, GeoPointsAndUnknownTypedMaps) {
@@ -104,6 +109,26 @@ TEST_F(ObjectTest, ObjectsTravelAsPointers) {
     EXPECT_EQ(VornObject::objectWithClassName("Player")->pointerForm(),
               (nlohmann::json{{"__type", "Pointer"}, {"className", "Player"}}));
     EXPECT_EQ(VornObject::init()->pointerForm(), (nlohmann::json{{"__type", "Pointer"}}));
+    // Forms without a class name decode to objects without one, and
+    // re-encode ending before the class name.
+    for (const char* type : {"Pointer", "Object"}) {
+        object_->vornDataDic()["anonymous"] = {{"__type", type}, {"objectId", "x1"}};
+        auto anonymous = object_->objectForKey("anonymous")->object();
+        ASSERT_TRUE(anonymous);
+        EXPECT_FALSE(anonymous->className()) << type;
+        EXPECT_EQ(anonymous->objectId(), "x1");
+        EXPECT_EQ(anonymous->pointerForm(), (nlohmann::json{{"__type", "Pointer"}})) << type;
+    }
+}
+
+TEST_F(ObjectTest, FileUrlsFollowTheRegisteredDownloadBase) {
+    // The base is what registration stored, not what the hosts say now.
+    DeviceContext::shared().store()->setObject("http://stored.example:82", storekeys::kFileUrl);
+    object_->setObject(VornFile::fileWithUrl("http://stored.example:82/g/a.png", "a.png", "g"), "photo");
+    EXPECT_EQ(stored(object_, "photo")["url"], "g/a.png");
+    EXPECT_EQ(object_->objectForKey("photo")->file()->url(), "http://stored.example:82/g/a.png");
+    object_->setObject(VornFile::fileWithUrl("http://files.example:81/g/b.png", "b.png", "g"), "other");
+    EXPECT_EQ(stored(object_, "other")["url"], "http://files.example:81/g/b.png");
 }
 
 TEST_F(ObjectTest, EmbeddedObjectsBecomeTheirRegisteredKind) {

@@ -236,3 +236,29 @@ TEST_F(WritesTest, EmptyBatchIsSentAndTheServiceDecides) {
     ASSERT_TRUE(result.wait());
     EXPECT_EQ(envelope(server_.requests().at(0))["data"], (nlohmann::json{{"requests", nlohmann::json::array()}}));
 }
+
+TEST(WriteReplies, AReplyNeverClearsIdentityItDoesNotCarry) {
+    std::string answer;
+    ScriptedHttpServer server([&](const RecordedRequest&) { return ScriptedAction::reply(answer); });
+    test::TestDevice device{server.hostAndPort()};
+    Vorn::registerWithAppKey("key");
+    auto object = VornObject::objectWithClassName("GameScore");
+    object->setObjectId("kept");
+    object->setCreatedAt(v_VornUtils::dateOfString(kCreated));
+    object->setUpdatedAt(v_VornUtils::dateOfString(kUpdated));
+    object->setObject(1, "score");
+    for (const nlohmann::json& data : {nlohmann::json("x"), nlohmann::json::array({1}), nlohmann::json::object(),
+                                       nlohmann::json{{"objectId", nullptr}, {"createdAt", "not a date"}}}) {
+        answer = okReply(data);
+        Result saved;
+        object->saveInBackgroundWithResultBlock(saved.block());
+        ASSERT_TRUE(saved.wait());
+        EXPECT_TRUE(saved.succeeded);
+        Result updated;
+        object->updateInBackgroundWithResultBlock(updated.block());
+        ASSERT_TRUE(updated.wait());
+        EXPECT_EQ(object->objectId(), "kept") << data;
+        EXPECT_EQ(object->createdAt(), v_VornUtils::dateOfString(kCreated)) << data;
+        EXPECT_EQ(object->updatedAt(), v_VornUtils::dateOfString(kUpdated)) << data;
+    }
+}

@@ -78,6 +78,8 @@ struct Calls {
 
 json envelope(const RecordedRequest& request) { return json::parse(request.body); }
 
+constexpr double kDefaultMaxCacheAgeForTest = VornQuery::kDefaultMaxCacheAge;
+
 }  // namespace
 
 class FindTest : public ::testing::Test {
@@ -321,17 +323,47 @@ TEST_F(FindTest, NetworkElseCacheOnAnEmptyResult) {
     EXPECT_TRUE(calls.seen[2].first->empty());
 }
 
-TEST_F(FindTest, DamagedCacheIsNoCache) {
-    query_->setCachePolicy(kVornCachePolicyCacheThenNetwork);
+TEST_F(FindTest, DamagedCacheYieldsNoObjects) {
     for (const char* damage : {"", "\"not base64!\"", "{\"a\": 1}", "\"e30=\""}) {
         ASSERT_TRUE(fileutils::writeFileAtomically(query_->selfQueryFileName(), damage));
         EXPECT_FALSE(VornQueryCache::read(query_->selfQueryFileName())) << damage;
     }
+    // Cache only, fresh: an empty list and no error, nothing sent.
+    query_->setCachePolicy(kVornCachePolicyCacheOnly);
+    Calls cacheOnly;
+    query_->findObjectsInBackgroundWithBlock(cacheOnly.block());
+    ASSERT_EQ(cacheOnly.seen.size(), 1u);
+    EXPECT_TRUE(cacheOnly.seen[0].first && cacheOnly.seen[0].first->empty());
+    EXPECT_FALSE(cacheOnly.seen[0].second);
+    // Cache then network, fresh: the empty cache answer first, then the network.
+    query_->setCachePolicy(kVornCachePolicyCacheThenNetwork);
     Calls calls;
     query_->findObjectsInBackgroundWithBlock(calls.block());
-    EXPECT_TRUE(calls.seen.empty());  // no cache: only the network answers
-    ASSERT_TRUE(calls.waitFor(1));
-    EXPECT_EQ(calls.ids(0), std::vector<std::string>{"fromServer"});
+    ASSERT_EQ(calls.seen.size(), 1u);
+    EXPECT_TRUE(calls.seen[0].first->empty());
+    EXPECT_FALSE(calls.seen[0].second);
+    ASSERT_TRUE(calls.waitFor(2));
+    EXPECT_EQ(calls.ids(1), std::vector<std::string>{"fromServer"});
+}
+
+TEST_F(FindTest, DamagedCacheExpiresByItsAgeAndSendsCacheElseNetworkToTheNetwork) {
+    ASSERT_TRUE(fileutils::writeFileAtomically(query_->selfQueryFileName(), "damaged"));
+    ageCache(query_, kDefaultMaxCacheAgeForTest + 1);
+    query_->setCachePolicy(kVornCachePolicyCacheOnly);
+    Calls expired;
+    query_->findObjectsInBackgroundWithBlock(expired.block());
+    ASSERT_EQ(expired.seen.size(), 1u);
+    ASSERT_TRUE(expired.seen[0].second);
+    EXPECT_EQ(expired.seen[0].second->code, 20005);
+    EXPECT_TRUE(service_.server().requests().empty());
+
+    VornQueryCache::setClock(nullptr);
+    query_->setCachePolicy(kVornCachePolicyCacheElseNetwork);
+    Calls network;
+    query_->findObjectsInBackgroundWithBlock(network.block());
+    EXPECT_TRUE(network.seen.empty());
+    ASSERT_TRUE(network.waitFor(1));
+    EXPECT_EQ(network.ids(0), std::vector<std::string>{"fromServer"});
 }
 
 TEST_F(FindTest, CachePathFollowsTheQueryState) {

@@ -191,6 +191,11 @@ std::string v_VornUtils::fileHostAddress() { return "http://" + DeviceContext::s
 
 std::string v_VornUtils::fileDownloadAddress() { return "http://" + DeviceContext::shared().hosts().file; }
 
+std::string v_VornUtils::storedFileDownloadAddress() {
+    if (auto stored = DeviceContext::shared().store()->stringForKey(storekeys::kFileUrl)) return *stored;
+    return fileDownloadAddress();
+}
+
 nlohmann::json v_VornUtils::exRequestDictionary() {
     auto& position = VornPosition::sharePosition();
     position.startUpdateLocation();

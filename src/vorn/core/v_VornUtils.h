@@ -54,6 +54,9 @@ public:
     static std::string fileHostAddress();
     /// "http://" + the file host: the base of download addresses.
     static std::string fileDownloadAddress();
+    /// The file download base as registration stored it ("v_vornFileUrl"),
+    /// or `fileDownloadAddress` before any registration.
+    static std::string storedFileDownloadAddress();
 
     /// {"latitude", "longitude", "uuid", "package"}; starts the position service.
     static nlohmann::json exRequestDictionary();

@@ -161,13 +161,15 @@ void VornObject::saveInBackgroundWithResultBlock(VornBooleanResultBlock block, b
     call.data = requestDataDictionary();
     VornService::send(call, [self = keepAlive(), block = std::move(block), callbackOrNot](const VornServiceReply& reply) {
         if (self && reply.succeeded()) {
-            if (const auto* data = reply.validData()) {
-                const auto* id = member(*data, "objectId");
-                self->setObjectId(id ? std::optional<std::string>(textOf(*id)) : std::nullopt);
+            // A reply changes only the identity it carries: a "data" that is
+            // not a map, or a member it lacks, leaves what the object has.
+            if (const auto* data = reply.validData(); data && data->is_object()) {
+                if (const auto* id = member(*data, "objectId"); id && !id->is_null()) self->setObjectId(textOf(*id));
                 const auto* created = member(*data, "createdAt");
-                const auto createdAt = created ? v_VornUtils::dateOfString(textOf(*created)) : std::nullopt;
-                self->setCreatedAt(createdAt);
-                self->setUpdatedAt(createdAt);
+                if (const auto createdAt = created ? v_VornUtils::dateOfString(textOf(*created)) : std::nullopt) {
+                    self->setCreatedAt(createdAt);
+                    self->setUpdatedAt(createdAt);
+                }
             }
         }
         report(block, callbackOrNot, reply.error());
@@ -205,9 +207,11 @@ void VornObject::updateInBackgroundWithResultBlock(VornBooleanResultBlock block,
         report(block, callback, reply.error());
         // The handler has run; now the update time follows the reply.
         if (self && reply.succeeded()) {
-            if (const auto* data = reply.validData()) {
+            if (const auto* data = reply.validData(); data && data->is_object()) {
                 const auto* updated = member(*data, "updatedAt");
-                self->setUpdatedAt(updated ? v_VornUtils::dateOfString(textOf(*updated)) : std::nullopt);
+                if (const auto updatedAt = updated ? v_VornUtils::dateOfString(textOf(*updated)) : std::nullopt) {
+                    self->setUpdatedAt(updatedAt);
+                }
             }
         }
     });

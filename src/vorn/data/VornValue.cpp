@@ -5,6 +5,9 @@
 #include "vorn/data/VornObjectRegistry.h"
 #include "vorn/files/VornFile.h"
 
+#include <cctype>
+#include <charconv>
+
 namespace vorn {
 namespace {
 
@@ -26,7 +29,17 @@ double number(const nlohmann::json& map, const char* key) {
     auto it = map.find(key);
     if (it == map.end()) return 0;
     if (it->is_number()) return it->get<double>();
-    if (it->is_string()) return std::atof(it->get<std::string>().c_str());
+    if (it->is_string()) {
+        // The leading number of the text, read with a point whatever the locale.
+        const auto& text = it->get_ref<const std::string&>();
+        const char* begin = text.data();
+        const char* end = begin + text.size();
+        while (begin != end && std::isspace(static_cast<unsigned char>(*begin))) ++begin;
+        if (begin != end && *begin == '+') ++begin;
+        double value = 0;
+        const auto result = std::from_chars(begin, end, value);
+        return result.ec == std::errc() ? value : 0;
+    }
     return 0;
 }
 
@@ -40,7 +53,7 @@ nlohmann::json fileWireForm(const VornFile& file) {
     form["group"] = file.group().value_or("");
     if (!file.url()) return form;
     std::string url = *file.url();
-    removeAll(url, v_VornUtils::fileDownloadAddress() + "/");
+    removeAll(url, v_VornUtils::storedFileDownloadAddress() + "/");
     form["url"] = url;
     if (!file.name()) return form;
     form["filename"] = *file.name();
@@ -50,14 +63,15 @@ nlohmann::json fileWireForm(const VornFile& file) {
 VornValue fileFromWire(const nlohmann::json& wire) {
     std::optional<std::string> url = optionalText(wire, "url");
     if (url && url->find("http://") == std::string::npos && url->find("https://") == std::string::npos) {
-        url = v_VornUtils::fileDownloadAddress() + "/" + *url;
+        url = v_VornUtils::storedFileDownloadAddress() + "/" + *url;
     }
     return VornValue(VornFile::fileWithUrl(url, optionalText(wire, "filename"), optionalText(wire, "group")));
 }
 
 VornValue objectFromWire(const nlohmann::json& wire) {
-    const auto className = optionalText(wire, "className").value_or("");
-    auto object = VornObjectRegistry::shared().makeObject(className);
+    // A form without a class name makes an object without one.
+    const auto className = optionalText(wire, "className");
+    auto object = className ? VornObjectRegistry::shared().makeObject(*className) : VornObject::make(std::nullopt);
     object->setObjectId(optionalText(wire, "objectId"));
     if (auto updated = optionalText(wire, "updatedAt")) object->setUpdatedAt(v_VornUtils::dateOfString(*updated));
     if (auto created = optionalText(wire, "createdAt")) object->setCreatedAt(v_VornUtils::dateOfString(*created));
@@ -113,7 +127,7 @@ nlohmann::json VornValue::wireForm() const {
     return std::visit(Encoder{}, kind_);
 }
 
-VornValue VornValue::fromWire(const nlohmann::json& wire) {
+std::optional<VornValue> VornValue::fromWire(const nlohmann::json& wire) {
     if (!wire.is_object()) return VornValue(wire);
     auto type = wire.find("__type");
     if (type == wire.end()) return VornValue(wire);
@@ -128,11 +142,12 @@ VornValue VornValue::fromWire(const nlohmann::json& wire) {
     if (kind == "Date") {
         auto iso = wire.find("iso");
         auto date = v_VornUtils::dateOfString(iso == wire.end() ? "" : text(*iso));
-        // A date text that does not parse reads as JSON null.
-        return date ? VornValue(*date) : VornValue();
+        // A date text that does not parse is no value.
+        if (!date) return std::nullopt;
+        return VornValue(*date);
     }
     if (kind == "Pointer") {
-        auto reference = VornObject::initWithClassName(optionalText(wire, "className").value_or(""));
+        auto reference = VornObject::make(optionalText(wire, "className"));
         reference->setObjectId(optionalText(wire, "objectId"));
         return VornValue(reference);
     }

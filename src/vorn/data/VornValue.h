@@ -65,8 +65,9 @@ public:
     /// The value's wire form: JSON unchanged, the others as their typed maps.
     nlohmann::json wireForm() const;
     /// The application value of a wire form: typed maps become dates, geo
-    /// points, files and objects; anything else stays JSON.
-    static VornValue fromWire(const nlohmann::json& wire);
+    /// points, files and objects; anything else stays JSON. A Date form
+    /// whose text does not parse is no value at all.
+    static std::optional<VornValue> fromWire(const nlohmann::json& wire);
 
 private:
     Kind kind_;

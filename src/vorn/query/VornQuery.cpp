@@ -17,9 +17,10 @@ using jsonutil::textOf;
 
 enum class CacheState { None, Fresh, Expired };
 
-/// A cache file that is missing or cannot be read counts as no cache.
+/// Whether the cache file exists and how old it is. A file that exists but
+/// cannot be read is a cache that yields no objects when delivered.
 CacheState cacheState(const std::filesystem::path& path, double maxCacheAge) {
-    if (!VornQueryCache::read(path)) return CacheState::None;
+    if (!VornQueryCache::exists(path)) return CacheState::None;
     return VornQueryCache::isExpired(path, maxCacheAge) ? CacheState::Expired : CacheState::Fresh;
 }
 
