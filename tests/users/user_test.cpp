@@ -1,12 +1,15 @@
 #include "UserTestSupport.h"
 
 #include "vorn/core/FileUtils.h"
+#include "vorn/core/MainLoop.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/query/VornQuery.h"
 
 using namespace vorn;
 using namespace vorn::test;
 using json = nlohmann::json;
+
+#include <thread>
 
 TEST_F(UserTest, MissingNameOrPasswordIsReportedAtOnce) {
     Outcome signUp;
@@ -216,4 +219,91 @@ TEST_F(UserTest, QueriesOfUsersGiveUsers) {
     ASSERT_TRUE(user);
     EXPECT_EQ(user->className(), "_User");
     EXPECT_EQ(user->objectId(), "u2");
+}
+
+TEST_F(UserTest, ALogInWithoutATokenRemovesThePreviousOne) {
+    logIn();
+    ASSERT_EQ(token(), "token-login");
+    service_.set("/7/login", okReply({{"objectId", "u2"}, {"username", "bob"}}));
+    auto bob = logIn();
+    ASSERT_TRUE(bob);
+    EXPECT_EQ(VornUser::getCurrentUser()->objectId(), "u2");
+    EXPECT_FALSE(token());
+    bool done = false;
+    VornUser::query()->findObjectsInBackgroundWithBlock(
+        [&](const std::optional<VornObjectList>&, const OptionalError&) { done = true; });
+    ASSERT_TRUE(runUntil([&] { return done; }));
+    EXPECT_EQ(service_.last().header("X-Vorn-Session-Token"), "");
+}
+
+TEST_F(UserTest, TextArchivesWithoutAUserMapHoldNoUser) {
+    for (const std::string& inner : {std::string("hello"), json{{"r", 1}}.dump(), json{{"r", {{"data", json::array({1})}}}}.dump(),
+                                     json{{"r", {{"other", json::object()}}}}.dump()}) {
+        const auto text = v_VornUtils::encodeBase64String(inner).value();
+        ASSERT_TRUE(fileutils::writeFileAtomically(VornUser::currentUserFilePath(), json(text).dump()));
+        EXPECT_FALSE(VornUser::getCurrentUser()) << inner;
+    }
+}
+
+TEST_F(UserTest, ThePasswordIsSentOnceAndNeverArchived) {
+    auto user = VornUser::init();
+    user->setUserName("ann");
+    user->setPassword("secret");
+    Outcome signedUp;
+    user->signUpInBackgroundWithBlock(signedUp.block());
+    ASSERT_TRUE(signedUp.wait());
+    user->setObject("n", "nick");
+    Outcome updated;
+    user->updateInBackgroundWithResultBlock(updated.block());
+    ASSERT_TRUE(updated.wait());
+    EXPECT_FALSE(service_.lastEnvelope()["data"].contains("password"));
+    EXPECT_EQ(service_.lastEnvelope()["data"]["nick"], "n");
+    const auto onDisk = fileutils::readFile(VornUser::currentUserFilePath()).value();
+    EXPECT_EQ(onDisk.find("secret"), std::string::npos);
+    EXPECT_FALSE(VornUserArchive::readFields()->contains("password"));
+
+    // A password set again goes out again, once.
+    user->setPassword("changed");
+    Outcome changed;
+    user->updateInBackgroundWithResultBlock(changed.block());
+    ASSERT_TRUE(changed.wait());
+    EXPECT_EQ(service_.lastEnvelope()["data"]["password"], "changed");
+    EXPECT_EQ(fileutils::readFile(VornUser::currentUserFilePath())->find("changed"), std::string::npos);
+    Outcome again;
+    user->setObject("m", "nick");
+    user->updateInBackgroundWithResultBlock(again.block());
+    ASSERT_TRUE(again.wait());
+    EXPECT_FALSE(service_.lastEnvelope()["data"].contains("password"));
+}
+
+TEST_F(UserTest, LogoutOnAnotherThreadNeverLeavesAHalfSession) {
+    MainLoop::shared().startThread();
+    for (int round = 0; round < 30; ++round) {
+        std::atomic<bool> loggedIn{false};
+        MainLoop::shared().post([&] {
+            VornUser::logInWithUsernameInBackground("ann", "secret", [&](const std::shared_ptr<VornUser>& user,
+                                                                         const OptionalError&) {
+                if (user) {
+                    user->setObject(round, "round");
+                    user->updateInBackground();
+                }
+                loggedIn = true;
+            });
+        });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!loggedIn && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        ASSERT_TRUE(loggedIn);
+        VornUser::logout();
+        // Whatever ran in between, the archive never outlives the token.
+        {
+            auto transaction = VornUserArchive::transaction();
+            if (VornUserArchive::read()) {
+                EXPECT_TRUE(token()) << round;
+            }
+        }
+    }
+    MainLoop::shared().stopThread();
+    drainLoop();
+    auto transaction = VornUserArchive::transaction();
+    EXPECT_FALSE(VornUserArchive::read() && !token());
 }

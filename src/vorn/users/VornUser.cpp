@@ -83,6 +83,7 @@ std::shared_ptr<VornUser> VornUser::getCurrentObject() {
 
 void VornUser::logout() {
     // The session ends on the device too: no later request presents the token.
+    auto transaction = VornUserArchive::transaction();
     VornUserArchive::remove();
     VornUserArchive::removeSessionToken();
 }
@@ -112,6 +113,7 @@ void VornUser::signUpInBackgroundWithBlock(VornBooleanResultBlock block, bool ca
         OptionalError failure = reply.error();
         if (reply.succeeded()) {
             if (const auto* data = reply.validData(); data != nullptr && data->is_object()) {
+                auto transaction = VornUserArchive::transaction();
                 VornUserArchive::storeSessionToken(data->value("sessionToken", nlohmann::json()));
                 nlohmann::json archived = *data;
                 for (const auto& [key, value] : sent.items()) archived[key] = value;
@@ -119,7 +121,10 @@ void VornUser::signUpInBackgroundWithBlock(VornBooleanResultBlock block, bool ca
                 archived.erase("ACL");
                 archived.erase("sessionToken");
                 VornUserArchive::write(archived);
+                transaction.unlock();
                 if (!self) return report ? block(true, std::nullopt) : void();
+                // The password went out once; it is sent again only when set again.
+                self->vornDataDic().erase("password");
                 const auto* id = member(archived, "objectId");
                 self->setObjectId(id ? std::optional<std::string>(textOf(*id)) : std::nullopt);
                 self->setCreatedAt(dateIn(archived, "createdAt"));
@@ -144,10 +149,13 @@ static std::variant<std::shared_ptr<VornUser>, VornError> loggedInUser(const Vor
     }
     const auto* data = reply.validData();
     if (data == nullptr || !data->is_object()) return *error(kVornErrorUnknown);
-    VornUserArchive::storeSessionToken(data->value("sessionToken", nlohmann::json()));
     nlohmann::json fields = *data;
     fields.erase("sessionToken");
-    VornUserArchive::write(fields);
+    {
+        auto transaction = VornUserArchive::transaction();
+        VornUserArchive::storeSessionToken(data->value("sessionToken", nlohmann::json()));
+        VornUserArchive::write(fields);
+    }
     auto user = VornUser::init();
     const auto* id = member(fields, "objectId");
     user->setObjectId(id ? std::optional<std::string>(textOf(*id)) : std::nullopt);
@@ -238,9 +246,13 @@ void VornUser::updateWithDictionary(const nlohmann::json& dictionary, VornBoolea
     call.data = changes;
     call.sendSessionToken = true;
     const bool report = needCallback && block;
-    VornService::send(call, [changes, block = std::move(block), report](const VornServiceReply& reply) {
+    std::weak_ptr<VornObject> weak = weak_from_this();
+    VornService::send(call, [weak, changes, block = std::move(block), report](const VornServiceReply& reply) {
         OptionalError failure = reply.error();
         if (reply.succeeded()) {
+            // The password went out once; it is sent again only when set again.
+            if (auto self = weak.lock(); self && changes.contains("password")) self->vornDataDic().erase("password");
+            auto transaction = VornUserArchive::transaction();
             if (auto archive = VornUserArchive::read()) {
                 if (archive->textForm) {
                     VornUserArchive::applyChanges(archive->fields, changes);

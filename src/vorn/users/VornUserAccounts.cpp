@@ -77,6 +77,7 @@ void VornUser::userEmailVerified(VornBooleanResultBlock block) {
             auto field = fetched ? fetched->objectForKey("emailVerified") : std::nullopt;
             const bool verified = field && field->json().is_boolean() && field->json().get<bool>();
             if (verified) {
+                auto transaction = VornUserArchive::transaction();
                 if (auto archived = VornUserArchive::readFields()) {
                     if (!archived->is_object()) *archived = nlohmann::json::object();
                     (*archived)["emailVerified"] = true;

@@ -59,6 +59,10 @@ std::optional<nlohmann::json> resolve(const nlohmann::json& op, const nlohmann::
 
 }  // namespace
 
+std::unique_lock<std::recursive_mutex> VornUserArchive::transaction() {
+    return std::unique_lock<std::recursive_mutex>(archiveMutex);
+}
+
 std::filesystem::path VornUserArchive::path() { return DeviceContext::shared().documentsDirectory() / "current.archive"; }
 
 std::optional<VornUserArchive::Content> VornUserArchive::read() {
@@ -71,9 +75,11 @@ std::optional<VornUserArchive::Content> VornUserArchive::read() {
     auto decoded = v_VornUtils::decodeBase64String(stored.get<std::string>());
     if (!decoded) return std::nullopt;
     auto wrapped = nlohmann::json::parse(*decoded, nullptr, false);
+    // Text that is not {"r": {"data": {...}}} holds no user.
     const auto* r = member(wrapped, "r");
     const auto* data = r ? member(*r, "data") : nullptr;
-    return Content{data && data->is_object() ? *data : nlohmann::json::object(), true};
+    if (data == nullptr || !data->is_object()) return std::nullopt;
+    return Content{*data, true};
 }
 
 std::optional<nlohmann::json> VornUserArchive::readFields() {
@@ -84,7 +90,14 @@ std::optional<nlohmann::json> VornUserArchive::readFields() {
 
 bool VornUserArchive::write(const nlohmann::json& fields) {
     std::lock_guard lock(archiveMutex);
-    return fileutils::writeFileAtomically(path(), fields.dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    const nlohmann::json* written = &fields;
+    nlohmann::json withoutPassword;
+    if (fields.is_object() && fields.contains("password")) {
+        withoutPassword = fields;
+        withoutPassword.erase("password");
+        written = &withoutPassword;
+    }
+    return fileutils::writeFileAtomically(path(), written->dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 void VornUserArchive::remove() {
@@ -100,6 +113,9 @@ void VornUserArchive::storeSessionToken(const nlohmann::json& token) {
         store->setObject(token, storekeys::kSessionToken);
     } else if (!token.is_null()) {
         store->setObject(token.dump(), storekeys::kSessionToken);
+    } else {
+        // A reply without a token: the previous user's token must not stay.
+        store->removeObjectForKey(storekeys::kSessionToken);
     }
 }
 

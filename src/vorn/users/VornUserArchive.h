@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -21,17 +22,23 @@ public:
         bool textForm = false;
     };
 
+    /// Holds the archive's lock: a read-modify-write (or a log-in that
+    /// writes archive and token) under it is one step, so a `logout` on
+    /// another thread comes wholly before or wholly after it.
+    static std::unique_lock<std::recursive_mutex> transaction();
+
     static std::filesystem::path path();
     /// The archive, or empty when there is none or it cannot be read.
     static std::optional<Content> read();
     /// The archived fields whatever the form (the text form's "r"."data"),
     /// or empty.
     static std::optional<nlohmann::json> readFields();
-    /// Writes the fields in map form, atomically.
+    /// Writes the fields in map form, atomically; a "password" is never written.
     static bool write(const nlohmann::json& fields);
     static void remove();
 
-    /// Stores the session token (a JSON value is stored as its text).
+    /// Stores the session token (a JSON value is stored as its text); no
+    /// token (absent or null) removes the stored one.
     static void storeSessionToken(const nlohmann::json& token);
     static void removeSessionToken();
 
