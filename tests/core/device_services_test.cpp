@@ -11,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
 
 using namespace vorn;
 
@@ -20,11 +23,26 @@ namespace {
 /// Reachability whose flags and changes the test controls.
 class SwitchableReachability : public ReachabilitySource {
 public:
-    std::uint32_t flags = kReachabilityFlagsReachable;
+    std::atomic<std::uint32_t> flags{kReachabilityFlagsReachable};
     std::function<void()> onChange;
+    // While set, host lookups wait for `release` (a name server that hangs).
+    std::mutex mutex;
+    std::condition_variable released;
+    bool hold = false;
 
-    std::optional<std::uint32_t> flagsForHostName(const std::string&) override { return flags; }
-    std::optional<std::uint32_t> flagsForAddress(const sockaddr_in&) override { return flags; }
+    std::optional<std::uint32_t> flagsForHostName(const std::string&) override {
+        std::unique_lock lock(mutex);
+        released.wait_for(lock, std::chrono::seconds(10), [this] { return !hold; });
+        return flags.load();
+    }
+    std::optional<std::uint32_t> flagsForAddress(const sockaddr_in&) override { return flags.load(); }
+    void setHold(bool value) {
+        {
+            std::lock_guard lock(mutex);
+            hold = value;
+        }
+        released.notify_all();
+    }
     std::shared_ptr<void> watchChanges(std::function<void()> handler) override {
         onChange = std::move(handler);
         return std::make_shared<int>(0);
@@ -59,6 +77,44 @@ TEST(ReachabilityNotifier, PostsOnlyWhenTheFlagsChange) {
     test::drainLoop();
     EXPECT_EQ(senders.size(), 1u);
     VornNotificationCenter::defaultCenter().removeObserver(token);
+}
+
+TEST(ReachabilityNotifier, AHangingNameLookupNeverHoldsUpTheMainLoop) {
+    test::TestDevice device;
+    auto source = std::make_shared<SwitchableReachability>();
+    DeviceContext::shared().setReachabilitySource(source);
+    auto target = vReachability::reachabilityWithHostName("api.example");
+    int notifications = 0;
+    const auto token = VornNotificationCenter::defaultCenter().addObserverForName(
+        kReachabilityChangedNotification, [&](const VornNotification&) { ++notifications; });
+    ASSERT_TRUE(target->startNotifier());
+    source->setHold(true);
+    source->change(0);
+    source->change(0);
+    bool loopRan = false;
+    MainLoop::shared().post([&] { loopRan = true; });
+    EXPECT_TRUE(test::runUntil([&] { return loopRan; }));
+    EXPECT_EQ(notifications, 0);
+    source->setHold(false);
+    ASSERT_TRUE(test::runUntil([&] { return notifications == 1; }));
+    target->stopNotifier();
+    VornNotificationCenter::defaultCenter().removeObserver(token);
+}
+
+TEST(ReachabilityNotifier, TheNetlinkSocketClosesWithoutTheMainLoop) {
+    auto openDescriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
+    };
+    LinuxReachabilitySource source;
+    source.watchChanges([] {});  // the loop's own descriptors (epoll, eventfd) are made once
+    const auto before = openDescriptors();
+    for (int i = 0; i < 20; ++i) {
+        auto watch = source.watchChanges([] {});
+        ASSERT_NE(watch, nullptr);
+    }
+    // The loop never ran: every socket is closed all the same.
+    EXPECT_EQ(openDescriptors(), before);
+    test::drainLoop();
 }
 
 TEST(ReachabilityNotifier, KernelAddressChangesWakeTheWatch) {
@@ -125,4 +181,21 @@ TEST(FixedPosition, ReadersNeverSeeHalfAnUpdate) {
     }
     writer.join();
     EXPECT_EQ(torn, 0);
+}
+
+TEST(FixedPosition, MovesWithinTheDistanceFilterAreNotDelivered) {
+    auto source = std::make_shared<FixedPositionSource>(VornCoordinate{10, 20});
+    std::vector<VornCoordinate> delivered;
+    source->setHandlers([&](const VornCoordinate& at) { delivered.push_back(at); }, nullptr);
+    source->setDistanceFilter(100);
+    source->startUpdatingLocation();  // the first fix is always delivered
+    source->setPosition(VornCoordinate{10.0004, 20});  // about 44 m
+    source->setPosition(VornCoordinate{10.0008, 20});  // about 89 m from the last delivered
+    source->setPosition(VornCoordinate{10.0010, 20});  // about 111 m
+    ASSERT_EQ(delivered.size(), 2u);
+    EXPECT_EQ(delivered[1].latitude, 10.0010);
+    EXPECT_NEAR(FixedPositionSource::metresBetween({0, 0}, {1, 0}), 111195, 10);
+    source->setDistanceFilter(-1);  // no filter
+    source->setPosition(VornCoordinate{10.0011, 20});
+    EXPECT_EQ(delivered.size(), 3u);
 }

@@ -115,3 +115,26 @@ TEST(OpenUDID, FreshIdentifiersAreFortyHexDigits) {
     EXPECT_TRUE(std::regex_match(a, kIdentifierForm)) << a;
     EXPECT_NE(a, vkOpenUDID::_generateFreshOpenUDID());
 }
+
+TEST(OpenUDID, IdentifiersOfAnotherFormAndOversizedSlotsAreIgnored) {
+    test::TestDevice device;
+    // Slots are other applications' input: only the library's own form counts.
+    for (int n = 0; n < 3; ++n) putSlot(n, {{"OpenUDID", "x\r\nInjected: 1"}, {"OpenUDID_appUID", "o" + std::to_string(n)}});
+    putSlot(3, {{"OpenUDID", std::string(40, 'A')}});
+    putSlot(4, {{"OpenUDID", identifier('7')}});
+    DeviceContext::shared().slotStore()->write(
+        vkOpenUDID::slotName(5),
+        nlohmann::json{{"OpenUDID", identifier('8')}, {"padding", std::string(64 * 1024, ' ')}}.dump());
+    DeviceContext::shared().slotStore()->write(vkOpenUDID::slotName(6), nlohmann::json{{"OpenUDID", identifier('8')}}.dump());
+    DeviceContext::shared().slotStore()->write(vkOpenUDID::slotName(7), nlohmann::json{{"OpenUDID", identifier('8')}}.dump());
+    EXPECT_TRUE(vkOpenUDID::_getDictFromPasteboard(vkOpenUDID::slotName(5)).empty());
+    // '8' is in three slots but one is oversized: two against the single '7'.
+    EXPECT_EQ(computeAgain(), identifier('8'));
+
+    // A local record of another form is replaced by a well-formed identifier.
+    test::TestDevice other;
+    other.store().setObject(nlohmann::json{{"OpenUDID", "short"}}, storekeys::kOpenUDID);
+    const auto fresh = computeAgain();
+    EXPECT_TRUE(std::regex_match(fresh, kIdentifierForm)) << fresh;
+    EXPECT_EQ(other.store().objectForKey(storekeys::kOpenUDID)->at("OpenUDID"), fresh);
+}

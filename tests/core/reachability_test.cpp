@@ -7,6 +7,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 using namespace vorn;
 
 namespace {
@@ -106,4 +108,27 @@ TEST(HostChoice, LoopbackServiceNeedsNoOutsideRoute) {
     fake->hosts["127.0.0.1:8470"] = kReachabilityFlagsReachable | kReachabilityFlagsIsLocalAddress;
     DeviceContext::shared().setReachabilitySource(fake);
     EXPECT_EQ(v_VornUtils::serverHostAddress(), "http://127.0.0.1:8470/7");
+}
+
+TEST(Reachability, RejectRoutesAreNoWayToTheInternet) {
+    const std::string header = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU\tWindow\tIRTT\n";
+    auto v4 = [&](const std::string& iface, const std::string& flags) {
+        return header + iface + "\t00000000\t0102A8C0\t" + flags + "\t0\t0\t0\t00000000\t0\t0\t0\n";
+    };
+    auto check = [](const std::string& ipv4, const std::string& ipv6 = "") {
+        std::istringstream a(ipv4), b(ipv6);
+        return LinuxReachabilitySource::hasDefaultRouteIn(a, b);
+    };
+    EXPECT_TRUE(check(v4("eth0", "0003")));
+    EXPECT_FALSE(check(v4("lo", "0003")));
+    EXPECT_FALSE(check(v4("eth0", "0002")));  // not up
+    EXPECT_FALSE(check(v4("*", "0201")));     // unreachable, prohibit: reject flag, no interface
+    EXPECT_FALSE(check(v4("*", "0001")));     // blackhole: no interface
+    EXPECT_FALSE(check(v4("eth0", "0201")));
+    EXPECT_FALSE(check(header + "eth0\t00000000\t00000000\tzz\n"));  // unreadable flags
+    EXPECT_FALSE(check(header));
+    const std::string zero(32, '0');
+    EXPECT_TRUE(check(header, zero + " 00 " + zero + " 00 " + zero + " 00000400 00000001 00000000 00000003 eth0\n"));
+    EXPECT_FALSE(check(header, zero + " 00 " + zero + " 00 " + zero + " 00000400 00000001 00000000 00200201 lo\n"));
+    EXPECT_FALSE(check(header, zero + " 00 " + zero + " 00 " + zero + " 00000400 00000001 00000000 00000201 eth0\n"));
 }

@@ -19,6 +19,18 @@ std::optional<std::string> readFile(const std::filesystem::path& path) {
     return std::move(buffer).str();
 }
 
+std::optional<std::string> readFile(const std::filesystem::path& path, std::size_t maxBytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string contents(maxBytes + 1, '\0');
+    in.read(contents.data(), static_cast<std::streamsize>(contents.size()));
+    if (in.bad()) return std::nullopt;
+    const auto got = static_cast<std::size_t>(in.gcount());
+    if (got > maxBytes) return std::nullopt;
+    contents.resize(got);
+    return contents;
+}
+
 bool writeFileAtomically(const std::filesystem::path& path, std::string_view contents) {
     static std::atomic<unsigned> counter{0};
     std::error_code ec;

@@ -1,5 +1,6 @@
 #include "vorn/core/FixedPositionSource.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -60,14 +61,43 @@ void FixedPositionSource::setDesiredAccuracyBest() {
 }
 
 void FixedPositionSource::startUpdatingLocation() {
-    UpdateHandler handler;
-    VornCoordinate position;
+    std::uint64_t sequence = 0;
     {
         std::lock_guard lock(mutex_);
         if (updating_) return;
         updating_ = true;
-        handler = onUpdate_;
+        lastDelivered_.reset();  // a new run starts with a fix
+        sequence = ++sequence_;
+    }
+    deliver(sequence, true);
+}
+
+double FixedPositionSource::metresBetween(VornCoordinate a, VornCoordinate b) {
+    constexpr double kEarthRadius = 6371008.8;
+    constexpr double kRadians = 3.14159265358979323846 / 180.0;
+    const double dLat = (b.latitude - a.latitude) * kRadians;
+    const double dLon = (b.longitude - a.longitude) * kRadians;
+    const double h = std::sin(dLat / 2) * std::sin(dLat / 2) +
+                     std::cos(a.latitude * kRadians) * std::cos(b.latitude * kRadians) * std::sin(dLon / 2) *
+                         std::sin(dLon / 2);
+    return 2 * kEarthRadius * std::asin(std::min(1.0, std::sqrt(h)));
+}
+
+void FixedPositionSource::deliver(std::uint64_t sequence, bool first) {
+    std::lock_guard delivery(deliveryMutex_);
+    UpdateHandler handler;
+    VornCoordinate position;
+    {
+        std::lock_guard lock(mutex_);
+        // A newer move was made meanwhile: it is delivered by its own call.
+        if (sequence != sequence_ || !updating_) return;
         position = position_;
+        if (!first && lastDelivered_ && distanceFilter_ > 0 &&
+            metresBetween(*lastDelivered_, position) < distanceFilter_) {
+            return;
+        }
+        lastDelivered_ = position;
+        handler = onUpdate_;
     }
     if (handler) handler(position);
 }
@@ -78,13 +108,13 @@ void FixedPositionSource::stopUpdatingLocation() {
 }
 
 void FixedPositionSource::setPosition(VornCoordinate position) {
-    UpdateHandler handler;
+    std::uint64_t sequence = 0;
     {
         std::lock_guard lock(mutex_);
         position_ = position;
-        if (updating_) handler = onUpdate_;
+        sequence = ++sequence_;
     }
-    if (handler) handler(position);
+    deliver(sequence, false);
 }
 
 bool FixedPositionSource::isUpdating() const {

@@ -3,7 +3,9 @@
 #include "vorn/core/DeviceSources.h"
 
 #include <memory>
+#include <cstdint>
 #include <mutex>
+#include <optional>
 
 namespace vorn {
 
@@ -25,14 +27,24 @@ public:
     void startUpdatingLocation() override;
     void stopUpdatingLocation() override;
 
-    /// Moves the position; delivered to the handler while updating.
+    /// Moves the position; delivered to the handler while updating, unless
+    /// it lies within the distance filter of the position delivered last.
+    /// Concurrent moves are delivered in the order they were made (an older
+    /// one that would arrive after a newer one is dropped).
     void setPosition(VornCoordinate position);
+    /// Great-circle distance in metres.
+    static double metresBetween(VornCoordinate a, VornCoordinate b);
     bool isUpdating() const;
     double distanceFilter() const;
     bool desiredAccuracyIsBest() const;
 
 private:
+    void deliver(std::uint64_t sequence, bool first);
+
     mutable std::mutex mutex_;
+    std::mutex deliveryMutex_;  // one delivery at a time, in order
+    std::uint64_t sequence_ = 0;
+    std::optional<VornCoordinate> lastDelivered_;
     VornCoordinate position_;
     UpdateHandler onUpdate_;
     bool updating_ = false;

@@ -13,7 +13,9 @@
 
 #include <array>
 #include <cstring>
+#include <charconv>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 namespace vorn {
@@ -45,40 +47,55 @@ bool sameAddress(const sockaddr* a, const sockaddr* b) {
 }
 
 /// A netlink socket subscribed to link, address and route changes, read
-/// on the main loop for as long as it lives.
-class NetlinkWatch : public std::enable_shared_from_this<NetlinkWatch> {
+/// on the main loop for as long as it lives. Destroying it (on any thread)
+/// closes the socket at once, also when the main loop never runs again, and
+/// no change is reported afterwards; the state the loop reads is guarded by
+/// one mutex, so there is no race with a report being delivered.
+class NetlinkWatch {
 public:
-    NetlinkWatch(int fd, std::function<void()> onChange)
-        : descriptor_(std::make_shared<boost::asio::posix::stream_descriptor>(MainLoop::shared().context(), fd)),
-          onChange_(std::make_shared<std::function<void()>>(std::move(onChange))) {}
+    NetlinkWatch(int fd, std::function<void()> onChange) : state_(std::make_shared<State>(fd, std::move(onChange))) {}
 
     ~NetlinkWatch() {
-        // Closed on the loop that reads it; the pending read ends there.
-        *onChange_ = nullptr;
-        MainLoop::shared().post([descriptor = descriptor_] {
-            boost::system::error_code ignored;
-            descriptor->close(ignored);
-        });
+        std::lock_guard lock(state_->mutex);
+        state_->active = false;
+        boost::system::error_code ignored;
+        state_->descriptor.close(ignored);  // the pending read ends as aborted
     }
 
-    void start() { read(descriptor_, onChange_); }
+    NetlinkWatch(const NetlinkWatch&) = delete;
+    NetlinkWatch& operator=(const NetlinkWatch&) = delete;
+
+    void start() {
+        std::lock_guard lock(state_->mutex);
+        read(state_);
+    }
 
 private:
-    using Descriptor = boost::asio::posix::stream_descriptor;
-    using Handler = std::shared_ptr<std::function<void()>>;
+    struct State {
+        State(int fd, std::function<void()> change)
+            : descriptor(MainLoop::shared().context(), fd), onChange(std::move(change)) {}
+        std::mutex mutex;
+        boost::asio::posix::stream_descriptor descriptor;
+        const std::function<void()> onChange;  // never changed, so calling it needs no lock
+        bool active = true;
+        std::array<char, 8192> buffer{};
+    };
 
-    static void read(const std::shared_ptr<Descriptor>& descriptor, const Handler& onChange) {
-        auto buffer = std::make_shared<std::array<char, 8192>>();
-        descriptor->async_read_some(boost::asio::buffer(*buffer),
-                                    [descriptor, onChange, buffer](const boost::system::error_code& error, std::size_t) {
-                                        if (error || !*onChange) return;
-                                        (*onChange)();
-                                        if (*onChange) read(descriptor, onChange);
-                                    });
+    /// Starts the next read; called with the state's mutex held.
+    static void read(const std::shared_ptr<State>& state) {
+        state->descriptor.async_read_some(boost::asio::buffer(state->buffer),
+                                          [state](const boost::system::error_code& error, std::size_t) {
+                                              {
+                                                  std::lock_guard lock(state->mutex);
+                                                  if (error || !state->active) return;
+                                              }
+                                              if (state->onChange) state->onChange();
+                                              std::lock_guard lock(state->mutex);
+                                              if (state->active) read(state);
+                                          });
     }
 
-    std::shared_ptr<Descriptor> descriptor_;
-    Handler onChange_;
+    std::shared_ptr<State> state_;
 };
 
 }  // namespace
@@ -151,27 +168,50 @@ std::uint32_t LinuxReachabilitySource::flagsForSocketAddress(const sockaddr* add
     return flags;
 }
 
+namespace {
+
+constexpr unsigned long kRouteUp = 0x1;        // RTF_UP
+constexpr unsigned long kRouteReject = 0x200;  // RTF_REJECT
+
+unsigned long hexFlags(const std::string& text) {
+    unsigned long value = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+    return result.ec == std::errc() ? value : 0;
+}
+
+/// A usable default route: up, not a reject route, on a real interface
+/// (unreachable, prohibit and blackhole routes have none: "*").
+bool usableDefaultRoute(const std::string& iface, unsigned long flags) {
+    return !iface.empty() && iface != "lo" && iface != "*" && (flags & kRouteUp) != 0 && (flags & kRouteReject) == 0;
+}
+
+}  // namespace
+
 bool LinuxReachabilitySource::hasDefaultRoute() {
-    // IPv4: /proc/net/route lists "Iface Destination Gateway Flags ...".
     std::ifstream v4("/proc/net/route");
+    std::ifstream v6("/proc/net/ipv6_route");
+    return hasDefaultRouteIn(v4, v6);
+}
+
+bool LinuxReachabilitySource::hasDefaultRouteIn(std::istream& v4, std::istream& v6) {
+    // IPv4: "Iface Destination Gateway Flags RefCnt Use Metric Mask ...", after a header line.
     std::string line;
     std::getline(v4, line);
     while (std::getline(v4, line)) {
         std::istringstream fields(line);
-        std::string iface, destination, gateway, flags;
-        fields >> iface >> destination >> gateway >> flags;
-        if (destination == "00000000" && iface != "lo" && (std::stoul(flags, nullptr, 16) & 0x1) != 0) return true;
+        std::string iface, destination, gateway, flags, refs, use, metric, mask;
+        fields >> iface >> destination >> gateway >> flags >> refs >> use >> metric >> mask;
+        if (destination == "00000000" && (mask.empty() || mask == "00000000") &&
+            usableDefaultRoute(iface, hexFlags(flags))) {
+            return true;
+        }
     }
-    // IPv6: /proc/net/ipv6_route, "dest prefixlen src srclen nexthop metric ref use flags iface".
-    std::ifstream v6("/proc/net/ipv6_route");
+    // IPv6: "dest prefixlen src srclen nexthop metric ref use flags iface".
     while (std::getline(v6, line)) {
         std::istringstream fields(line);
         std::string destination, prefix, source, sourcePrefix, nextHop, metric, refs, use, flags, iface;
         fields >> destination >> prefix >> source >> sourcePrefix >> nextHop >> metric >> refs >> use >> flags >> iface;
-        const unsigned long bits = flags.empty() ? 0 : std::stoul(flags, nullptr, 16);
-        // RTF_UP set, RTF_REJECT (0x200) clear.
-        if (destination == std::string(32, '0') && prefix == "00" && iface != "lo" && (bits & 0x1) != 0 &&
-            (bits & 0x200) == 0) {
+        if (destination == std::string(32, '0') && prefix == "00" && usableDefaultRoute(iface, hexFlags(flags))) {
             return true;
         }
     }

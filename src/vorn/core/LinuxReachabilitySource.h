@@ -4,6 +4,8 @@
 
 #include <sys/socket.h>
 
+#include <istream>
+
 namespace vorn {
 
 /// Reachability read from the Linux kernel: a target is reachable when the
@@ -28,6 +30,10 @@ public:
 
     static std::uint32_t flagsForSocketAddress(const sockaddr* address, socklen_t length);
     static bool hasDefaultRoute();
+    /// The same rule over the texts of /proc/net/route and /proc/net/ipv6_route:
+    /// a default route that is up, not on loopback, and not a reject route
+    /// (unreachable, prohibit, blackhole: flagged reject or without an interface).
+    static bool hasDefaultRouteIn(std::istream& ipv4Routes, std::istream& ipv6Routes);
 };
 
 }  // namespace vorn

@@ -34,7 +34,10 @@ bool FileSlotStore::exists(const std::string& name) {
     return std::filesystem::is_regular_file(fileFor(name), ec);
 }
 
-std::optional<std::string> FileSlotStore::read(const std::string& name) { return fileutils::readFile(fileFor(name)); }
+std::optional<std::string> FileSlotStore::read(const std::string& name) {
+    // Slots are written by other applications: a record is small, anything larger is not one.
+    return fileutils::readFile(fileFor(name), kMaxSlotBytes);
+}
 
 void FileSlotStore::create(const std::string& name) {
     if (!exists(name)) fileutils::writeFileAtomically(fileFor(name), "");

@@ -27,6 +27,9 @@ public:
 /// `VORN_SLOTS_DIR` when set.
 class FileSlotStore : public SlotStore {
 public:
+    /// A slot file larger than this reads as no record.
+    static constexpr std::size_t kMaxSlotBytes = 16 * 1024;
+
     explicit FileSlotStore(std::filesystem::path directory);
     static std::filesystem::path defaultDirectory();
 

@@ -1,17 +1,28 @@
 #include "vorn/core/vReachability.h"
 
 #include "vorn/core/DeviceContext.h"
+#include "vorn/core/MainLoop.h"
 #include "vorn/core/VornNotificationCenter.h"
 
 #include <arpa/inet.h>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
 
 #include <atomic>
 #include <cstdio>
+#include <utility>
 
 namespace vorn {
 namespace {
 constexpr const char* kInternetKey = "InternetConnection";
 constexpr const char* kLocalWiFiKey = "LocalWiFiConnection";
+
+/// One thread that reads flags for the notifiers, so that a slow name
+/// resolution never holds up the main loop. Never destroyed.
+boost::asio::thread_pool& checkerPool() {
+    static auto* pool = new boost::asio::thread_pool(1);
+    return *pool;
+}
 
 sockaddr_in ipv4(std::uint32_t hostOrderAddress) {
     sockaddr_in address{};
@@ -20,6 +31,32 @@ sockaddr_in ipv4(std::uint32_t hostOrderAddress) {
     return address;
 }
 }  // namespace
+
+void vReachability::checkFlagsInBackground(std::weak_ptr<vReachability> weak, std::shared_ptr<std::atomic<bool>> active) {
+    for (;;) {
+        auto self = weak.lock();
+        if (!self) return;
+        const auto flags = self->readFlags();  // may block on name resolution: no lock held, not on the loop
+        bool changed = false;
+        bool again = false;
+        {
+            std::lock_guard lock(self->notifierMutex_);
+            changed = flags != self->lastFlags_;
+            if (changed) self->lastFlags_ = flags;
+            again = std::exchange(self->checkAgain_, false);
+            if (!again) self->checking_ = false;
+        }
+        if (changed) {
+            MainLoop::shared().post([weak, active] {
+                auto target = weak.lock();
+                if (!target || !*active) return;
+                VornNotificationCenter::defaultCenter().postNotification(
+                    VornNotification{kReachabilityChangedNotification, target});
+            });
+        }
+        if (!again) return;
+    }
+}
 
 vReachability::vReachability(Passkey, Target target) : reachabilityRef_(std::move(target)) {}
 
@@ -38,14 +75,15 @@ bool vReachability::startNotifier() {
     auto watch = source->watchChanges([weak, active] {
         auto self = weak.lock();
         if (!self || !*active) return;
-        const auto flags = self->readFlags();
         {
             std::lock_guard lock(self->notifierMutex_);
-            if (flags == self->lastFlags_) return;
-            self->lastFlags_ = flags;
+            if (self->checking_) {
+                self->checkAgain_ = true;
+                return;
+            }
+            self->checking_ = true;
         }
-        VornNotificationCenter::defaultCenter().postNotification(
-            VornNotification{kReachabilityChangedNotification, self});
+        boost::asio::post(checkerPool(), [weak, active] { checkFlagsInBackground(weak, active); });
     });
     if (!watch) return false;
     std::lock_guard lock(notifierMutex_);

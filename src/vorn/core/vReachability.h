@@ -76,6 +76,10 @@ public:
 
 private:
     std::optional<std::uint32_t> readFlags() const;
+    /// Reads the flags off the main loop (a host target may need name
+    /// resolution) and posts the notification to the main loop when they
+    /// changed; changes reported meanwhile cause one more reading.
+    static void checkFlagsInBackground(std::weak_ptr<vReachability> weak, std::shared_ptr<std::atomic<bool>> active);
 
     Target reachabilityRef_;
     mutable std::mutex keyMutex_;
@@ -84,6 +88,8 @@ private:
     std::shared_ptr<void> watch_;
     std::shared_ptr<std::atomic<bool>> notifierActive_;
     std::optional<std::uint32_t> lastFlags_;
+    bool checking_ = false;
+    bool checkAgain_ = false;
 };
 
 }  // namespace vorn

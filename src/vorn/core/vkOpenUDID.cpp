@@ -23,11 +23,26 @@ constexpr const char* kOptOutKey = "OpenUDID_optOutTS";
 std::mutex cacheMutex;
 std::optional<std::string> cachedValue;
 
+/// The form this library writes: 40 lower-case hexadecimal digits.
+bool isWellFormedIdentifier(const std::string& text) {
+    return text.size() == 40 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+/// The identifier under the record key, when it has the library's form.
+std::optional<std::string> identifierEntry(const nlohmann::json& dict);
+
 std::optional<std::string> stringEntry(const nlohmann::json& dict, const char* key) {
     if (!dict.is_object()) return std::nullopt;
     auto it = dict.find(key);
     if (it == dict.end() || !it->is_string()) return std::nullopt;
     return it->get<std::string>();
+}
+
+std::optional<std::string> identifierEntry(const nlohmann::json& dict) {
+    auto identifier = stringEntry(dict, kRecordKey);
+    if (identifier && !isWellFormedIdentifier(*identifier)) return std::nullopt;
+    return identifier;
 }
 
 bool hasEntry(const nlohmann::json& dict, const char* key) {
@@ -80,7 +95,8 @@ std::string vkOpenUDID::valueWithError(std::optional<VornError>* status) {
 
     std::optional<nlohmann::json> localDict;
     if (auto stored = store->objectForKey(kRecordKey); stored && stored->is_object()) localDict = *stored;
-    std::optional<std::string> openUDID = localDict ? stringEntry(*localDict, kRecordKey) : std::nullopt;
+    std::optional<std::string> openUDID = localDict ? identifierEntry(*localDict) : std::nullopt;
+    const bool recordDamaged = localDict && hasEntry(*localDict, kRecordKey) && !openUDID;
     std::optional<std::string> ownSlot = localDict ? stringEntry(*localDict, kSlotKey) : std::nullopt;
     nlohmann::json optedOutDate = localDict && hasEntry(*localDict, kOptOutKey) ? localDict->at(kOptOutKey) : nullptr;
     bool optedOut = !optedOutDate.is_null();
@@ -94,7 +110,7 @@ std::string vkOpenUDID::valueWithError(std::optional<VornError>* status) {
             continue;
         }
         const auto dict = _getDictFromPasteboard(name);
-        if (auto identifier = stringEntry(dict, kRecordKey)) {
+        if (auto identifier = identifierEntry(dict)) {
             ++frequency[*identifier];
         } else if (!availableSlot) {
             availableSlot = name;
@@ -127,6 +143,9 @@ std::string vkOpenUDID::valueWithError(std::optional<VornError>* status) {
             (*localDict)[kRecordKey] = *openUDID;
             (*localDict)[kAppUIDKey] = appUID;
             (*localDict)[kCreatedKey] = v_VornUtils::stringOfDate(std::chrono::system_clock::now());
+            saveLocalDict = true;
+        } else if (recordDamaged) {
+            (*localDict)[kRecordKey] = *openUDID;
             saveLocalDict = true;
         }
     } else if (mostReliable && *mostReliable != *openUDID) {
