@@ -10,7 +10,10 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <mutex>
 
@@ -154,7 +157,25 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"UnrequestedProtocol",
                     [](const std::string& r) { return handshakeResponse(r, "Sec-WebSocket-Protocol: c\r\n"); },
                     std::vector<std::string>{"a", "b"}, kSRWebSocketErrorDomain, 2133,
-                    "Server specified Sec-WebSocket-Protocol that wasn't requested"}),
+                    "Server specified Sec-WebSocket-Protocol that wasn't requested"},
+        FailureCase{"StatusLineWithoutReason",
+                    [](const std::string& r) {
+                        auto response = handshakeResponse(r);
+                        return response.replace(0, response.find("\r\n"), "HTTP/1.1 101");
+                    },
+                    std::nullopt, kSRWebSocketErrorDomain, 2133, "Invalid handshake response header"},
+        FailureCase{"HugeHeaderField",
+                    [](const std::string& r) {
+                        return handshakeResponse(r, "X-Big: " + std::string(70000, 'x') + "\r\n");
+                    },
+                    std::nullopt, kSRWebSocketErrorDomain, 2133, "Handshake response header too large"},
+        FailureCase{"HeaderThatNeverEnds",
+                    [](const std::string&) {
+                        std::string lines = "HTTP/1.1 101 Switching Protocols\r\n";
+                        while (lines.size() < 100000) lines += "X-More: yes\r\n";
+                        return lines;
+                    },
+                    std::nullopt, kSRWebSocketErrorDomain, 2133, "Handshake response header too large"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WebSocketHandshake, ProtocolAnsweredWithoutRequestIsAccepted) {
@@ -276,6 +297,66 @@ TEST(WebSocketHandshake, RefusedConnectionFailsWithTheStreamError) {
     EXPECT_TRUE(runUntil([&] { return client.socket->readyState() == SRReadyState::CLOSED; }));
 }
 
+TEST(WebSocketHandshake, NothingCanAddLinesToTheRequest) {
+    auto withHeader = [](const std::string& name, const std::string& value) {
+        auto request = SRURLRequest::requestWithURL(*SRURL::URLWithString("ws://127.0.0.1:9/"));
+        request.setValue(value, name);
+        return request;
+    };
+    EXPECT_THROW(vSRWebSocket::initWithURLRequest(withHeader("X-A", "1\r\nX-Injected: 2")), std::invalid_argument);
+    EXPECT_THROW(vSRWebSocket::initWithURLRequest(withHeader("X-A", "1\nX-Injected: 2")), std::invalid_argument);
+    EXPECT_THROW(vSRWebSocket::initWithURLRequest(withHeader("X-A", std::string("1\0", 2))), std::invalid_argument);
+    EXPECT_THROW(vSRWebSocket::initWithURLRequest(withHeader("X-A: 1\r\nX-B", "2")), std::invalid_argument);
+    EXPECT_THROW(vSRWebSocket::initWithURLRequest(withHeader("X A", "2")), std::invalid_argument);
+    EXPECT_NO_THROW(vSRWebSocket::initWithURLRequest(withHeader("X-A", "fine, with spaces")));
+    for (const char* protocol : {"chat\r\nX-Injected: 1", "two words", "", "a,b"}) {
+        EXPECT_THROW(vSRWebSocket::initWithURL(std::string("ws://127.0.0.1:9/"), std::vector<std::string>{protocol}),
+                     std::invalid_argument)
+            << protocol;
+    }
+    if (auto url = SRURL::URLWithString("ws://127.0.0.1:9/path\r\nX-Injected: 1")) {
+        EXPECT_THROW(vSRWebSocket::initWithURL(*url), std::invalid_argument);
+    }
+    if (auto url = SRURL::URLWithString("ws://127.0.0.1:9/?q=a b")) {
+        EXPECT_THROW(vSRWebSocket::initWithURL(*url), std::invalid_argument);
+    }
+}
+
+TEST(WebSocketHandshake, AnEmptyProtocolListRequestsNone) {
+    AnsweringServer answering([](const std::string& request) { return handshakeResponse(request); });
+    auto client = makeClient(answering.server.url(), std::vector<std::string>{});
+    client.socket->open();
+    ASSERT_TRUE(runUntil([&] { return client.delegate->opens == 1; }));
+    const auto names = headerNames(answering.request);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "Sec-WebSocket-Protocol"), 0);
+    client.socket->close();
+    ASSERT_TRUE(runUntil([&] { return client.delegate->ended(); }));
+}
+
+TEST(WebSocketHandshake, CloseBeforeOpenMakesNoConnection) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::weak_ptr<vSRWebSocket> weak;
+    {
+        auto client = makeClient("ws://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/");
+        weak = client.socket;
+        client.socket->close();
+        client.socket->open();
+        // The work queue runs both; afterwards nothing holds the socket.
+        ASSERT_TRUE(runUntil([&] { return client.socket->readyState() != SRReadyState::CONNECTING; }));
+    }
+    EXPECT_TRUE(runUntil([&] { return weak.expired(); }));
+    pollfd waiting{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&waiting, 1, 200), 0);  // no connection is pending
+    ::close(listener);
+}
+
 TEST(WebSocketHandshake, MisuseIsRefused) {
     EXPECT_THROW(vSRWebSocket::initWithURL(std::string("ftp://example.com/")), std::invalid_argument);
     EXPECT_THROW(vSRWebSocket::initWithURL(std::string("not a url")), std::invalid_argument);
@@ -283,6 +364,11 @@ TEST(WebSocketHandshake, MisuseIsRefused) {
     auto socket = vSRWebSocket::initWithURL(std::string("ws://127.0.0.1:9/"));
     EXPECT_THROW(socket->closeWithCode(0, std::nullopt), std::invalid_argument);
     EXPECT_THROW(socket->setDelegateDispatchQueue(boost::asio::any_io_executor()), std::invalid_argument);
+    EXPECT_THROW(socket->closeWithCode(1000, std::string(124, 'r')), std::invalid_argument);
+    EXPECT_THROW(socket->closeWithCode(1000, std::string("\xff")), std::invalid_argument);
+    EXPECT_THROW(socket->send(std::string("\xc3")), std::invalid_argument);
+    socket->setDelegateOperationQueue([](std::function<void()> operation) { operation(); });
+    EXPECT_NO_THROW(socket->setDelegateDispatchQueue(boost::asio::any_io_executor()));
     socket->open();
     EXPECT_THROW(socket->open(), std::logic_error);
     socket->close();

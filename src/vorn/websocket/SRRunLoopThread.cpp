@@ -30,8 +30,13 @@ void SRRunLoopThread::main() {
     }
     published_.notify_all();
     for (;;) {
-        loop.run();
-        // Someone stopped the loop from outside: keep serving.
+        try {
+            loop.run();
+        } catch (...) {
+            // A handler that threw must not end the process (sockets fail
+            // themselves on what they catch); the loop goes on serving.
+        }
+        // Someone stopped the loop from outside, or a handler threw: keep serving.
         loop.restart();
     }
 }

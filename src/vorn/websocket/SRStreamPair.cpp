@@ -117,10 +117,28 @@ void SRStreamPair::connected() {
 
 void SRStreamPair::close() {
     if (status_ == SRStreamStatus::Closed) return;
+    const bool wasOpen = status_ == SRStreamStatus::Open || status_ == SRStreamStatus::AtEnd;
     status_ = SRStreamStatus::Closed;
-    boost::system::error_code ignored;
     if (resolver_) resolver_->cancel();
+    if (tls_ && handshakeDone_ && wasOpen && !tlsWriting_) {
+        // TLS ends with a close_notify; the socket closes once the peer
+        // answered it, or after a while.
+        auto self = shared_from_this();
+        shutdownTimer_.emplace(workQueue_, kTLSShutdownTimeout);
+        shutdownTimer_->async_wait([self](const boost::system::error_code&) { self->closeSocket(); });
+        tls_->async_shutdown(asio::bind_executor(workQueue_, [self](const boost::system::error_code&) {
+            self->closeSocket();
+        }));
+        return;
+    }
+    closeSocket();
+}
+
+void SRStreamPair::closeSocket() {
+    boost::system::error_code ignored;
+    if (shutdownTimer_) shutdownTimer_->cancel();
     if (plain_ || tls_) {
+        if (!socket().is_open()) return;
         // Output first (a FIN after anything still queued), then input.
         socket().shutdown(tcp::socket::shutdown_send, ignored);
         socket().close(ignored);
@@ -276,6 +294,7 @@ std::ptrdiff_t SRStreamPair::write(const std::uint8_t* buffer, std::size_t lengt
                 self->tlsWriting_ = false;
                 if (self->isClosed()) return;
                 if (error) {
+                    if (error != asio::error::operation_aborted) self->writeFailed_ = true;
                     self->fail(error, SRStreamKind::Output);
                     return;
                 }

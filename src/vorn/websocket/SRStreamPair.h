@@ -6,9 +6,11 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -67,8 +69,17 @@ public:
 
     /// Resolves the host and connects, on `runLoop`.
     void open(boost::asio::io_context& runLoop);
-    /// Closes the connection; no event follows.
+    /// Closes the connection; no event follows. Over TLS, with no write in
+    /// flight, a close_notify goes out first (waiting at most
+    /// `kTLSShutdownTimeout` for the peer's); the socket closes after it.
     void close();
+    /// Whether bytes handed to `write` are still on their way (TLS writes
+    /// run asynchronously); the end of such a write reports space again.
+    bool hasPendingWrites() const { return tlsWriting_; }
+    /// Whether the error reported was a failed write (TLS writes fail late).
+    bool writeFailed() const { return writeFailed_; }
+
+    static constexpr std::chrono::milliseconds kTLSShutdownTimeout{2000};
 
     SRStreamStatus status() const { return status_; }
     bool hasBytesAvailable() const;
@@ -99,6 +110,7 @@ private:
     void bytesAvailable();
     void afterBytesAvailable();
     bool isEnd(const boost::system::error_code& error) const;
+    void closeSocket();
 
     WorkQueue workQueue_;
     std::string host_;
@@ -111,6 +123,7 @@ private:
     boost::system::error_code error_;
     bool connected_ = false;
     bool endDelivered_ = false;
+    bool writeFailed_ = false;
 
     std::optional<boost::asio::ip::tcp::resolver> resolver_;
     std::optional<boost::asio::ip::tcp::socket> plain_;
@@ -128,6 +141,7 @@ private:
     std::size_t tlsInLength_ = 0;
     std::size_t tlsInPosition_ = 0;
     std::vector<std::uint8_t> tlsOut_;
+    std::optional<boost::asio::steady_timer> shutdownTimer_;
 };
 
 }  // namespace vorn

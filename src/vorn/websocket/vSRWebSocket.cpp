@@ -29,6 +29,48 @@ namespace {
 constexpr const char* kAcceptGUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 constexpr std::uint8_t kHeaderEnd[4] = {'\r', '\n', '\r', '\n'};
 constexpr std::size_t kCompactionThreshold = 4096;
+constexpr std::size_t kMaxCloseReasonBytes = 123;
+// Buffers that grew beyond this for one large message are given back afterwards.
+constexpr std::size_t kKeptBufferCapacity = 64 * 1024;
+
+bool isTokenChar(unsigned char c) {
+    return std::isalnum(c) != 0 || std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+bool isToken(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return isTokenChar(static_cast<unsigned char>(c)); });
+}
+
+bool hasLineBreakOrNul(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+/// Text that goes into the request line or the Host field as it is: no
+/// controls, no spaces.
+bool isLineSafe(std::string_view text) {
+    return std::none_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7F;
+    });
+}
+
+/// Refuses, before anything is sent, what would put lines of its own into
+/// the opening handshake.
+void checkHandshakeInputs(const SRURL& url, const SRURLRequest& request, const std::optional<std::vector<std::string>>& protocols) {
+    if (!isLineSafe(url.requestTarget())) {
+        throw std::invalid_argument("vSRWebSocket: the URL's path or query holds spaces or control characters");
+    }
+    if (!isLineSafe(url.hostForHeader())) throw std::invalid_argument("vSRWebSocket: the URL's host is not usable");
+    for (const auto& [name, value] : request.allHTTPHeaderFields()) {
+        if (!isToken(name)) throw std::invalid_argument("vSRWebSocket: header name is not an HTTP token: " + name);
+        if (hasLineBreakOrNul(value)) throw std::invalid_argument("vSRWebSocket: header value holds CR, LF or NUL: " + name);
+    }
+    if (protocols) {
+        for (const auto& protocol : *protocols) {
+            if (!isToken(protocol)) throw std::invalid_argument("vSRWebSocket: subprotocol is not an HTTP token");
+        }
+    }
+}
 // The most that one frame header makes the message buffer reserve ahead.
 constexpr std::uint64_t kMaxReserveAhead = 16u << 20;
 
@@ -116,13 +158,15 @@ std::shared_ptr<vSRWebSocket> vSRWebSocket::initWithURL(const std::string& url) 
 vSRWebSocket::vSRWebSocket(PrivateTag, const SRURLRequest& request, Protocols protocols)
     : url_(requireURL(request)),
       urlRequest_(request),
-      requestedProtocols_(std::move(protocols)),
+      // An empty list asks for no subprotocol, like no list.
+      requestedProtocols_(protocols && !protocols->empty() ? std::move(protocols) : std::nullopt),
       workQueue_(asio::make_strand(SR_networkRunLoop())) {
     const std::string scheme = lowercase(url_.scheme());
     if (scheme != "ws" && scheme != "http" && scheme != "wss" && scheme != "https") {
         throw std::invalid_argument("vSRWebSocket: unsupported URL scheme: " + url_.scheme());
     }
     secure_ = scheme == "wss" || scheme == "https";
+    checkHandshakeInputs(url_, urlRequest_, requestedProtocols_);
     delegateDispatchQueue_ = MainLoop::shared().context().get_executor();
 
     port_ = url_.port() && *url_.port() != 0 ? *url_.port() : (secure_ ? 443 : 80);
@@ -158,8 +202,12 @@ void vSRWebSocket::setDelegateOperationQueue(SROperationQueue queue) {
 }
 
 void vSRWebSocket::setDelegateDispatchQueue(asio::any_io_executor queue) {
-    if (!queue) throw std::invalid_argument("vSRWebSocket: the delegate dispatch queue cannot be empty");
     std::lock_guard lock(mutex_);
+    if (!queue) {
+        // While an operation queue is set the dispatch queue is not used: nothing to refuse.
+        if (delegateOperationQueue_) return;
+        throw std::invalid_argument("vSRWebSocket: the delegate dispatch queue cannot be empty");
+    }
     delegateDispatchQueue_ = std::move(queue);
 }
 
@@ -236,6 +284,8 @@ void vSRWebSocket::open() {
     if (opened_.exchange(true)) throw std::logic_error("vSRWebSocket: open may be called only once");
     auto self = shared_from_this();
     asio::post(workQueue_, [self] {
+        // Closed before it was opened: no connection is made.
+        if (self->readyState() != SRReadyState::CONNECTING) return;
         self->selfRetain_ = self;
         self->_connect();
     });
@@ -260,6 +310,13 @@ void vSRWebSocket::close() { closeWithCode(SRStatusCodeNormal, std::nullopt); }
 
 void vSRWebSocket::closeWithCode(std::int64_t code, std::optional<std::string> reason) {
     if (code == 0) throw std::invalid_argument("vSRWebSocket: the close code cannot be 0");
+    // A control frame carries at most 125 bytes: the code's two and the reason's.
+    if (reason && reason->size() > kMaxCloseReasonBytes) {
+        throw std::invalid_argument("vSRWebSocket: a close reason holds at most 123 bytes");
+    }
+    if (reason && !isValidUTF8(reinterpret_cast<const std::uint8_t*>(reason->data()), reason->size())) {
+        throw std::invalid_argument("vSRWebSocket: a close reason must be UTF-8");
+    }
     auto self = shared_from_this();
     asio::post(workQueue_, [self, code, reason = std::move(reason)] { self->_closeWithCodeOnWorkQueue(code, reason); });
 }
@@ -308,11 +365,18 @@ void vSRWebSocket::_closeWithProtocolError(std::string message) {
 // Stream events.
 
 void vSRWebSocket::stream(SRStreamKind stream, SRStreamEvent event) {
-    if (secure_ && !pinnedCertFound_ &&
-        (event == SRStreamEvent::HasBytesAvailable || event == SRStreamEvent::HasSpaceAvailable)) {
-        if (!passesPinTest()) return;
+    // Nothing a peer sends may end the process: whatever escapes the
+    // handling fails this socket alone.
+    try {
+        if (secure_ && !pinnedCertFound_ &&
+            (event == SRStreamEvent::HasBytesAvailable || event == SRStreamEvent::HasSpaceAvailable)) {
+            if (!passesPinTest()) return;
+        }
+        handleStreamEvent(stream, event);
+    } catch (const std::exception& failure) {
+        streams_->close();
+        _failWithError(makeError(kVornErrorDomain, kVornErrorUnknown, failure.what()));
     }
-    handleStreamEvent(stream, event);
 }
 
 bool vSRWebSocket::passesPinTest() {
@@ -345,9 +409,20 @@ void vSRWebSocket::handleStreamEvent(SRStreamKind stream, SRStreamEvent event) {
         case SRStreamEvent::HasBytesAvailable:
             readFromStream();
             _pumpScanner();
+            // A handshake response that never ends its header is refused once it is too large.
+            if (readyState() == SRReadyState::CONNECTING &&
+                receivedHTTPHeaders_.size() + (readBuffer_.size() - readBufferOffset_) > kMaxHandshakeHeaderBytes) {
+                _failWithError(makeError(kSRWebSocketErrorDomain, kSRErrorHandshakeInvalid,
+                                         "Handshake response header too large"));
+                readBuffer_.clear();
+                readBufferOffset_ = 0;
+            }
             break;
         case SRStreamEvent::ErrorOccurred:
-            _failWithError(streams_->streamError().value_or(makeError(kVornErrorDomain, kVornErrorUnknown, "")));
+            // A failed write is reported alike over TCP and TLS.
+            _failWithError(streams_->writeFailed()
+                               ? makeError(kVornErrorDomain, kSRErrorWritingToStream, "Error writing to stream")
+                               : streams_->streamError().value_or(makeError(kVornErrorDomain, kVornErrorUnknown, "")));
             readBuffer_.clear();
             readBufferOffset_ = 0;
             break;
@@ -358,6 +433,9 @@ void vSRWebSocket::handleStreamEvent(SRStreamKind stream, SRStreamEvent event) {
                 break;
             }
             if (readyState() != SRReadyState::CLOSED) _setReadyState(SRReadyState::CLOSED);
+            // The end closes the connection too, not only the socket's destruction.
+            closeWhenFinishedWriting_ = true;
+            streams_->close();
             selfRetain_.reset();
             if (!sentClose_ && !failed_) {
                 sentClose_ = true;
@@ -436,21 +514,35 @@ void vSRWebSocket::didConnect() {
 void vSRWebSocket::_readHTTPHeader() {
     _readUntilHeaderCompleteWithCallback([](vSRWebSocket& socket, std::optional<std::span<const std::uint8_t>> data) {
         socket.receivedHTTPHeaders_.append(reinterpret_cast<const char*>(data->data()), data->size());
-        if (socket._headerIsComplete()) {
-            socket._HTTPHeadersDidFinish();
-        } else {
-            socket._readHTTPHeader();
+        if (socket.receivedHTTPHeaders_.size() > kMaxHandshakeHeaderBytes) {
+            socket._failWithError(makeError(kSRWebSocketErrorDomain, kSRErrorHandshakeInvalid,
+                                            "Handshake response header too large"));
+            return;
+        }
+        switch (socket._headerIsComplete()) {
+            case HeaderState::Complete:
+                socket.HTTPHeadersDidFinish();
+                break;
+            case HeaderState::Incomplete:
+                socket._readHTTPHeader();
+                break;
+            case HeaderState::Invalid:
+                socket._failWithError(makeError(kSRWebSocketErrorDomain, kSRErrorHandshakeInvalid,
+                                                "Invalid handshake response header"));
+                break;
         }
     });
 }
 
-bool vSRWebSocket::_headerIsComplete() {
+vSRWebSocket::HeaderState vSRWebSocket::_headerIsComplete() {
     namespace http = boost::beast::http;
     http::response_parser<http::empty_body> parser;
-    parser.header_limit(std::numeric_limits<std::uint32_t>::max());
+    parser.header_limit(static_cast<std::uint32_t>(kMaxHandshakeHeaderBytes));
+    parser.skip(true);  // the upgrade response's body, if any, is frames
     boost::beast::error_code error;
     parser.put(asio::buffer(receivedHTTPHeaders_), error);
-    if (!parser.is_header_done()) return false;
+    if (error && error != http::error::need_more) return HeaderState::Invalid;
+    if (!parser.is_header_done()) return HeaderState::Incomplete;
     const auto& response = parser.get();
     responseStatus_ = static_cast<int>(response.result_int());
     auto field = [&response](const char* name) -> std::optional<std::string> {
@@ -460,14 +552,14 @@ bool vSRWebSocket::_headerIsComplete() {
     };
     responseAccept_ = field("Sec-WebSocket-Accept");
     responseProtocol_ = field("Sec-WebSocket-Protocol");
-    return true;
+    return HeaderState::Complete;
 }
 
 bool vSRWebSocket::_checkHandshake() const {
     return responseAccept_ && *responseAccept_ == stringBySHA1ThenBase64Encoding(secKey_ + kAcceptGUID);
 }
 
-void vSRWebSocket::_HTTPHeadersDidFinish() {
+void vSRWebSocket::HTTPHeadersDidFinish() {
     assertOnWorkQueue();
     if (responseStatus_ >= 400) {
         _failWithError(makeError(kVornErrorDomain, kSRErrorBadResponseCode,
@@ -680,6 +772,9 @@ void vSRWebSocket::_handleFrameWithData(std::span<const std::uint8_t> frameData,
             }
             SRMessage message(std::in_place_type<std::string>, reinterpret_cast<const char*>(frameData.data()),
                               frameData.size());
+            // A fresh buffer for the next message: a large one is not kept.
+            if (currentFrameData_.capacity() > kKeptBufferCapacity) currentFrameData_ = std::vector<std::uint8_t>();
+            releaseLargeBuffers();
             _performDelegateBlock([self, message = std::move(message)]() mutable {
                 if (auto delegate = self->delegate()) delegate->webSocket(self, std::move(message));
             });
@@ -690,6 +785,7 @@ void vSRWebSocket::_handleFrameWithData(std::span<const std::uint8_t> frameData,
             // is emptied before the next message anyway: hand it over.
             SRMessage message(std::in_place_type<SRData>, std::move(currentFrameData_));
             currentFrameData_ = SRData();
+            releaseLargeBuffers();
             _performDelegateBlock([self, message = std::move(message)]() mutable {
                 if (auto delegate = self->delegate()) delegate->webSocket(self, std::move(message));
             });
@@ -814,6 +910,19 @@ bool vSRWebSocket::_innerPumpScanner() {
     return false;
 }
 
+void vSRWebSocket::releaseLargeBuffers() {
+    if (readBuffer_.capacity() > kKeptBufferCapacity && readBuffer_.size() - readBufferOffset_ <= kKeptBufferCapacity) {
+        std::vector<std::uint8_t> fresh(readBuffer_.begin() + static_cast<std::ptrdiff_t>(readBufferOffset_), readBuffer_.end());
+        readBuffer_ = std::move(fresh);
+        readBufferOffset_ = 0;
+    }
+    if (outputBufferOffset_ == outputBuffer_.size() && outputBuffer_.capacity() > kKeptBufferCapacity &&
+        !streams_->hasPendingWrites()) {
+        outputBuffer_ = OutputBuffer();
+        outputBufferOffset_ = 0;
+    }
+}
+
 void vSRWebSocket::compactReadBuffer() {
     if (readBufferOffset_ > kCompactionThreshold && readBufferOffset_ > readBuffer_.size() / 2) {
         const std::size_t remaining = readBuffer_.size() - readBufferOffset_;
@@ -874,6 +983,9 @@ bool vSRWebSocket::isValidUTF8(const std::uint8_t* bytes, std::size_t length) {
 // Writing.
 
 void vSRWebSocket::send(std::string text) {
+    if (!isValidUTF8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
+        throw std::invalid_argument("vSRWebSocket: a text message must be UTF-8");
+    }
     auto self = shared_from_this();
     asio::post(workQueue_, [self, text = std::move(text)] { self->_sendFrameWithOpcode(1, bytesOf(text)); });
 }
@@ -944,6 +1056,12 @@ void vSRWebSocket::_pumpWriting() {
             return;
         }
         outputBufferOffset_ += static_cast<std::size_t>(written);
+        if (outputBufferOffset_ == outputBuffer_.size() && outputBuffer_.capacity() > kKeptBufferCapacity &&
+            !streams_->hasPendingWrites()) {
+            // Everything went out: a buffer grown for a large message is given back.
+            outputBuffer_ = OutputBuffer();
+            outputBufferOffset_ = 0;
+        }
         if (outputBufferOffset_ > kCompactionThreshold && outputBufferOffset_ > outputBuffer_.size() / 2) {
             const std::size_t remaining = outputBuffer_.size() - outputBufferOffset_;
             std::memmove(outputBuffer_.data(), outputBuffer_.data() + outputBufferOffset_, remaining);
@@ -953,7 +1071,9 @@ void vSRWebSocket::_pumpWriting() {
     }
 
     const SRStreamStatus inputStatus = streams_->status();
-    if (closeWhenFinishedWriting_ && outputBuffer_.size() == outputBufferOffset_ &&
+    // Every byte must be on the wire, not just handed to the stream, before
+    // the connection closes.
+    if (closeWhenFinishedWriting_ && outputBuffer_.size() == outputBufferOffset_ && !streams_->hasPendingWrites() &&
         inputStatus != SRStreamStatus::NotOpen && inputStatus != SRStreamStatus::Closed && !sentClose_) {
         sentClose_ = true;
         streams_->close();

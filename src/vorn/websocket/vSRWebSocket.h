@@ -43,12 +43,18 @@ inline constexpr const char* kSRWebSocketErrorDomain = "VornSRWebSocketErrorDoma
 /// Error codes given to `webSocket(socket, error)`. 2132, 23556 and 2145 are
 /// in the library's domain (`kVornErrorDomain`), 2133 in
 /// `kSRWebSocketErrorDomain`; stream errors keep their own domain and code.
+/// 2133 also reports a handshake response whose header does not parse
+/// ("Invalid handshake response header") or grows beyond
+/// `kMaxHandshakeHeaderBytes` ("Handshake response header too large").
 enum SRWebSocketErrorCode : int {
     kSRErrorBadResponseCode = 2132,  ///< handshake response status >= 400
     kSRErrorHandshakeInvalid = 2133,  ///< bad accept key or unrequested subprotocol
     kSRErrorWritingToStream = 2145,  ///< writing to the stream failed
     kSRErrorInvalidServerCert = 23556,  ///< no pinned certificate in the peer's chain
 };
+
+/// The largest handshake response header accepted.
+inline constexpr std::size_t kMaxHandshakeHeaderBytes = 64 * 1024;
 
 /// Close codes the client itself sends.
 enum SRStatusCode : int {
@@ -80,9 +86,13 @@ using SROperationQueue = std::function<void(std::function<void()> operation)>;
 /// creator need not keep it.
 ///
 /// Programming errors are refused with exceptions: a scheme other than ws,
-/// wss, http or https or a request without a URL (`std::invalid_argument`
-/// from the factories), `open` a second time (`std::logic_error`), a zero
-/// close code (`std::invalid_argument`).
+/// wss, http or https or a request without a URL, a URL path or query with
+/// spaces or control characters, a header name that is not an HTTP token or
+/// a header value with CR, LF or NUL, a subprotocol that is not an HTTP
+/// token (`std::invalid_argument` from the factories); `open` a second time
+/// (`std::logic_error`); a zero close code, a close reason of more than 123
+/// bytes or not UTF-8, a text message that is not UTF-8
+/// (`std::invalid_argument`). `open` after `close` makes no connection.
 class vSRWebSocket final : public std::enable_shared_from_this<vSRWebSocket>, private SRStreamDelegate {
     struct PrivateTag {};
 
@@ -198,8 +208,9 @@ private:
     void _connect();
     void didConnect();
     void _readHTTPHeader();
-    bool _headerIsComplete();
-    void _HTTPHeadersDidFinish();
+    enum class HeaderState { Incomplete, Complete, Invalid };
+    HeaderState _headerIsComplete();
+    void HTTPHeadersDidFinish();
     bool _checkHandshake() const;
     void _failWithError(VornError error);
     void _closeWithProtocolError(std::string message);
@@ -220,6 +231,7 @@ private:
     bool _innerPumpScanner();
     void readFromStream();
     void compactReadBuffer();
+    void releaseLargeBuffers();
 
     // Writing.
     void _sendFrameWithOpcode(std::uint8_t opcode, std::span<const std::uint8_t> data);
