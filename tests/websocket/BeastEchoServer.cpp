@@ -20,7 +20,8 @@ template <typename Stream>
 class Session : public std::enable_shared_from_this<Session<Stream>> {
 public:
     template <typename... Args>
-    explicit Session(Args&&... args) : ws_(std::forward<Args>(args)...) {
+    explicit Session(BeastEchoServer::Mode mode, std::atomic<int>& cleanCloses, Args&&... args)
+        : mode_(mode), cleanCloses_(cleanCloses), ws_(std::forward<Args>(args)...) {
         ws_.auto_fragment(false);
         ws_.read_message_max(64u << 20);
     }
@@ -43,7 +44,23 @@ private:
     void acceptUpgrade() {
         auto self = this->shared_from_this();
         ws_.async_accept([self](const boost::system::error_code& error) {
-            if (!error) self->read();
+            if (error) return;
+            if (self->mode_ == BeastEchoServer::Mode::Echo) {
+                self->read();
+            } else {
+                self->closeDuringFirstMessage();
+            }
+        });
+    }
+
+    void closeDuringFirstMessage() {
+        auto self = this->shared_from_this();
+        ws_.async_read_some(buffer_.prepare(1), [self](const boost::system::error_code& error, std::size_t) {
+            if (error) return;
+            self->ws_.async_close(boost::beast::websocket::close_code::normal,
+                                  [self](const boost::system::error_code& closeError) {
+                                      if (!closeError) ++self->cleanCloses_;
+                                  });
         });
     }
 
@@ -60,6 +77,8 @@ private:
         });
     }
 
+    BeastEchoServer::Mode mode_;
+    std::atomic<int>& cleanCloses_;
     boost::beast::websocket::stream<Stream> ws_;
     boost::beast::flat_buffer buffer_;
 };
@@ -72,6 +91,8 @@ struct BeastEchoServer::Impl {
     std::optional<boost::asio::ssl::context> tlsContext;
     std::uint16_t port = 0;
     std::atomic<int> connections{0};
+    std::atomic<int> cleanCloses{0};
+    BeastEchoServer::Mode mode = BeastEchoServer::Mode::Echo;
     std::thread thread;
 
     void accept() {
@@ -80,18 +101,19 @@ struct BeastEchoServer::Impl {
             ++connections;
             socket.set_option(boost::asio::ip::tcp::no_delay(true));
             if (tlsContext) {
-                std::make_shared<Session<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>>>(std::move(socket),
-                                                                                                 *tlsContext)
+                std::make_shared<Session<boost::asio::ssl::stream<boost::asio::ip::tcp::socket>>>(
+                    mode, cleanCloses, std::move(socket), *tlsContext)
                     ->start(true);
             } else {
-                std::make_shared<Session<boost::asio::ip::tcp::socket>>(std::move(socket))->start(false);
+                std::make_shared<Session<boost::asio::ip::tcp::socket>>(mode, cleanCloses, std::move(socket))->start(false);
             }
             accept();
         });
     }
 };
 
-BeastEchoServer::BeastEchoServer(std::optional<Tls> tls) : impl_(std::make_unique<Impl>()) {
+BeastEchoServer::BeastEchoServer(std::optional<Tls> tls, Mode mode) : impl_(std::make_unique<Impl>()) {
+    impl_->mode = mode;
     if (tls) {
         impl_->tlsContext.emplace(boost::asio::ssl::context::tls_server);
         impl_->tlsContext->use_certificate_chain(boost::asio::buffer(tls->certificatePem));
@@ -114,5 +136,7 @@ std::string BeastEchoServer::url(const std::string& path) const {
 }
 
 int BeastEchoServer::connections() const { return impl_->connections.load(); }
+
+int BeastEchoServer::cleanCloses() const { return impl_->cleanCloses.load(); }
 
 }  // namespace vorn::test

@@ -18,7 +18,12 @@ public:
         std::string privateKeyPem;
     };
 
-    explicit BeastEchoServer(std::optional<Tls> tls = std::nullopt);
+    /// What a session does once open: echo every message, or read the first
+    /// bytes of the first message and then close (code 1000), reading what
+    /// the client still sends until its close frame.
+    enum class Mode { Echo, CloseDuringFirstMessage };
+
+    explicit BeastEchoServer(std::optional<Tls> tls = std::nullopt, Mode mode = Mode::Echo);
     ~BeastEchoServer();
     BeastEchoServer(const BeastEchoServer&) = delete;
     BeastEchoServer& operator=(const BeastEchoServer&) = delete;
@@ -26,6 +31,9 @@ public:
     std::uint16_t port() const;
     std::string url(const std::string& path = "/") const;
     int connections() const;
+    /// Sessions whose closing handshake completed without error (the
+    /// client's close frame arrived after everything it sent).
+    int cleanCloses() const;
 
 private:
     struct Impl;

@@ -38,6 +38,17 @@ struct SRWebSocketTestPeer {
         done.get_future().wait();
     }
 
+    /// The bytes the socket keeps allocated for reading, writing and the
+    /// message being assembled.
+    static std::size_t bufferedCapacity(vSRWebSocket& socket) {
+        std::size_t capacity = 0;
+        onWorkQueue(socket, [&] {
+            capacity = socket.readBuffer_.capacity() + socket.outputBuffer_.capacity() +
+                       socket.currentFrameData_.capacity();
+        });
+        return capacity;
+    }
+
     /// The handshake request that an unopened socket would send.
     static std::string handshakeRequest(vSRWebSocket& socket) {
         std::string request;

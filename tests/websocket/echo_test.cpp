@@ -1,6 +1,7 @@
 // Round trips through Boost.Beast's WebSocket server, plain and over TLS with
 // a certificate made at test time; certificate pinning; listener queues.
 #include "BeastEchoServer.h"
+#include "WsTestPeer.h"
 #include "WsTestSupport.h"
 #include "support/TestLoop.h"
 
@@ -148,6 +149,52 @@ TEST_F(WebSocketTls, EmptyPinListFailsEvenATrustedChain) {
     auto client = pinnedClient(server, std::vector<SRCertificateData>{});
     client.socket->open();
     expectInvalidServerCert(client);
+}
+
+TEST_F(WebSocketTls, APeerCloseDuringALargeMessageWaitsForEveryByte) {
+    for (int round = 0; round < 3; ++round) {
+        BeastEchoServer server(tls(), BeastEchoServer::Mode::CloseDuringFirstMessage);
+        auto client = pinnedClient(server, std::vector<SRCertificateData>{certificate_->der});
+        client.delegate->onOpen = [](const std::shared_ptr<vSRWebSocket>& socket) {
+            socket->send(SRData(6u << 20, 0x5A));
+        };
+        client.socket->open();
+        ASSERT_TRUE(runUntil([&] { return client.delegate->ended(); }, std::chrono::seconds(30)));
+        ASSERT_TRUE(client.delegate->closed.has_value()) << (client.delegate->error ? client.delegate->error->message() : "");
+        EXPECT_EQ(client.delegate->closed->code, 1000);
+        EXPECT_TRUE(client.delegate->closed->wasClean);
+        // The server read the whole message and then the close frame.
+        EXPECT_TRUE(runUntil([&] { return server.cleanCloses() == 1; }));
+    }
+}
+
+TEST(WebSocketEnd, TheConnectionClosesWhenTheStreamEnds) {
+    std::optional<std::string> afterEnd;
+    RawServer server([&](RawPeer& peer) {
+        peer.write(handshakeResponse(peer.readRequest()));
+        peer.shutdownSend();
+        afterEnd = peer.readUntilEnd(5s);
+    });
+    auto client = makeClient(server.url());
+    client.socket->open();
+    ASSERT_TRUE(runUntil([&] { return client.delegate->ended(); }));
+    // The socket object is still held here; its connection is closed all the same.
+    ASSERT_TRUE(runUntil([&] { return server.finished(); }));
+    EXPECT_TRUE(afterEnd.has_value());
+}
+
+TEST(WebSocketMemory, BuffersShrinkAfterALargeMessage) {
+    BeastEchoServer server;
+    auto client = makeClient(server.url());
+    client.socket->open();
+    ASSERT_TRUE(runUntil([&] { return client.delegate->opens == 1; }));
+    client.socket->send(SRData(8u << 20, 1));
+    ASSERT_TRUE(runUntil([&] { return client.delegate->messages.size() == 1; }, std::chrono::seconds(30)));
+    client.socket->send(std::string("small"));
+    ASSERT_TRUE(runUntil([&] { return client.delegate->messages.size() == 2; }));
+    EXPECT_LE(SRWebSocketTestPeer::bufferedCapacity(*client.socket), 256u * 1024);
+    client.socket->close();
+    ASSERT_TRUE(runUntil([&] { return client.delegate->ended(); }));
 }
 
 TEST(WebSocketQueues, ListenerCallsGoToTheChosenQueue) {
