@@ -66,6 +66,17 @@ std::optional<std::time_t> parseSeconds(std::string_view text) {
   return seconds;
 }
 
+// The instant of `seconds` since the epoch; outside what the clock can hold
+// (nanoseconds in 64 bits: before 1677 or after 2262), the nearest end.
+Clock::time_point fromSecondsSaturated(std::time_t seconds) {
+  using Seconds = std::chrono::duration<std::int64_t>;
+  const auto limit = std::chrono::duration_cast<Seconds>(Clock::duration::max()).count();
+  const std::int64_t value = static_cast<std::int64_t>(seconds);
+  if (value >= limit) return Clock::time_point::max();
+  if (value <= -limit) return Clock::time_point::min();
+  return Clock::time_point(std::chrono::duration_cast<Clock::duration>(Seconds(value)));
+}
+
 }  // namespace
 
 std::string formatDateText(Clock::time_point time) {
@@ -80,7 +91,7 @@ std::string formatDateText(Clock::time_point time) {
 std::optional<Clock::time_point> parseDateText(std::string_view text) {
   auto seconds = parseSeconds(text);
   if (!seconds) return std::nullopt;
-  return Clock::from_time_t(*seconds);
+  return fromSecondsSaturated(*seconds);
 }
 
 std::optional<std::int64_t> parseDateTextMillis(std::string_view text) {

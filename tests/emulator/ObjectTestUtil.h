@@ -23,7 +23,15 @@ inline Json pointer(const std::string& className, const std::string& objectId) {
   return Json{{"__type", "Pointer"}, {"className", className}, {"objectId", objectId}};
 }
 
-inline Json op(const std::string& name, Json objects) { return Json{{"__op", name}, {"objects", std::move(objects)}}; }
+// The objects as a list, so that one braced element is a one-element array
+// with every compiler (a braced Json {x} is x itself under clang).
+inline Json op(const std::string& name, std::vector<Json> objects) {
+  return Json{{"__op", name}, {"objects", Json(std::move(objects))}};
+}
+// An operator whose "objects" is any value (malformed ones included).
+inline Json rawOp(const std::string& name, Json objects) {
+  return Json{{"__op", name}, {"objects", std::move(objects)}};
+}
 
 inline Json increment(Json amount) { return Json{{"__op", "Increment"}, {"amount", std::move(amount)}}; }
 

@@ -64,7 +64,7 @@ TEST_F(EmulatorOperatorsTest, ArrayOperators) {
   for (const std::string name : {"Add", "AddUnique", "Remove"}) {
     EXPECT_EQ(update("Bag", id, {{"number", op(name, {1})}}).code(), 111) << name;
     EXPECT_EQ(update("Bag", id, {{"text", op(name, {1})}}).code(), 111) << name;
-    EXPECT_EQ(update("Bag", id, {{"items", op(name, 1)}}).code(), 105) << name;
+    EXPECT_EQ(update("Bag", id, {{"items", rawOp(name, 1)}}).code(), 105) << name;
     EXPECT_EQ(update("Bag", id, {{"items", {{"__op", name}}}}).code(), 105) << name;
     EXPECT_EQ(update("Bag", id, {{"items", op(name, {{{"__type", "Date"}, {"iso", "x"}}})}}).code(), 107) << name;
   }
@@ -113,7 +113,7 @@ TEST_F(EmulatorOperatorsTest, OneFailingOperatorStoresNothingOfTheRequest) {
 
   // On create: no object and no relation rows are left behind.
   const Reply notCreated =
-      call("/7/create", "Doc", nullptr, {{"aaRel", op("AddRelation", {pointer("Tag", "t3")})}, {"zzz", op("Add", 5)}});
+      call("/7/create", "Doc", nullptr, {{"aaRel", op("AddRelation", {pointer("Tag", "t3")})}, {"zzz", rawOp("Add", 5)}});
   EXPECT_EQ(notCreated.code(), 105);
   EXPECT_EQ(count("Doc"), 1u);
   const auto rows =
@@ -149,7 +149,7 @@ TEST_F(EmulatorOperatorsTest, Relations) {
   // Objects must be Pointers naming class and objectId.
   for (const Json& objects : {Json::array({Json{{"__type", "Pointer"}, {"className", "_User"}}}), Json::array({"u1"}),
                               Json::array({pointer("", "x")}), Json(5), Json(nullptr)}) {
-    EXPECT_EQ(update("Team", id, {{"members", op("AddRelation", objects)}}).code(), 105) << objects;
+    EXPECT_EQ(update("Team", id, {{"members", rawOp("AddRelation", objects)}}).code(), 105) << objects;
   }
   // A Relation form sent by a client is ignored.
   ASSERT_EQ(update("Team", id,

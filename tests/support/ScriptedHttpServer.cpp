@@ -33,13 +33,14 @@ ScriptedHttpServer::~ScriptedHttpServer() {
     boost::system::error_code ec;
     // Wakes the blocking accept; closing alone does not.
     ::shutdown(acceptor_.native_handle(), SHUT_RDWR);
-    acceptor_.close(ec);
     {
         std::lock_guard lock(mutex_);
-        for (auto& socket : open_) socket->shutdown(tcp::socket::shutdown_both, ec);
+        for (auto& socket : open_) ::shutdown(socket->native_handle(), SHUT_RDWR);
     }
     acceptThread_.join();
     for (auto& worker : workers_) worker.join();
+    // Closed only once no thread uses it.
+    acceptor_.close(ec);
 }
 
 std::vector<RecordedRequest> ScriptedHttpServer::requests() const {

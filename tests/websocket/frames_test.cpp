@@ -115,7 +115,7 @@ TEST(WebSocketFrames, PingsAreAnsweredWithTheirPayload) {
     auto client = openClient(server);
     ASSERT_TRUE(runUntil([&] { return client.delegate->messages.size() == 1; }));
     client.socket->close();
-    ASSERT_TRUE(runUntil([&] { return client.delegate->ended(); }));
+    ASSERT_TRUE(runUntil([&] { return client.delegate->ended() && server.finished(); }));
 
     ASSERT_TRUE(pong.has_value());
     EXPECT_EQ(pong->opcode, 10);

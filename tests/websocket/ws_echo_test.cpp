@@ -1,6 +1,7 @@
 // The echo client's contract: every message goes back with its type, and
 // the one last line on standard output says how the connection ended.
 #include "WsTestSupport.h"
+#include "support/TestLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -44,6 +45,7 @@ TEST(WsEcho, EchoesEachMessageWithItsTypeAndReportsTheClose) {
         awaitClose(peer);
     });
     const EchoRun run = runEcho(server.url() + " --protocol chat --protocol superchat");
+    ASSERT_TRUE(runUntil([&] { return server.finished(); }));  // the script's results are complete
 
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.output, "closed 1000 true all done\n");

@@ -19,6 +19,7 @@ std::string formatDateText(Clock::time_point time);
 // Parses local "yyyy-MM-dd HH:mm:ss" strictly: exactly 19 characters, two-digit
 // fields with leading zeros, valid calendar date, hours 00-23, minutes and
 // seconds 00-59, and a local time that exists (not skipped by a DST change).
+// Years past 2262 (or before 1677) give the clock's last (first) instant.
 std::optional<Clock::time_point> parseDateText(std::string_view text);
 
 // The same date as epoch milliseconds. Unlike a Clock::time_point (whose

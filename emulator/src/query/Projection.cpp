@@ -24,7 +24,7 @@ Projection::Projection(std::string_view keys) {
       auto it = std::find_if(node->children.begin(), node->children.end(),
                              [&](const auto& child) { return child.first == key; });
       if (it == node->children.end()) {
-        node->children.emplace_back(key, Node{});
+        node->children.push_back(Child{key, Node{}});
         it = node->children.end() - 1;
       }
       node = &it->second;

@@ -23,9 +23,14 @@ class Projection {
   void apply(nlohmann::json& result) const;
 
  private:
+  struct Child;
   struct Node {
     bool whole = false;  // the field is kept as it is
-    std::vector<std::pair<std::string, Node>> children;
+    std::vector<Child> children;
+  };
+  struct Child {
+    std::string first;  // the field name
+    Node second;
   };
   static void project(nlohmann::json& map, const Node& node, bool nested);
 

@@ -25,10 +25,10 @@ VornPosition& VornPosition::sharePosition() {
 void VornPosition::resetSharedPositionForTesting() {
     std::lock_guard lock(sharedMutex);
     // Earlier instances may still be referenced; they are kept, only forgotten.
-    static std::vector<VornPosition*> retired;
+    static auto* retired = new std::vector<VornPosition*>();  // never destroyed: still reachable at exit
     if (auto* instance = sharedInstance.exchange(nullptr)) {
         if (auto source = instance->locationManager()) source->setHandlers(nullptr, nullptr);
-        retired.push_back(instance);
+        retired->push_back(instance);
     }
 }
 
