@@ -75,7 +75,7 @@ TEST(VornUtils, DateTextRoundTripsAndRejectsOtherForms) {
     ASSERT_TRUE(back);
     EXPECT_LT(std::chrono::abs(now - *back), std::chrono::seconds(1));
     for (const char* bad : {"", "2024-02-30 10:00:00", "2024-02-29", "2024-02-29 13:05:09 extra", "2024/02/29 13:05:09",
-                            "2024-13-01 00:00:00"}) {
+                            "2024-13-01 00:00:00", "4040-01-01 00:00:00", "1000-01-01 00:00:00"}) {
         EXPECT_FALSE(v_VornUtils::dateOfString(bad)) << bad;
     }
 }

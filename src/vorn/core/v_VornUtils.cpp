@@ -141,6 +141,10 @@ std::optional<v_VornUtils::Date> v_VornUtils::dateOfString(const std::string& st
     icu::ParsePosition position(0);
     const UDate date = formatter->parse(text, position);
     if (position.getErrorIndex() >= 0 || position.getIndex() != text.length()) return std::nullopt;
+    // The clock holds nanoseconds in 64 bits (the years 1678 to 2261 whole);
+    // a date outside that is no date here rather than an overflow.
+    constexpr double kLimitMillis = 9.2e12;
+    if (!(date > -kLimitMillis && date < kLimitMillis)) return std::nullopt;
     return Date(std::chrono::duration_cast<Date::duration>(std::chrono::duration<double, std::milli>(date)));
 }
 

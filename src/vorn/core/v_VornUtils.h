@@ -37,7 +37,8 @@ public:
     static std::string vornAppkeyWithLongitude(double longitude, double latitude, const std::string& uuid);
     /// Pretty-printed JSON text of an object or array; empty for anything else.
     static std::optional<std::string> stringOfJson(const nlohmann::json& value);
-    /// Parses "yyyy-MM-dd HH:mm:ss" in local time; empty when it does not match.
+    /// Parses "yyyy-MM-dd HH:mm:ss" in local time; empty when it does not match
+    /// or names a time the clock cannot hold (before 1678 or after 2261).
     static std::optional<Date> dateOfString(const std::string& string);
     /// Formats "yyyy-MM-dd HH:mm:ss" in local time.
     static std::string stringOfDate(Date date);
