@@ -17,6 +17,18 @@ function(vorn_precompile target list)
   endif()
 endfunction()
 
+# Test sources are compiled a few at a time in one translation unit: most of
+# their compile time is code generation for the same JSON and GoogleTest
+# templates, which a unit then does once instead of once per file.
+option(VORN_UNITY_TESTS "Compile test sources in batches (unity build)" ON)
+set(VORN_UNITY_BATCH 4 CACHE STRING "Test sources per unity batch")
+
+function(vorn_unity target)
+  if(VORN_UNITY_TESTS)
+    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${VORN_UNITY_BATCH})
+  endif()
+endfunction()
+
 # vorn_reuse_precompiled(TARGET FROM): TARGET uses FROM's precompiled headers.
 function(vorn_reuse_precompiled target from)
   if(VORN_PCH)

@@ -205,3 +205,19 @@ TEST(ServicePath, GarbageAndDroppedReplies) {
     auto dropped = sendAndWait(timestampCall());
     EXPECT_EQ(dropped->error()->code, 20002);
 }
+
+TEST(ServicePath, ASessionTokenWithALineBreakIsNeverSent) {
+    ScriptedHttpServer server([](const test::RecordedRequest&) {
+        return ScriptedAction::reply(R"({"result": {"code": 200, "message": "ok"}, "data": {}})");
+    });
+    test::TestDevice device(server.hostAndPort());
+    Vorn::registerWithAppKey("key");
+    device.store().setObject("token\r\nX-Injected: 1", storekeys::kSessionToken);
+    auto call = timestampCall();
+    call.sendSessionToken = true;
+    const auto reply = sendAndWait(call);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->status, Status::TransportFailed);
+    EXPECT_EQ(reply->error()->code, 20002);
+    EXPECT_TRUE(server.requests().empty());
+}

@@ -409,3 +409,22 @@ TEST_F(FindTest, ResultsBecomeTheRegisteredKind) {
     ASSERT_TRUE(calls.waitFor(1));
     EXPECT_TRUE(std::dynamic_pointer_cast<Score>(calls.seen[0].first->at(0)));
 }
+
+TEST_F(FindTest, ACancelInTheSameTurnAsTheFindSendsNothing) {
+    Calls calls;
+    auto kept = std::make_shared<int>(0);
+    query_->findObjectsInBackgroundWithBlock(
+        [&calls, kept](const std::optional<VornObjectList>& objects, const OptionalError& error) {
+            calls.seen.emplace_back(objects, error);
+        });
+    query_->cancle();
+    // A later find of another query goes out and answers; the cancelled one never did.
+    Calls later;
+    VornQuery::queryWithClassName("Other")->findObjectsInBackgroundWithBlock(later.block());
+    ASSERT_TRUE(later.waitFor(1));
+    test::drainLoop();
+    EXPECT_TRUE(calls.seen.empty());
+    ASSERT_EQ(service_.server().requests().size(), 1u);
+    EXPECT_EQ(envelope(service_.server().requests()[0])["c"], "Other");
+    EXPECT_EQ(kept.use_count(), 1);  // the cancelled find let go of its callback
+}

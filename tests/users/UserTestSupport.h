@@ -6,6 +6,7 @@
 
 #include "vorn/core/StoreKeys.h"
 #include "vorn/core/Vorn.h"
+#include "vorn/query/VornQuery.h"
 #include "vorn/users/VornUser.h"
 #include "vorn/users/VornUserArchive.h"
 
@@ -88,6 +89,15 @@ protected:
         VornUser::logInWithUsernameInBackground("ann", "secret", outcome.userBlock());
         EXPECT_TRUE(outcome.wait());
         return outcome.user;
+    }
+
+    /// The session header that a find sends now.
+    std::string sessionHeaderOfAFind() {
+        bool done = false;
+        VornUser::query()->findObjectsInBackgroundWithBlock(
+            [&](const std::optional<VornObjectList>&, const OptionalError&) { done = true; });
+        EXPECT_TRUE(runUntil([&] { return done; }));
+        return service_.last().header("X-Vorn-Session-Token");
     }
 
     UserService service_;

@@ -98,11 +98,7 @@ TEST_F(UserTest, LogoutEndsTheSessionOnTheDevice) {
     VornUser::logout();
     EXPECT_FALSE(VornUser::getCurrentUser());
     EXPECT_FALSE(token());
-    bool done = false;
-    VornUser::query()->findObjectsInBackgroundWithBlock(
-        [&](const std::optional<VornObjectList>&, const OptionalError&) { done = true; });
-    ASSERT_TRUE(runUntil([&] { return done; }));
-    EXPECT_EQ(service_.last().header("X-Vorn-Session-Token"), "");
+    EXPECT_EQ(sessionHeaderOfAFind(), "");
 }
 
 TEST_F(UserTest, ArchiveForms) {
@@ -229,11 +225,7 @@ TEST_F(UserTest, ALogInWithoutATokenRemovesThePreviousOne) {
     ASSERT_TRUE(bob);
     EXPECT_EQ(VornUser::getCurrentUser()->objectId(), "u2");
     EXPECT_FALSE(token());
-    bool done = false;
-    VornUser::query()->findObjectsInBackgroundWithBlock(
-        [&](const std::optional<VornObjectList>&, const OptionalError&) { done = true; });
-    ASSERT_TRUE(runUntil([&] { return done; }));
-    EXPECT_EQ(service_.last().header("X-Vorn-Session-Token"), "");
+    EXPECT_EQ(sessionHeaderOfAFind(), "");
 }
 
 TEST_F(UserTest, TextArchivesWithoutAUserMapHoldNoUser) {
