@@ -21,7 +21,8 @@ using test::RecordedRequest;
 using test::ScriptedAction;
 using test::ScriptedHttpServer;
 
-namespace {
+// Named, not anonymous: the fixture below holds a Service, and the fixture has external linkage.
+namespace find_test {
 
 std::string reply(const json& data, int code = 200) {
     return json{{"result", {{"code", code}, {"message", code == 200 ? "ok" : "failed"}}}, {"data", data}}.dump();
@@ -80,7 +81,9 @@ json envelope(const RecordedRequest& request) { return json::parse(request.body)
 
 constexpr double kDefaultMaxCacheAgeForTest = VornQuery::kDefaultMaxCacheAge;
 
-}  // namespace
+}  // namespace find_test
+
+using namespace find_test;
 
 class FindTest : public ::testing::Test {
 protected:
