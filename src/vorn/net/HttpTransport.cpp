@@ -1,5 +1,6 @@
 #include "vorn/net/HttpTransport.h"
 
+#include "vorn/core/HttpText.h"
 #include "vorn/core/MainLoop.h"
 
 #include <curl/curl.h>
@@ -32,21 +33,13 @@ bool hasHttpScheme(const std::string& url) {
     return startsWith("http://") || startsWith("https://");
 }
 
-bool isTokenChar(unsigned char c) {
-    if (std::isalnum(c)) return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-bool hasLineBreakOrNul(std::string_view text) { return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos; }
-
 }  // namespace
 
 std::optional<std::string> HttpTransport::unsafeMessageReason(const HttpMessage& message) {
+    using httptext::hasLineBreakOrNul;
     if (hasLineBreakOrNul(message.url) || hasLineBreakOrNul(message.method)) return "request line holds CR, LF or NUL";
     for (const auto& [name, value] : message.headers) {
-        if (name.empty() || !std::all_of(name.begin(), name.end(), [](char c) { return isTokenChar(c); })) {
-            return "header name is not an HTTP token";
-        }
+        if (!httptext::isToken(name)) return "header name is not an HTTP token";
         if (hasLineBreakOrNul(value)) return "header value holds CR, LF or NUL";
     }
     return std::nullopt;

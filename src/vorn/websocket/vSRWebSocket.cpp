@@ -1,5 +1,6 @@
 #include "vorn/websocket/vSRWebSocket.h"
 
+#include "vorn/core/HttpText.h"
 #include "vorn/core/MainLoop.h"
 #include "vorn/core/SecureRandom.h"
 #include "vorn/core/vBase64.h"
@@ -33,17 +34,8 @@ constexpr std::size_t kMaxCloseReasonBytes = 123;
 // Buffers that grew beyond this for one large message are given back afterwards.
 constexpr std::size_t kKeptBufferCapacity = 64 * 1024;
 
-bool isTokenChar(unsigned char c) {
-    return std::isalnum(c) != 0 || std::string_view("!#$%&'*+-.^_`|~").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-bool isToken(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return isTokenChar(static_cast<unsigned char>(c)); });
-}
-
-bool hasLineBreakOrNul(std::string_view text) {
-    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
+using httptext::hasLineBreakOrNul;
+using httptext::isToken;
 
 /// Text that goes into the request line or the Host field as it is: no
 /// controls, no spaces.
