@@ -3,6 +3,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +40,16 @@ void printUsage(std::ostream& out) {
       << ")\n"
          "  --memory        keep everything in memory, write nothing to disk\n"
          "  --verbose       log one line per request to stderr\n"
+         "  --absolute-file-urls\n"
+         "                  file replies carry http://HOST:PORT/files/... instead of files/...\n"
+         "  --upload-session-idle SECONDS\n"
+         "                  unfinished sharded uploads expire after this idle time (default 600)\n"
+         "  --fault PATH=MODE[:ARG][xCOUNT]\n"
+         "                  make the next COUNT (default 1, 0: all) requests of PATH fail; MODE is\n"
+         "                  drop (close, not handled), drop-after (handled, then closed unanswered),\n"
+         "                  garbage (HTTP 200, not JSON), error[:CODE] (envelope error, default 150)\n"
+         "                  or delay:MS (handled, answered MS later); repeatable\n"
+         "                  e.g. --fault /7/mkfile/next=drop-afterx2 --fault /7/files=error:1\n"
          "  --help          show this help\n"
          "\n"
          "On start it prints one line to stdout:\n"
@@ -112,6 +123,22 @@ Options parseArguments(int argc, char** argv) {
     } else if (arg == "--verbose") {
       flag();
       options.verbose = true;
+    } else if (arg == "--absolute-file-urls") {
+      flag();
+      options.absoluteFileUrls = true;
+    } else if (arg == "--upload-session-idle") {
+      const std::string text = value();
+      if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
+        usageError("invalid --upload-session-idle \"" + text + "\" (whole seconds, at most 999999)");
+      }
+      options.uploadSessionIdleTime = std::chrono::seconds(std::stol(text));
+    } else if (arg == "--fault") {
+      const std::string text = value();
+      try {
+        options.faults.push_back(vorn::emulator::Fault::parse(text));
+      } catch (const std::invalid_argument& e) {
+        usageError("invalid --fault \"" + text + "\": " + e.what());
+      }
     } else {
       usageError("unknown option \"" + arg + "\"");
     }

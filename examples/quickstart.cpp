@@ -1,6 +1,7 @@
 // Registers with the service, asks it for the time, saves an object and
-// changes it, finds and counts the saved objects, then signs a user up and
-// logs in, waiting for each result on the main loop.
+// changes it, finds and counts the saved objects, signs a user up and logs
+// in, then uploads a small image and makes a thumbnail of it, waiting for
+// each result on the main loop.
 //
 // The hosts default to the local emulator on 127.0.0.1:8470; VORN_API_HOST
 // (and the other VORN_*_HOST variables) point elsewhere.
@@ -117,5 +118,34 @@ int main() {
     std::printf("current user: %s (%s)\n", current->objectForKey("username")->json().get<std::string>().c_str(),
                 current->objectId()->c_str());
     vorn::VornUser::logout();
+
+    // Files: a 16 x 16 PNG, uploaded whole, then a thumbnail 8 pixels wide.
+    const char* kPng =
+        "iVBORw0KGgoAAAANSUhEUgAAABAAAAAQCAIAAACQkWg2AAABlklEQVR42hXRURVEIQhFUSMYgQhGMAIRiGCEE8EIRiACEYhABCLMG7/ZrMt1jMEc"
+        "yGAN9kAHNjgDBnfwBj6IQQ5q0IMxJnMikzXZE53Y5EyY3Mmb+CQmOalJzw8IUxBhCVtQwYQjIFzhCS6EkEIJLR9YzIUs1mIvdGGLs2BxF2/hi1jk"
+        "oha9PrCZG9mszd7oxjZnw+Zu3sY3sclNbXp/QJmKKEvZiiqmHAXlKk9xJZRUSmn9gDENMZaxDTXMOAbGNZ7hRhhplNH2gcM8yGEd9kEPdjgHDvfw"
+        "Dn6IQx7q0OcD/wK/Sr4jv9hfkG/1N/x/Fx44BCQU9Pc94zIvclmXfdGLXc79j9/Lu/glLnmpS98PPOZDHuuxH/qwx3n/5ffxHv6IRz7q0e8DznTE"
+        "Wc521DHn+D/KdZ7jTjjplNP+gWAGEqxgBxpYcOIf/AYv8CCCDCro+EAyE0lWshNNLDn5P/MmL/Ekkkwq6fxAMQspVrELLaw49S/lFq/wIoosquj6"
+        "QDMbaVazG22sOf2v8Dav8SaabKrp5geIAnAQC3NfwAAAAABJRU5ErkJggg==";
+    auto image = vorn::VornFile::initWithFileName("quickstart.png", vorn::vBase64::decodeString(kPng));
+    bool uploaded = false;
+    image->saveInBackground([&](bool ok, const vorn::OptionalError& error) {
+        print("upload", ok, error);
+        uploaded = true;
+        succeeded = ok;
+    });
+    if (!waitFor(uploaded) || !succeeded) return 1;
+    std::printf("image: %s\n", image->url()->c_str());
+
+    bool thumbnailed = false;
+    vorn::VornImage::thumbnailImageBySpecifiesTheWidth(
+        8, 0, image->url(), 0,
+        [&](const std::optional<vorn::VornImageResult>& result, const vorn::OptionalError& error) {
+            print("thumbnail", !error, error);
+            if (result) std::printf("thumbnail: %s\n", std::get<std::shared_ptr<vorn::VornFile>>(*result)->url()->c_str());
+            thumbnailed = true;
+            succeeded = !error;
+        });
+    if (!waitFor(thumbnailed) || !succeeded) return 1;
     return 0;
 }

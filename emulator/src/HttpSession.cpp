@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 
+#include "vorn_emulator/Faults.h"
 #include "vorn_emulator/Router.h"
 
 namespace vorn::emulator {
@@ -46,7 +47,10 @@ void ServerCore::log(std::string_view line) const {
 }
 
 HttpSession::HttpSession(net::ip::tcp::socket socket, ServerCore& core)
-    : socket_(std::move(socket)), core_(core), lingerTimer_(socket_.get_executor()) {
+    : socket_(std::move(socket)),
+      core_(core),
+      lingerTimer_(socket_.get_executor()),
+      delayTimer_(socket_.get_executor()) {
   core_.sessions.insert(this);
   error_code ec;
   const auto local = socket_.local_endpoint(ec);
@@ -68,6 +72,7 @@ void HttpSession::close() {
   closed_ = true;
   error_code ignored;
   lingerTimer_.cancel();
+  delayTimer_.cancel();
   socket_.shutdown(net::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
 }
@@ -155,7 +160,41 @@ void HttpSession::handle() {
   request.localEndpoint = localEndpoint_;
   request.remoteAddress = remoteAddress_;
 
-  HttpResponse reply = core_.router.dispatch(request);
+  auto logLine = [&](const std::string& outcome) {
+    if (!core_.verbose) return;
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count();
+    core_.log(request.method + " " + request.target + " " + outcome + " " + std::to_string(micros) + "us");
+  };
+
+  std::optional<Fault> fault;
+  if (core_.faults != nullptr) {
+    const std::string_view target = request.target;
+    fault = core_.faults->take(target.substr(0, target.find('?')));
+  }
+  if (fault && fault->mode == FaultMode::Drop) {
+    logLine("(fault: drop)");
+    return close();
+  }
+
+  HttpResponse reply;
+  if (fault && fault->mode == FaultMode::Garbage) {
+    reply.status = 200;
+    reply.contentType = "text/html";
+    reply.body = "<html><body>vorn-emulator: injected garbage, not JSON</body></html>";
+  } else if (fault && fault->mode == FaultMode::Error) {
+    reply.status = 200;
+    reply.serviceCode = fault->code;
+    const ErrorCodeInfo* info = findErrorCode(fault->code);
+    reply.body = envelopeReplyBody(fault->code, std::string("injected fault") +
+                                                    (info ? ": " + std::string(info->message) : std::string()));
+  } else {
+    reply = core_.router.dispatch(request);
+  }
+  if (fault && fault->mode == FaultMode::DropAfter) {
+    logLine("(fault: drop-after)");
+    return close();
+  }
 
   response_ = {};
   response_.result(reply.status);
@@ -163,16 +202,26 @@ void HttpSession::handle() {
   response_.set(http::field::server, "vorn-emulator");
   response_.set(http::field::content_type, reply.contentType);
   for (auto& [name, value] : reply.headers) response_.set(name, value);
+  const std::size_t bodySize = reply.body.size();
   response_.body() = std::move(reply.body);
   response_.keep_alive(message.keep_alive());
   response_.prepare_payload();
+  if (request.method == "HEAD") {
+    // The header of the GET answer, without its body.
+    response_.body().clear();
+    if (reply.status != 304 && reply.status != 204) response_.content_length(bodySize);
+  }
 
-  if (core_.verbose) {
-    const auto micros =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started).count();
-    const int code = reply.serviceCode != 0 ? reply.serviceCode : static_cast<int>(reply.status);
-    core_.log(request.method + " " + request.target + " " + std::to_string(code) + " " + std::to_string(micros) +
-              "us");
+  const int code = reply.serviceCode != 0 ? reply.serviceCode : static_cast<int>(reply.status);
+  if (fault) logLine(std::to_string(code) + " (fault: " + std::string(faultModeName(fault->mode)) + ")");
+  else logLine(std::to_string(code));
+
+  if (fault && fault->mode == FaultMode::Delay && fault->delay.count() > 0) {
+    delayTimer_.expires_after(fault->delay);
+    delayTimer_.async_wait([self = shared_from_this()](error_code ec) {
+      if (!ec) self->send();
+    });
+    return;
   }
   send();
 }

@@ -22,6 +22,7 @@
 
 namespace vorn::emulator {
 
+class FaultInjector;
 class Router;
 class HttpSession;
 
@@ -30,6 +31,7 @@ struct ServerCore {
   Router& router;
   bool verbose = false;
   std::size_t bodyLimit = 0;
+  FaultInjector* faults = nullptr;  // may be null: no fault injection
   std::unordered_set<HttpSession*> sessions;  // open connections, closed on stop
 
   void log(std::string_view line) const;
@@ -68,6 +70,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   boost::beast::http::response<boost::beast::http::empty_body> continue_;
   boost::beast::http::response<boost::beast::http::string_body> response_;
   boost::asio::steady_timer lingerTimer_;
+  boost::asio::steady_timer delayTimer_;  // injected answer delays
   std::string localEndpoint_;  // see Request::localEndpoint
   std::string remoteAddress_;
   std::size_t drained_ = 0;

@@ -14,6 +14,7 @@
 
 #include "HttpSession.h"
 #include "handlers/Handlers.h"
+#include "vorn_emulator/Files.h"
 #include "vorn_emulator/Router.h"
 #include "vorn_emulator/Storage.h"
 
@@ -51,7 +52,23 @@ struct Server::Impl {
         address(loopbackAddress(options.address)),
         storage(Storage::Options{options.dataDir, options.memory}),
         router(storage, Router::Options{options.appKey}),
-        core{router, options.verbose, options.bodyLimit, {}} {}
+        files(storage, fileOptions(options)),
+        core{router, options.verbose, options.bodyLimit, &faults, {}} {
+    for (const Fault& fault : options.faults) {
+      try {
+        faults.add(fault);
+      } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument("invalid fault for " + fault.path + ": " + e.what());
+      }
+    }
+  }
+
+  static FileService::Options fileOptions(const Options& options) {
+    FileService::Options result;
+    result.absoluteUrls = options.absoluteFileUrls;
+    result.sessionIdleTime = options.uploadSessionIdleTime;
+    return result;
+  }
 
   void listen() {
     const tcp::endpoint endpoint(address, options.port);
@@ -120,6 +137,8 @@ struct Server::Impl {
   net::ip::address address;
   Storage storage;
   Router router;
+  FileService files;
+  FaultInjector faults;
   ServerCore core;
   net::io_context ioc{1};
   tcp::acceptor acceptor{ioc};
@@ -132,7 +151,7 @@ struct Server::Impl {
 };
 
 Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
-  registerBuiltinHandlers(impl_->router);
+  registerBuiltinHandlers(impl_->router, HandlerServices{impl_->files, impl_->faults});
 }
 
 Server::~Server() {
@@ -190,6 +209,8 @@ bool Server::running() const {
 const Options& Server::options() const { return impl_->options; }
 Router& Server::router() { return impl_->router; }
 Storage& Server::storage() { return impl_->storage; }
+FileService& Server::files() { return impl_->files; }
+FaultInjector& Server::faults() { return impl_->faults; }
 net::io_context& Server::ioContext() { return impl_->ioc; }
 
 void Server::runOnServerThread(const std::function<void()>& fn) {

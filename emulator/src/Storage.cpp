@@ -277,6 +277,18 @@ const std::vector<Migration>& builtinMigrations() {
           created_at TEXT NOT NULL
         );
       )sql"),
+      Migration::sql(4, "stored files", R"sql(
+        CREATE TABLE files (
+          group_name    TEXT NOT NULL,
+          stored_name   TEXT NOT NULL,
+          original_name TEXT NOT NULL,
+          size          INTEGER NOT NULL,
+          content_type  TEXT NOT NULL,
+          etag          TEXT NOT NULL,
+          created_ms    INTEGER NOT NULL,
+          PRIMARY KEY (group_name, stored_name)
+        );
+      )sql"),
   };
   return migrations;
 }

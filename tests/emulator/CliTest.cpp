@@ -138,6 +138,28 @@ TEST(EmulatorCliTest, KeepsDataInTheDataFolder) {
   EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "d" / "files"));
 }
 
+TEST(EmulatorCliTest, FaultsAndFileOptionsFromTheCommandLine) {
+  Child child({"--port", "0", "--memory", "--absolute-file-urls", "--upload-session-idle", "30", "--fault",
+               "/7/timestamp=error:137x2", "--fault=/7/files=garbage"});
+  const unsigned short port = portFromLine(child.readLine());
+  ASSERT_NE(port, 0);
+  TestHttpClient client(port);
+  EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 137);
+  EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 137);
+  EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 200);
+  const Reply garbage = client.postEnvelope("/7/files", Json{{"file", "YWJj"}, {"filename", "a.txt"}});
+  EXPECT_EQ(garbage.status, 200u);
+  EXPECT_TRUE(garbage.json.is_discarded()) << garbage.body;
+  const Reply stored = client.postEnvelope("/7/files", Json{{"file", "YWJj"}, {"filename", "a.txt"}});
+  ASSERT_EQ(stored.code(), 200) << stored.body;
+  EXPECT_EQ(stored.data().at("url").get<std::string>().rfind("http://127.0.0.1:" + std::to_string(port) + "/files/", 0),
+            0u)
+      << stored.body;
+  EXPECT_EQ(client.get("/admin/settings").json.at("uploadSessionIdleMs"), 30000);
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.waitForExit(), 0);
+}
+
 TEST(EmulatorCliTest, HelpListsTheErrorCodes) {
   Child child({"--help"});
   std::string output;
@@ -145,11 +167,16 @@ TEST(EmulatorCliTest, HelpListsTheErrorCodes) {
   EXPECT_NE(output.find("--app-key"), std::string::npos);
   EXPECT_NE(output.find("103"), std::string::npos);
   EXPECT_NE(output.find("INVALID_APP_KEY"), std::string::npos);
+  EXPECT_NE(output.find("--fault PATH=MODE"), std::string::npos);
+  EXPECT_NE(output.find("--absolute-file-urls"), std::string::npos);
+  EXPECT_NE(output.find("UPLOAD_OFFSET_MISMATCH"), std::string::npos);
 }
 
 TEST(EmulatorCliTest, RefusesBadArguments) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--address", "192.168.0.1"}, {"--port", "70000"}, {"--port"}, {"--bogus"}, {"--memory=yes"}}) {
+           {"--address", "192.168.0.1"}, {"--port", "70000"}, {"--port"}, {"--bogus"}, {"--memory=yes"},
+           {"--fault", "/7/files"}, {"--fault", "/7/files=explode"}, {"--fault", "/admin/faults=drop"},
+           {"--fault", "/7/files=delay"}, {"--absolute-file-urls=1"}, {"--upload-session-idle", "ten"}}) {
     Child child(args);
     std::string output;
     EXPECT_EQ(child.waitForExit(&output), 2) << args[0];

@@ -71,9 +71,22 @@ void TestHttpClient::sendRaw(const std::string& bytes) {
   if (result) throw std::runtime_error("write failed: " + result.message());
 }
 
-std::optional<Reply> TestHttpClient::read() {
+std::string Reply::header(std::string_view name) const {
+  const auto lower = [](std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return out;
+  };
+  for (const auto& [field, value] : headers) {
+    if (lower(field) == lower(name)) return value;
+  }
+  return {};
+}
+
+std::optional<Reply> TestHttpClient::read(bool headResponse) {
   http::response_parser<http::string_body> parser;
   parser.body_limit(256 * 1024 * 1024);
+  parser.skip(headResponse);
   bool done = false;
   boost::system::error_code result;
   http::async_read(impl_->socket, impl_->buffer, parser, [&](boost::system::error_code ec, std::size_t) {
@@ -90,6 +103,7 @@ std::optional<Reply> TestHttpClient::read() {
   reply.status = response.result_int();
   reply.keepAlive = response.keep_alive();
   reply.contentType = std::string(response[http::field::content_type]);
+  for (const auto& field : response) reply.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
   reply.body = std::move(response.body());
   reply.json = Json::parse(reply.body, nullptr, false);
   return reply;

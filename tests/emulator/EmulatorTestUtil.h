@@ -15,6 +15,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -55,6 +56,10 @@ struct Reply {
   Json json;  // discarded when the body is not JSON
   bool keepAlive = false;
   std::string contentType;
+  std::vector<std::pair<std::string, std::string>> headers;  // every header field, in order
+
+  // The first header field of that name (case-insensitive), "" when absent.
+  std::string header(std::string_view name) const;
 
   int code() const { return json.at("result").at("code").get<int>(); }
   std::string message() const { return json.at("result").at("message").get<std::string>(); }
@@ -95,7 +100,8 @@ class TestHttpClient {
   void send(const HttpRequest& request) { sendRaw(request.wire()); }
 
   // Reads one response; nullopt when the server closed the connection first.
-  std::optional<Reply> read();
+  // `headResponse`: the answer to a HEAD request (a header without a body).
+  std::optional<Reply> read(bool headResponse = false);
 
   // Reads the interim "100 Continue" response header.
   unsigned readInterimStatus();

@@ -70,7 +70,7 @@ public:
 TEST(HttpTransport, EventsArriveInOrderOnTheMainLoop) {
     ScriptedHttpServer server(echoBody());
     auto log = std::make_shared<EventLog>();
-    HttpMessage message{server.url("/echo"), "POST", {}, std::string(64 * 1024, 'x')};
+    HttpMessage message{server.url("/echo"), "POST", {}, std::make_shared<const std::string>(64 * 1024, 'x')};
     auto connection = HttpTransport::shared().start(message, log);
     ASSERT_TRUE(test::runUntil([&] { return !log->events.empty() && log->events.back() == "finished"; }));
     EXPECT_EQ(log->events, (std::vector<std::string>{"sent", "response 200", "data", "finished"}));

@@ -3,12 +3,16 @@
 // The emulator's HTTP/1.1 server: keep-alive connections on loopback, one
 // io_context thread that runs every handler and owns the Storage.
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <future>
 #include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
+
+#include "vorn_emulator/Faults.h"
 
 namespace boost::asio {
 class io_context;
@@ -16,6 +20,7 @@ class io_context;
 
 namespace vorn::emulator {
 
+class FileService;
 class Router;
 class Storage;
 
@@ -27,6 +32,9 @@ struct Options {
   bool memory = false;   // in-memory database, nothing written under dataDir
   bool verbose = false;  // one line per request on stderr
   std::size_t bodyLimit = 64 * 1024 * 1024;  // largest accepted request body in bytes
+  bool absoluteFileUrls = false;  // file replies carry "http://HOST:PORT/files/..." instead of "files/..."
+  std::chrono::milliseconds uploadSessionIdleTime = std::chrono::minutes(10);  // unfinished uploads expire
+  std::vector<Fault> faults;      // set at start, see Faults.h
 };
 
 class Server {
@@ -58,6 +66,10 @@ class Server {
   // Register routes before start() or run(); later changes must go through call().
   Router& router();
   Storage& storage();
+  // Stored files and upload sessions; use through call() while running.
+  FileService& files();
+  // Injected faults; thread-safe, usable from any thread.
+  FaultInjector& faults();
   boost::asio::io_context& ioContext();
 
   // Runs fn on the server thread and waits for its result (or exception).

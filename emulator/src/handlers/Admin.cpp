@@ -2,11 +2,19 @@
 // key; refused with HTTP 403 to peers that are not on a loopback address):
 //   GET    /admin/outbox   the outbox as a JSON array, oldest first (see vorn_emulator/Accounts.h)
 //   DELETE /admin/outbox   empties it; answers {"deleted": N}
+//   GET    /admin/faults   the injected faults still to come, in order (see vorn_emulator/Faults.h)
+//   POST   /admin/faults   adds one: {"path", "mode", "count", "code", "delayMs"}; answers it
+//   DELETE /admin/faults   removes all (or those of ?path=P); answers {"deleted": N}
+//   GET    /admin/files    the stored files' metadata, oldest first
+//   GET    /admin/settings, POST /admin/settings
+//                          {"absoluteFileUrls": bool, "uploadSessionIdleMs": N}; POST sets the given ones
 
 #include <boost/asio/ip/address.hpp>
 
 #include "handlers/Handlers.h"
 #include "vorn_emulator/Accounts.h"
+#include "vorn_emulator/Faults.h"
+#include "vorn_emulator/Files.h"
 #include "vorn_emulator/Router.h"
 #include "vorn_emulator/Storage.h"
 
@@ -28,9 +36,48 @@ HttpResponse forbidden() {
   return HttpResponse::json(403, json{{"error", "the admin endpoints answer loopback peers only"}});
 }
 
+HttpResponse badRequest(const std::string& reason) { return HttpResponse::json(400, json{{"error", reason}}); }
+
+// "path=P" of a query string, percent escapes undone ("" when absent).
+std::string queryPath(const std::string& query) {
+  std::string_view rest = query;
+  while (!rest.empty()) {
+    const auto amp = rest.find('&');
+    const std::string_view item = rest.substr(0, amp);
+    if (item.starts_with("path=")) {
+      std::string out;
+      const std::string_view value = item.substr(5);
+      for (std::size_t i = 0; i < value.size(); ++i) {
+        const auto hex = [](char c) -> int {
+          if (c >= '0' && c <= '9') return c - '0';
+          if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+          if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+          return -1;
+        };
+        if (value[i] == '%' && i + 2 < value.size() && hex(value[i + 1]) >= 0 && hex(value[i + 2]) >= 0) {
+          out += static_cast<char>(hex(value[i + 1]) * 16 + hex(value[i + 2]));
+          i += 2;
+        } else {
+          out += value[i];
+        }
+      }
+      return out;
+    }
+    if (amp == std::string_view::npos) break;
+    rest.remove_prefix(amp + 1);
+  }
+  return {};
+}
+
+json settingsOf(const FileService& files) {
+  return json{{"absoluteFileUrls", files.absoluteUrls()}, {"uploadSessionIdleMs", files.sessionIdleTime().count()}};
+}
+
 }  // namespace
 
-void registerAdminHandlers(Router& router) {
+void registerAdminHandlers(Router& router, const HandlerServices& services) {
+  FaultInjector& faults = services.faults;
+  FileService& files = services.files;
   router.addRaw(
       "GET", "/admin/outbox",
       [](RequestContext& ctx) {
@@ -45,6 +92,83 @@ void registerAdminHandlers(Router& router) {
       [](RequestContext& ctx) {
         if (!fromLoopback(ctx)) return forbidden();
         return HttpResponse::json(200, json{{"deleted", clearOutbox(ctx.storage())}});
+      },
+      /*checkAppKey=*/false);
+
+  router.addRaw(
+      "GET", "/admin/faults",
+      [&faults](RequestContext& ctx) {
+        if (!fromLoopback(ctx)) return forbidden();
+        json entries = json::array();
+        for (const Fault& fault : faults.list()) entries.push_back(fault.toJson());
+        return HttpResponse::json(200, entries);
+      },
+      /*checkAppKey=*/false);
+  router.addRaw(
+      "POST", "/admin/faults",
+      [&faults](RequestContext& ctx) {
+        if (!fromLoopback(ctx)) return forbidden();
+        const json body = json::parse(ctx.body(), nullptr, /*allow_exceptions=*/false);
+        if (body.is_discarded()) return badRequest("the body must be a JSON object");
+        try {
+          Fault fault = Fault::fromJson(body);
+          json added = fault.toJson();
+          faults.add(std::move(fault));
+          return HttpResponse::json(200, added);
+        } catch (const std::invalid_argument& e) {
+          return badRequest(e.what());
+        }
+      },
+      /*checkAppKey=*/false);
+  router.addRaw(
+      "DELETE", "/admin/faults",
+      [&faults](RequestContext& ctx) {
+        if (!fromLoopback(ctx)) return forbidden();
+        const std::string path = queryPath(ctx.query());
+        return HttpResponse::json(200, json{{"deleted", path.empty() ? faults.clear() : faults.clear(path)}});
+      },
+      /*checkAppKey=*/false);
+  router.addRaw(
+      "GET", "/admin/files",
+      [&files](RequestContext& ctx) {
+        if (!fromLoopback(ctx)) return forbidden();
+        json entries = json::array();
+        for (const StoredFile& file : files.list()) {
+          entries.push_back(json{{"group", file.group},
+                                 {"name", file.name},
+                                 {"filename", file.originalName},
+                                 {"size", file.size},
+                                 {"contentType", file.contentType},
+                                 {"etag", file.etag},
+                                 {"url", file.relativeUrl()},
+                                 {"createdMs", file.createdMs}});
+        }
+        return HttpResponse::json(200, entries);
+      },
+      /*checkAppKey=*/false);
+  router.addRaw(
+      "GET", "/admin/settings",
+      [&files](RequestContext& ctx) {
+        if (!fromLoopback(ctx)) return forbidden();
+        return HttpResponse::json(200, settingsOf(files));
+      },
+      /*checkAppKey=*/false);
+  router.addRaw(
+      "POST", "/admin/settings",
+      [&files](RequestContext& ctx) {
+        if (!fromLoopback(ctx)) return forbidden();
+        const json body = json::parse(ctx.body(), nullptr, /*allow_exceptions=*/false);
+        if (!body.is_object()) return badRequest("the body must be a JSON object");
+        const auto absolute = body.find("absoluteFileUrls");
+        if (absolute != body.end() && !absolute->is_boolean()) return badRequest("\"absoluteFileUrls\" must be a boolean");
+        const auto idle = body.find("uploadSessionIdleMs");
+        if (idle != body.end() &&
+            (!idle->is_number_integer() || idle->get<long long>() < 0 || idle->get<long long>() > 86400000LL * 7)) {
+          return badRequest("\"uploadSessionIdleMs\" must be a whole number of milliseconds, 0 to 604800000");
+        }
+        if (absolute != body.end()) files.setAbsoluteUrls(absolute->get<bool>());
+        if (idle != body.end()) files.setSessionIdleTime(std::chrono::milliseconds(idle->get<long long>()));
+        return HttpResponse::json(200, settingsOf(files));
       },
       /*checkAppKey=*/false);
 }

@@ -2,14 +2,16 @@
 
 namespace vorn::emulator {
 
-void registerBuiltinHandlers(Router& router) {
+void registerBuiltinHandlers(Router& router, const HandlerServices& services) {
   registerTimestampHandlers(router);
   registerObjectHandlers(router);
   registerBatchHandlers(router);
   registerFindHandlers(router);
   registerUserHandlers(router);
   registerAccountPages(router);
-  registerAdminHandlers(router);
+  registerAdminHandlers(router, services);
+  registerFileHandlers(router, services.files);
+  registerImageHandlers(router, services.files);
 }
 
 }  // namespace vorn::emulator

@@ -2,10 +2,18 @@
 
 namespace vorn::emulator {
 
+class FaultInjector;
+class FileService;
 class Router;
 
+// Server state that some routes work on, owned by the Server.
+struct HandlerServices {
+  FileService& files;
+  FaultInjector& faults;
+};
+
 // Registers every built-in route of the emulator.
-void registerBuiltinHandlers(Router& router);
+void registerBuiltinHandlers(Router& router, const HandlerServices& services);
 
 // One function per group of routes.
 void registerTimestampHandlers(Router& router);
@@ -14,6 +22,8 @@ void registerBatchHandlers(Router& router);   // /7/batch
 void registerFindHandlers(Router& router);    // /7/find
 void registerUserHandlers(Router& router);    // /7/signup, /7/login, ... (Users.cpp)
 void registerAccountPages(Router& router);    // GET /verify, GET and POST /reset
-void registerAdminHandlers(Router& router);   // GET and DELETE /admin/outbox
+void registerAdminHandlers(Router& router, const HandlerServices& services);  // /admin/...
+void registerFileHandlers(Router& router, FileService& files);   // /7/files, /7/mkfile, GET /files/...
+void registerImageHandlers(Router& router, FileService& files);  // /7/thumbnail, /7/watermark
 
 }  // namespace vorn::emulator

@@ -132,10 +132,15 @@ void VornService::addHeaders(VornUrlRequest& request, bool sendSessionToken) {
 
 std::shared_ptr<VornUrlRequest> VornService::send(const VornServiceCall& call, VornServiceHandler handler) {
     const auto envelope = call.envelope();
-    auto& position = VornPosition::sharePosition();
     auto request = VornUrlRequest::requestWithUrl(urlFor(call.base, call.path));
     request->setPostBody(bodyText(envelope));
     addHeaders(*request, call.sendSessionToken);
+    run(request, std::move(handler));
+    return request;
+}
+
+void VornService::run(const std::shared_ptr<VornUrlRequest>& request, VornServiceHandler handler) {
+    auto& position = VornPosition::sharePosition();
     // The handlers hold the request weakly (its connection keeps it alive
     // while it runs), and the caller's handler is let go once it has been
     // called: the request keeps its handlers, and whatever the caller's
@@ -162,7 +167,6 @@ std::shared_ptr<VornUrlRequest> VornService::send(const VornServiceCall& call, V
     // Handlers are in place before the start, so a run that ends at once on
     // the main loop cannot miss them.
     request->startAsyncConnection();
-    return request;
 }
 
 VornServiceReply VornService::sendSynchronously(const VornServiceCall& call) {

@@ -90,6 +90,11 @@ public:
     /// `handler` (if any) runs. Returns the running request.
     static std::shared_ptr<VornUrlRequest> send(const VornServiceCall& call, VornServiceHandler handler);
 
+    /// Runs a request whose URL, body and headers the caller prepared, the
+    /// way `send` runs its own: the position service is stopped when it
+    /// ends, then `handler` runs once on the main loop.
+    static void run(const std::shared_ptr<VornUrlRequest>& request, VornServiceHandler handler);
+
     /// Sends the call on the calling thread and returns the judged reply;
     /// `NotParsed` when nothing came back. Leaves the position service
     /// running.

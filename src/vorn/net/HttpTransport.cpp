@@ -73,14 +73,14 @@ void configure(CURL* easy, const HttpMessage& message, curl_slist* headers) {
     // Decode whatever compression curl supports; the header sent is the request's own.
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-    if (message.method == "GET" && message.body.empty()) {
+    if (message.method == "GET" && message.bodyText().empty()) {
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
     } else if (message.method == "HEAD") {
         curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
     } else {
         curl_easy_setopt(easy, CURLOPT_POST, 1L);
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, message.body.data());
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(message.body.size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, message.bodyText().data());
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(message.bodyText().size()));
         if (message.method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, message.method.c_str());
     }
 }
@@ -91,6 +91,11 @@ size_t appendToString(char* data, size_t size, size_t count, void* target) {
 }
 
 }  // namespace
+
+const std::string& HttpMessage::bodyText() const {
+    static const std::string empty;
+    return body ? *body : empty;
+}
 
 HttpConnection::HttpConnection(std::shared_ptr<HttpConnectionDelegate> delegate)
     : delegate_(std::move(delegate)), identifier_(nextConnectionId++) {}
@@ -194,7 +199,7 @@ private:
             if (status >= 200 && location == nullptr) {
                 curl_off_t uploaded = 0;
                 curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
-                reportUpload(transfer, uploaded, static_cast<curl_off_t>(transfer.message.body.size()));
+                reportUpload(transfer, uploaded, static_cast<curl_off_t>(transfer.message.bodyText().size()));
                 transfer.responseReported = true;
                 post(transfer.connection,
                      [status](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {

@@ -32,7 +32,11 @@ struct HttpMessage {
     std::string url;
     std::string method = "POST";
     std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
+    /// Shared, never copied: a large upload body exists once however many
+    /// runs and retries send it.
+    std::shared_ptr<const std::string> body;
+
+    const std::string& bodyText() const;
 };
 
 /// A running asynchronous exchange. It holds its delegate strongly until it

@@ -34,8 +34,12 @@ void VornUrlRequest::addValue(const std::string& value, const std::string& field
 }
 
 void VornUrlRequest::setPostBody(std::string body) {
+    setPostBody(std::make_shared<const std::string>(std::move(body)));
+}
+
+void VornUrlRequest::setPostBody(std::shared_ptr<const std::string> body) {
     std::lock_guard lock(lock_);
-    body_ = std::move(body);
+    body_ = body ? std::move(body) : std::make_shared<const std::string>();
     isSetHttpBody_ = true;
 }
 
@@ -84,7 +88,12 @@ void VornUrlRequest::start() {
 
 void VornUrlRequest::prepareMessage() {
     addValue(kAcceptEncoding, "Accept-Encoding");
-    if (!isSetHttpBody_) body_ = postString();
+    if (!isSetHttpBody_) body_ = std::make_shared<const std::string>(postString());
+}
+
+const std::string& VornUrlRequest::emptyBody() {
+    static const std::string empty;
+    return empty;
 }
 
 HttpMessage VornUrlRequest::message() const { return HttpMessage{url_, httpMethod_, headers_, body_}; }

@@ -45,6 +45,8 @@ public:
     void addValue(const std::string& value, const std::string& field);
     /// Sets the body; form values are then ignored.
     void setPostBody(std::string body);
+    /// Sets a body that other requests may share (an upload and its retries).
+    void setPostBody(std::shared_ptr<const std::string> body);
     /// Stores a form value, used when no body was set; ignored when either
     /// argument is empty.
     void setPostValue(const std::string& value, const std::string& key);
@@ -77,7 +79,7 @@ public:
     const std::string& url() const { return url_; }
     const std::string& httpMethod() const { return httpMethod_; }
     const std::vector<std::pair<std::string, std::string>>& headers() const { return headers_; }
-    const std::string& body() const { return body_; }
+    const std::string& body() const { return body_ ? *body_ : emptyBody(); }
     bool isRunning() const;
 
     // Connection events.
@@ -107,7 +109,8 @@ private:
 
     std::string url_;
     std::vector<std::pair<std::string, std::string>> headers_;
-    std::string body_;
+    static const std::string& emptyBody();
+    std::shared_ptr<const std::string> body_;
     std::string vMutableData_;
     CompletionBlock completeBlock_;
     FailedBlock failetedBlock_;
