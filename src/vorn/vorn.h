@@ -1,6 +1,7 @@
 #pragma once
 
 // The public classes of the library.
+#include "vorn/cloud/VornCloud.h"
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/MainLoop.h"
 #include "vorn/core/Vorn.h"
@@ -17,7 +18,10 @@
 #include "vorn/data/VornRelation.h"
 #include "vorn/data/VornValue.h"
 #include "vorn/files/VornFile.h"
+#include "vorn/files/VornImage.h"
 #include "vorn/net/VornUrlRequest.h"
+#include "vorn/push/VornInstallation.h"
+#include "vorn/push/VornPush.h"
 #include "vorn/query/VornQuery.h"
 #include "vorn/users/VornRole.h"
 #include "vorn/users/VornUser.h"

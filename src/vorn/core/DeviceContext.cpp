@@ -10,10 +10,27 @@
 #include <unicode/timezone.h>
 #include <unicode/unistr.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace vorn {
 namespace {
+
+/// The alert of a platform without a user interface: one line on standard error.
+class StandardErrorAlertPresenter : public AlertPresenter {
+public:
+    void showAlert(const std::string& title, const std::string& message, const std::string& cancelButtonTitle,
+                   const std::vector<std::string>& otherButtonTitles) override {
+        std::string line = "[alert] " + title + ": " + message + " [" + cancelButtonTitle + "]";
+        for (const auto& button : otherButtonTitles) line += " [" + button + "]";
+        // One line, whatever the texts hold.
+        for (auto& c : line) {
+            if (c == '\n' || c == '\r') c = ' ';
+        }
+        line += "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+};
 
 std::optional<std::string> environment(const char* name) {
     const char* value = std::getenv(name);
@@ -67,7 +84,18 @@ void DeviceContext::reset() {
     slotStore_.reset();
     reachabilitySource_ = std::make_shared<LinuxReachabilitySource>();
     positionSource_ = FixedPositionSource::fromEnvironment();
+    alertPresenter_ = std::make_shared<StandardErrorAlertPresenter>();
     applyEnvironmentLocked();
+}
+
+std::shared_ptr<AlertPresenter> DeviceContext::alertPresenter() {
+    std::lock_guard lock(mutex_);
+    return alertPresenter_;
+}
+
+void DeviceContext::setAlertPresenter(std::shared_ptr<AlertPresenter> presenter) {
+    std::lock_guard lock(mutex_);
+    alertPresenter_ = presenter ? std::move(presenter) : std::make_shared<StandardErrorAlertPresenter>();
 }
 
 void DeviceContext::applyEnvironmentLocked() {

@@ -92,6 +92,10 @@ public:
     std::shared_ptr<PositionSource> positionSource();
     void setPositionSource(std::shared_ptr<PositionSource> source);
 
+    /// Shows the alerts of the library (received push messages).
+    std::shared_ptr<AlertPresenter> alertPresenter();
+    void setAlertPresenter(std::shared_ptr<AlertPresenter> presenter);
+
     /// Back to the defaults (and the environment); for tests.
     void reset();
 
@@ -110,6 +114,7 @@ private:
     std::shared_ptr<SlotStore> slotStore_;
     std::shared_ptr<ReachabilitySource> reachabilitySource_;
     std::shared_ptr<PositionSource> positionSource_;
+    std::shared_ptr<AlertPresenter> alertPresenter_;
 };
 
 }  // namespace vorn

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vorn {
 
@@ -73,6 +74,15 @@ public:
     virtual void setDesiredAccuracyBest() {}
     virtual void startUpdatingLocation() = 0;
     virtual void stopUpdatingLocation() = 0;
+};
+
+/// Shows a modal alert: the platform's user interface, or whatever stands
+/// in for it (the default writes one line to standard error).
+class AlertPresenter {
+public:
+    virtual ~AlertPresenter() = default;
+    virtual void showAlert(const std::string& title, const std::string& message, const std::string& cancelButtonTitle,
+                           const std::vector<std::string>& otherButtonTitles) = 0;
 };
 
 }  // namespace vorn
