@@ -50,6 +50,11 @@ void printUsage(std::ostream& out) {
          "                  garbage (HTTP 200, not JSON), error[:CODE] (envelope error, default 150)\n"
          "                  or delay:MS (handled, answered MS later); repeatable\n"
          "                  e.g. --fault /7/mkfile/next=drop-afterx2 --fault /7/files=error:1\n"
+         "  --functions DIR cloud functions: every executable file in DIR is a function of its name\n"
+         "                  (letters, digits, _ and -), run with the parameters as JSON on stdin;\n"
+         "                  built in: echo, hello, fail (a file of the same name wins)\n"
+         "  --function-timeout SECONDS\n"
+         "                  a function running longer is killed with its process group (default 10)\n"
          "  --help          show this help\n"
          "\n"
          "On start it prints one line to stdout:\n"
@@ -132,6 +137,15 @@ Options parseArguments(int argc, char** argv) {
         usageError("invalid --upload-session-idle \"" + text + "\" (whole seconds, at most 999999)");
       }
       options.uploadSessionIdleTime = std::chrono::seconds(std::stol(text));
+    } else if (arg == "--functions") {
+      options.functionsDir = value();
+    } else if (arg == "--function-timeout") {
+      const std::string text = value();
+      if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
+          std::stol(text) == 0) {
+        usageError("invalid --function-timeout \"" + text + "\" (whole seconds, 1 to 9999)");
+      }
+      options.functionTimeout = std::chrono::seconds(std::stol(text));
     } else if (arg == "--fault") {
       const std::string text = value();
       try {

@@ -191,6 +191,32 @@ void HttpSession::handle() {
   } else {
     reply = core_.router.dispatch(request);
   }
+
+  Pending pending{request.method, request.target, message.version(), message.keep_alive(), fault, started};
+  if (reply.deferred) {
+    // The answer comes from another thread; it is written from this
+    // connection's executor. The connection stays alive until then.
+    auto deferred = std::move(reply.deferred);
+    deferred([self = shared_from_this(), pending](HttpResponse later) mutable {
+      net::post(self->socket_.get_executor(), [self, pending = std::move(pending), later = std::move(later)]() mutable {
+        self->respond(std::move(later), pending);
+      });
+    });
+    return;
+  }
+  respond(std::move(reply), pending);
+}
+
+void HttpSession::respond(HttpResponse reply, const Pending& pending) {
+  if (closed_) return;
+  const auto& fault = pending.fault;
+  auto logLine = [&](const std::string& outcome) {
+    if (!core_.verbose) return;
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - pending.started)
+            .count();
+    core_.log(pending.method + " " + pending.target + " " + outcome + " " + std::to_string(micros) + "us");
+  };
   if (fault && fault->mode == FaultMode::DropAfter) {
     logLine("(fault: drop-after)");
     return close();
@@ -198,15 +224,15 @@ void HttpSession::handle() {
 
   response_ = {};
   response_.result(reply.status);
-  response_.version(message.version());
+  response_.version(pending.version);
   response_.set(http::field::server, "vorn-emulator");
   response_.set(http::field::content_type, reply.contentType);
   for (auto& [name, value] : reply.headers) response_.set(name, value);
   const std::size_t bodySize = reply.body.size();
   response_.body() = std::move(reply.body);
-  response_.keep_alive(message.keep_alive());
+  response_.keep_alive(pending.keepAlive);
   response_.prepare_payload();
-  if (request.method == "HEAD") {
+  if (pending.method == "HEAD") {
     // The header of the GET answer, without its body.
     response_.body().clear();
     if (reply.status != 304 && reply.status != 204) response_.content_length(bodySize);

@@ -11,6 +11,7 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -19,6 +20,8 @@
 #include <unordered_set>
 
 #include "vorn_emulator/ErrorCodes.h"
+#include "vorn_emulator/Faults.h"
+#include "vorn_emulator/Router.h"
 
 namespace vorn::emulator {
 
@@ -55,7 +58,17 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void onHeader(error_code ec);
   void readBody();
   void onBody(error_code ec);
+  // What answering a request needs once its response is made.
+  struct Pending {
+    std::string method;
+    std::string target;
+    unsigned version = 11;
+    bool keepAlive = true;
+    std::optional<Fault> fault;
+    std::chrono::steady_clock::time_point started;
+  };
   void handle();
+  void respond(HttpResponse reply, const Pending& pending);
   void onWrite(bool close, error_code ec);
   void onReadError(error_code ec);
   void replyAndClose(unsigned status, ErrorCode code, std::string_view message);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "HttpSession.h"
+#include "functions/FunctionHost.h"
 #include "handlers/Handlers.h"
 #include "vorn_emulator/Files.h"
 #include "vorn_emulator/Router.h"
@@ -53,7 +54,8 @@ struct Server::Impl {
         storage(Storage::Options{options.dataDir, options.memory}),
         router(storage, Router::Options{options.appKey}),
         files(storage, fileOptions(options)),
-        core{router, options.verbose, options.bodyLimit, &faults, {}} {
+        core{router, options.verbose, options.bodyLimit, &faults, {}},
+        functions(std::make_shared<FunctionHost>(functionOptions(options))) {
     for (const Fault& fault : options.faults) {
       try {
         faults.add(fault);
@@ -61,6 +63,13 @@ struct Server::Impl {
         throw std::invalid_argument("invalid fault for " + fault.path + ": " + e.what());
       }
     }
+  }
+
+  static FunctionHost::Options functionOptions(const Options& options) {
+    FunctionHost::Options result;
+    result.directory = options.functionsDir;
+    result.timeout = options.functionTimeout;
+    return result;
   }
 
   static FileService::Options fileOptions(const Options& options) {
@@ -107,6 +116,9 @@ struct Server::Impl {
 
   // On the server thread: close everything and end the loop.
   void shutdown() {
+    // Running functions are killed; their calls are answered before the
+    // connections close below.
+    functions->stop();
     error_code ignored;
     acceptor.close(ignored);
     retryTimer.cancel();
@@ -140,6 +152,7 @@ struct Server::Impl {
   FileService files;
   FaultInjector faults;
   ServerCore core;
+  std::shared_ptr<FunctionHost> functions;
   net::io_context ioc{1};
   tcp::acceptor acceptor{ioc};
   net::steady_timer retryTimer{ioc};
@@ -151,7 +164,7 @@ struct Server::Impl {
 };
 
 Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
-  registerBuiltinHandlers(impl_->router, HandlerServices{impl_->files, impl_->faults});
+  registerBuiltinHandlers(impl_->router, HandlerServices{impl_->files, impl_->faults, impl_->functions});
 }
 
 Server::~Server() {

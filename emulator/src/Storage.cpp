@@ -289,6 +289,22 @@ const std::vector<Migration>& builtinMigrations() {
           PRIMARY KEY (group_name, stored_name)
         );
       )sql"),
+      // The delivery log of "/7/push" (vorn_emulator/Pushes.h).
+      Migration::sql(5, "push deliveries", R"sql(
+        CREATE TABLE push_deliveries (
+          id              INTEGER PRIMARY KEY AUTOINCREMENT,
+          push_id         TEXT NOT NULL,
+          installation_id TEXT NOT NULL,
+          device_token    TEXT,
+          payload         TEXT NOT NULL,
+          channels        TEXT NOT NULL,
+          where_map       TEXT NOT NULL,
+          due_ms          INTEGER NOT NULL,
+          expires_ms      INTEGER,
+          status          TEXT NOT NULL,
+          created_at      TEXT NOT NULL
+        );
+      )sql"),
   };
   return migrations;
 }

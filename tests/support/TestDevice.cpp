@@ -12,18 +12,40 @@
 
 namespace vorn::test {
 
+/// The in-process emulator of a test, with a folder of its own for cloud
+/// functions (the tests write their functions into it) and a short time
+/// limit for them.
 class EmulatorHandle {
 public:
-    explicit EmulatorHandle(const std::string& appKey) : server(makeOptions(appKey)) { port = server.start(); }
+    explicit EmulatorHandle(const std::string& appKey)
+        : functions(makeFunctionsFolder()), server(makeOptions(appKey, functions)) {
+        port = server.start();
+    }
+    ~EmulatorHandle() {
+        server.stop();
+        std::error_code ignored;
+        std::filesystem::remove_all(functions, ignored);
+    }
 
-    static emulator::Options makeOptions(const std::string& appKey) {
+    static std::filesystem::path makeFunctionsFolder() {
+        static std::atomic<int> counter{0};
+        auto folder = std::filesystem::temp_directory_path() /
+                      ("vorn-functions-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        std::filesystem::create_directories(folder);
+        return folder;
+    }
+
+    static emulator::Options makeOptions(const std::string& appKey, const std::filesystem::path& functions) {
         emulator::Options options;
         options.port = 0;
         options.appKey = appKey;
         options.memory = true;
+        options.functionsDir = functions.string();
+        options.functionTimeout = std::chrono::seconds(2);
         return options;
     }
 
+    std::filesystem::path functions;
     emulator::Server server;
     unsigned short port = 0;
 };

@@ -62,6 +62,13 @@ struct HttpResponse {
   // replies. Used for logging.
   int serviceCode = 0;
 
+  // A response made later, off the server thread (a cloud function runs for
+  // a while): when set, the connection calls it once with a Responder and
+  // answers with what that is given. The Responder may be called from any
+  // thread, once; the fields above are then ignored.
+  using Responder = std::function<void(HttpResponse)>;
+  std::function<void(Responder)> deferred;
+
   static HttpResponse json(unsigned status, const nlohmann::json& body);
 };
 

@@ -35,6 +35,8 @@ struct Options {
   bool absoluteFileUrls = false;  // file replies carry "http://HOST:PORT/files/..." instead of "files/..."
   std::chrono::milliseconds uploadSessionIdleTime = std::chrono::minutes(10);  // unfinished uploads expire
   std::vector<Fault> faults;      // set at start, see Faults.h
+  std::string functionsDir;       // cloud functions: every executable file in it; empty: only the built-ins
+  std::chrono::milliseconds functionTimeout = std::chrono::seconds(10);  // then the function's process group is killed
 };
 
 class Server {

@@ -12,6 +12,8 @@ void registerBuiltinHandlers(Router& router, const HandlerServices& services) {
   registerAdminHandlers(router, services);
   registerFileHandlers(router, services.files);
   registerImageHandlers(router, services.files);
+  registerPushHandlers(router);
+  registerCloudHandlers(router, services.functions);
 }
 
 }  // namespace vorn::emulator

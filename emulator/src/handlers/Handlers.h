@@ -1,15 +1,21 @@
 #pragma once
 
+#include <memory>
+#include <string>
+
 namespace vorn::emulator {
 
 class FaultInjector;
 class FileService;
+class FunctionHost;
 class Router;
+class Storage;
 
 // Server state that some routes work on, owned by the Server.
 struct HandlerServices {
   FileService& files;
   FaultInjector& faults;
+  std::shared_ptr<FunctionHost> functions;
 };
 
 // Registers every built-in route of the emulator.
@@ -25,5 +31,11 @@ void registerAccountPages(Router& router);    // GET /verify, GET and POST /rese
 void registerAdminHandlers(Router& router, const HandlerServices& services);  // /admin/...
 void registerFileHandlers(Router& router, FileService& files);   // /7/files, /7/mkfile, GET /files/...
 void registerImageHandlers(Router& router, FileService& files);  // /7/thumbnail, /7/watermark
+void registerPushHandlers(Router& router);                        // /7/push, /admin/pushes (Push.cpp)
+void registerCloudHandlers(Router& router, std::shared_ptr<FunctionHost> functions);  // /1/endpoint (Cloud.cpp)
+
+// An "_Installation" that was just created or updated with a "deviceToken"
+// takes it away from every other installation that held it (Push.cpp).
+void releaseDeviceToken(Storage& storage, const std::string& className, const std::string& objectId);
 
 }  // namespace vorn::emulator

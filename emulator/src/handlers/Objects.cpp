@@ -66,8 +66,11 @@ json createObject(Storage& storage, const std::string& className, const json& fi
     const auto created = accounts::createUser(storage, fields, {.username = false, .password = false});
     return json{{"objectId", created.objectId}, {"createdAt", created.createdAt}};
   }
-  const auto created = ObjectStore(storage).create(className, fields);
-  return json{{"objectId", created.objectId}, {"createdAt", created.createdAt}};
+  return storage.transaction([&] {
+    const auto created = ObjectStore(storage).create(className, fields);
+    releaseDeviceToken(storage, className, created.objectId);
+    return json{{"objectId", created.objectId}, {"createdAt", created.createdAt}};
+  });
 }
 
 json updateObject(Storage& storage, accounts::Caller& caller, const std::string& className, const std::string& objectId,
@@ -76,6 +79,7 @@ json updateObject(Storage& storage, accounts::Caller& caller, const std::string&
     const StoredObject object = writableObject(storage, caller, className, objectId);
     const std::string updatedAt = isUserClass(className) ? accounts::updateUser(storage, object, fields)
                                                          : ObjectStore(storage).update(className, objectId, fields);
+    releaseDeviceToken(storage, className, objectId);
     return json{{"updatedAt", updatedAt}};
   });
 }
