@@ -21,6 +21,24 @@ namespace {
 
 using vorn::emulator::Options;
 
+[[noreturn]] void usageError(const std::string& message) {
+  std::cerr << "vorn-emulator: " << message << "\n(see vorn-emulator --help)\n";
+  std::exit(2);  // NOLINT(concurrency-mt-unsafe): before any thread starts
+}
+
+long long seconds(std::chrono::milliseconds duration) {
+  return std::chrono::duration_cast<std::chrono::seconds>(duration).count();
+}
+
+// Whole seconds from 1 to 9999, or a usage error naming the option.
+std::chrono::seconds parseSeconds(const std::string& option, const std::string& text) {
+  if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
+      std::stol(text) == 0) {
+    usageError("invalid " + option + " \"" + text + "\" (whole seconds, 1 to 9999)");
+  }
+  return std::chrono::seconds(std::stol(text));
+}
+
 void printUsage(std::ostream& out) {
   const Options defaults;
   out << "usage: vorn-emulator [options]\n"
@@ -55,6 +73,21 @@ void printUsage(std::ostream& out) {
          "                  built in: echo, hello, fail (a file of the same name wins)\n"
          "  --function-timeout SECONDS\n"
          "                  a function running longer is killed with its process group (default 10)\n"
+         "  --read-timeout SECONDS\n"
+         "                  a request (header and body) must arrive within this time, counted from the\n"
+         "                  accept or, on a kept-alive connection, from its first byte; then the\n"
+         "                  connection is closed (408 when part of it came) (default "
+      << seconds(defaults.readTimeout)
+      << ")\n"
+         "  --idle-timeout SECONDS\n"
+         "                  a kept-alive connection without a new request is closed after this time\n"
+         "                  (default "
+      << seconds(defaults.idleTimeout)
+      << ")\n"
+         "  --max-connections N\n"
+         "                  open connections at most; more are accepted and closed at once (default "
+      << defaults.maxConnections
+      << ")\n"
          "  --help          show this help\n"
          "\n"
          "On start it prints one line to stdout:\n"
@@ -69,11 +102,6 @@ void printUsage(std::ostream& out) {
     name.resize(27, ' ');
     out << "  " << code << name << info.message << '\n';
   }
-}
-
-[[noreturn]] void usageError(const std::string& message) {
-  std::cerr << "vorn-emulator: " << message << "\n(see vorn-emulator --help)\n";
-  std::exit(2);
 }
 
 std::optional<unsigned short> parsePort(std::string_view text) {
@@ -109,7 +137,7 @@ Options parseArguments(int argc, char** argv) {
 
     if (arg == "--help" || arg == "-h") {
       printUsage(std::cout);
-      std::exit(0);
+      std::exit(0);  // NOLINT(concurrency-mt-unsafe): before any thread starts
     } else if (arg == "--port") {
       const std::string text = value();
       auto port = parsePort(text);
@@ -140,12 +168,18 @@ Options parseArguments(int argc, char** argv) {
     } else if (arg == "--functions") {
       options.functionsDir = value();
     } else if (arg == "--function-timeout") {
+      options.functionTimeout = parseSeconds(arg, value());
+    } else if (arg == "--read-timeout") {
+      options.readTimeout = parseSeconds(arg, value());
+    } else if (arg == "--idle-timeout") {
+      options.idleTimeout = parseSeconds(arg, value());
+    } else if (arg == "--max-connections") {
       const std::string text = value();
-      if (text.empty() || text.size() > 4 || text.find_first_not_of("0123456789") != std::string::npos ||
+      if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
           std::stol(text) == 0) {
-        usageError("invalid --function-timeout \"" + text + "\" (whole seconds, 1 to 9999)");
+        usageError("invalid --max-connections \"" + text + "\" (1 to 99999)");
       }
-      options.functionTimeout = std::chrono::seconds(std::stol(text));
+      options.maxConnections = static_cast<std::size_t>(std::stol(text));
     } else if (arg == "--fault") {
       const std::string text = value();
       try {

@@ -1,7 +1,7 @@
 // Registers with the service, asks it for the time, saves an object and
 // changes it, finds and counts the saved objects, signs a user up and logs
-// in, then uploads a small image and makes a thumbnail of it, waiting for
-// each result on the main loop.
+// in, uploads a small image and makes a thumbnail of it, and calls a cloud
+// function, waiting for each result on the main loop.
 //
 // The hosts default to the local emulator on 127.0.0.1:8470; VORN_API_HOST
 // (and the other VORN_*_HOST variables) point elsewhere.
@@ -147,5 +147,23 @@ int main() {
             succeeded = !error;
         });
     if (!waitFor(thumbnailed) || !succeeded) return 1;
+
+    // A cloud function: the emulator's built-in "hello".
+    bool called = false;
+    vorn::VornCloud::callFunctionInBackground(
+        "hello", nlohmann::json{{"name", "Sean"}},
+        [&](const std::optional<vorn::VornCloudResult>& result, const vorn::OptionalError& error) {
+            print("cloud function", !error, error);
+            if (result) {
+                if (const auto* answer = std::get_if<nlohmann::json>(&*result)) {
+                    std::printf("hello answered: %s\n", answer->dump().c_str());
+                } else {
+                    std::printf("hello answered: %s\n", std::get<std::string>(*result).c_str());
+                }
+            }
+            called = true;
+            succeeded = !error;
+        });
+    if (!waitFor(called) || !succeeded) return 1;
     return 0;
 }

@@ -22,12 +22,12 @@ namespace http = beast::http;
 
 namespace {
 
-constexpr std::size_t kHeaderLimit = 64 * 1024;
+constexpr std::size_t kHeaderLimit = std::size_t{64} * 1024;
 // After a response that ends the connection the rest of the request is read
 // and dropped for a while, so that closing with unread input (which resets
 // the connection) does not destroy the response before the client reads it.
 constexpr auto kLingerTime = std::chrono::seconds(5);
-constexpr std::size_t kLingerBytes = 256 * 1024 * 1024;
+constexpr std::size_t kLingerBytes = std::size_t{256} * 1024 * 1024;
 
 bool iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -50,8 +50,10 @@ HttpSession::HttpSession(net::ip::tcp::socket socket, ServerCore& core)
     : socket_(std::move(socket)),
       core_(core),
       lingerTimer_(socket_.get_executor()),
-      delayTimer_(socket_.get_executor()) {
+      delayTimer_(socket_.get_executor()),
+      readTimer_(socket_.get_executor()) {
   core_.sessions.insert(this);
+  ++core_.openConnections;
   error_code ec;
   const auto local = socket_.local_endpoint(ec);
   if (!ec) {
@@ -63,22 +65,90 @@ HttpSession::HttpSession(net::ip::tcp::socket socket, ServerCore& core)
   if (!ec) remoteAddress_ = remote.address().to_string();
 }
 
-HttpSession::~HttpSession() { core_.sessions.erase(this); }
+HttpSession::~HttpSession() {
+  if (!closed_) --core_.openConnections;
+  core_.sessions.erase(this);
+}
 
-void HttpSession::start() { readHeader(); }
+void HttpSession::start() {
+  // The first request is due from the accept on: a connection that sends
+  // nothing is held for the read limit, not the idle one.
+  armReadTimer(core_.readTimeout);
+  readHeader();
+}
 
 void HttpSession::close() {
   if (closed_) return;
   closed_ = true;
+  --core_.openConnections;
   error_code ignored;
   lingerTimer_.cancel();
   delayTimer_.cancel();
+  disarmReadTimer();
   socket_.shutdown(net::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
 }
 
+void HttpSession::armReadTimer(std::chrono::milliseconds limit) {
+  timedOut_ = false;
+  const unsigned generation = ++readTimerGeneration_;
+  readTimer_.expires_after(limit);
+  readTimer_.async_wait([self = shared_from_this(), generation](error_code ec) {
+    if (ec || generation != self->readTimerGeneration_ || self->closed_) return;
+    self->timedOut_ = true;
+    // The pending read (or wait) ends with operation_aborted; its handler
+    // sees timedOut_. The socket itself stays open for the answer.
+    error_code ignored;
+    self->socket_.cancel(ignored);
+  });
+}
+
+void HttpSession::disarmReadTimer() {
+  ++readTimerGeneration_;
+  readTimer_.cancel();
+}
+
+void HttpSession::onReadTimeout() {
+  disarmReadTimer();
+  if (closed_) return;
+  const bool begun = (parser_ && parser_->got_some()) || buffer_.size() > 0;
+  if (!begun) {
+    if (core_.verbose) core_.log("- - connection closed: no request within the time limit");
+    return close();
+  }
+  replyAndClose(408, ErrorCode::RequestTimeout,
+                "request not received in time: the limit is " + std::to_string(core_.readTimeout.count()) + " ms");
+}
+
+void HttpSession::awaitNextRequest() {
+  if (closed_) return;
+  if (buffer_.size() > 0) {
+    // A pipelined request has begun already.
+    armReadTimer(core_.readTimeout);
+    return readHeader();
+  }
+  armReadTimer(core_.idleTimeout);
+  socket_.async_wait(net::ip::tcp::socket::wait_read,
+                     [self = shared_from_this()](error_code ec) { self->onReadable(ec); });
+}
+
+void HttpSession::onReadable(error_code ec) {
+  if (closed_) return;
+  if (timedOut_) {
+    // Idle: closed without an answer, as nothing was asked.
+    disarmReadTimer();
+    if (core_.verbose) core_.log("- - idle connection closed");
+    return close();
+  }
+  if (ec) return onReadError(ec);
+  // Bytes (or the end of the stream) are there: the request's own limit runs.
+  armReadTimer(core_.readTimeout);
+  readHeader();
+}
+
 void HttpSession::readHeader() {
   if (closed_) return;
+  if (timedOut_) return onReadTimeout();
   parser_.emplace();
   parser_->header_limit(kHeaderLimit);
   parser_->body_limit(core_.bodyLimit);
@@ -87,6 +157,7 @@ void HttpSession::readHeader() {
 }
 
 void HttpSession::onHeader(error_code ec) {
+  if (timedOut_) return onReadTimeout();
   if (ec) return onReadError(ec);
   const auto& request = parser_->get();
   const auto expect = request[http::field::expect];
@@ -106,17 +177,22 @@ void HttpSession::onHeader(error_code ec) {
 
 void HttpSession::readBody() {
   if (closed_) return;
+  if (timedOut_) return onReadTimeout();
   http::async_read(socket_, buffer_, *parser_,
                    [self = shared_from_this()](error_code ec, std::size_t) { self->onBody(ec); });
 }
 
 void HttpSession::onBody(error_code ec) {
+  if (ec && timedOut_) return onReadTimeout();
   if (ec) return onReadError(ec);
+  // Complete: preparing and writing the response is not limited.
+  disarmReadTimer();
   handle();
 }
 
 void HttpSession::onReadError(error_code ec) {
   if (closed_ || ec == net::error::operation_aborted) return;
+  disarmReadTimer();
   if (ec == http::error::end_of_stream || ec == net::error::eof || ec == net::error::connection_reset ||
       ec == http::error::partial_message) {
     return close();
@@ -263,7 +339,7 @@ void HttpSession::send() {
 void HttpSession::onWrite(bool closeAfter, error_code ec) {
   if (ec) return close();
   if (closeAfter) return drainAndClose();
-  readHeader();
+  awaitNextRequest();
 }
 
 void HttpSession::drainAndClose() {

@@ -35,7 +35,10 @@ struct ServerCore {
   bool verbose = false;
   std::size_t bodyLimit = 0;
   FaultInjector* faults = nullptr;  // may be null: no fault injection
+  std::chrono::milliseconds readTimeout{30000};  // see Options::readTimeout
+  std::chrono::milliseconds idleTimeout{60000};  // see Options::idleTimeout
   std::unordered_set<HttpSession*> sessions;  // open connections, closed on stop
+  std::size_t openConnections = 0;  // sessions not closed yet (a closed one may linger until its handlers end)
 
   void log(std::string_view line) const;
 };
@@ -54,6 +57,15 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
  private:
   using error_code = boost::system::error_code;
 
+  // The read limit: armed while a request is awaited or arriving, disarmed
+  // once it is complete. On expiry the pending read is cancelled and its
+  // handler sees timedOut_.
+  void armReadTimer(std::chrono::milliseconds limit);
+  void disarmReadTimer();
+  void onReadTimeout();
+  // After a response: waits for the next request under the idle limit.
+  void awaitNextRequest();
+  void onReadable(error_code ec);
   void readHeader();
   void onHeader(error_code ec);
   void readBody();
@@ -84,6 +96,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   boost::beast::http::response<boost::beast::http::string_body> response_;
   boost::asio::steady_timer lingerTimer_;
   boost::asio::steady_timer delayTimer_;  // injected answer delays
+  boost::asio::steady_timer readTimer_;   // read and idle limits
+  unsigned readTimerGeneration_ = 0;      // a stale expiry (disarmed meanwhile) is ignored
+  bool timedOut_ = false;
   std::string localEndpoint_;  // see Request::localEndpoint
   std::string remoteAddress_;
   std::size_t drained_ = 0;

@@ -30,7 +30,7 @@ namespace {
 net::ip::address loopbackAddress(const std::string& text) {
   if (text == "localhost") return net::ip::address_v4::loopback();
   error_code ec;
-  const auto address = net::ip::make_address(text, ec);
+  auto address = net::ip::make_address(text, ec);
   if (ec) throw std::invalid_argument("invalid address \"" + text + "\"");
   if (!address.is_loopback()) {
     throw std::invalid_argument("address " + text + " is not a loopback address; the emulator serves loopback only");
@@ -54,7 +54,7 @@ struct Server::Impl {
         storage(Storage::Options{options.dataDir, options.memory}),
         router(storage, Router::Options{options.appKey}),
         files(storage, fileOptions(options)),
-        core{router, options.verbose, options.bodyLimit, &faults, {}},
+        core{router, options.verbose, options.bodyLimit, &faults, options.readTimeout, options.idleTimeout, {}, 0},
         functions(std::make_shared<FunctionHost>(functionOptions(options))) {
     for (const Fault& fault : options.faults) {
       try {
@@ -63,6 +63,10 @@ struct Server::Impl {
         throw std::invalid_argument("invalid fault for " + fault.path + ": " + e.what());
       }
     }
+    if (options.readTimeout.count() <= 0 || options.idleTimeout.count() <= 0) {
+      throw std::invalid_argument("the read and idle time limits must be positive");
+    }
+    if (options.maxConnections == 0) throw std::invalid_argument("the connection limit must be at least 1");
   }
 
   static FunctionHost::Options functionOptions(const Options& options) {
@@ -108,6 +112,14 @@ struct Server::Impl {
         return;
       }
       error_code ignored;
+      if (core.openConnections >= options.maxConnections) {
+        // Full: accepted (so it leaves the backlog) and closed at once.
+        if (options.verbose) {
+          core.log("- - connection refused: " + std::to_string(options.maxConnections) + " connections are open");
+        }
+        socket.close(ignored);
+        return accept();
+      }
       socket.set_option(tcp::no_delay(true), ignored);
       std::make_shared<HttpSession>(std::move(socket), core)->start();
       accept();

@@ -170,13 +170,37 @@ TEST(EmulatorCliTest, HelpListsTheErrorCodes) {
   EXPECT_NE(output.find("--fault PATH=MODE"), std::string::npos);
   EXPECT_NE(output.find("--absolute-file-urls"), std::string::npos);
   EXPECT_NE(output.find("UPLOAD_OFFSET_MISMATCH"), std::string::npos);
+  EXPECT_NE(output.find("--read-timeout SECONDS"), std::string::npos);
+  EXPECT_NE(output.find("--idle-timeout SECONDS"), std::string::npos);
+  EXPECT_NE(output.find("--max-connections N"), std::string::npos);
+  EXPECT_NE(output.find("REQUEST_TIMEOUT"), std::string::npos);
+}
+
+TEST(EmulatorCliTest, ConnectionAndReadLimitsFromTheCommandLine) {
+  Child child({"--port", "0", "--memory", "--read-timeout", "1", "--idle-timeout=1", "--max-connections", "2"});
+  const unsigned short port = portFromLine(child.readLine());
+  ASSERT_NE(port, 0);
+  TestHttpClient first(port);
+  TestHttpClient second(port);
+  // Both places are taken: the third connection ends before any reply.
+  TestHttpClient third(port);
+  third.send(makeRequest(http::verb::post, "/7/timestamp", envelope().dump()));
+  EXPECT_FALSE(third.read());
+  // The silent ones are closed once the read limit passes.
+  EXPECT_TRUE(first.closedByServer());
+  EXPECT_TRUE(second.closedByServer());
+  EXPECT_EQ(TestHttpClient(port).postEnvelope("/7/timestamp").code(), 200);
+  child.signal(SIGTERM);
+  EXPECT_EQ(child.waitForExit(), 0);
 }
 
 TEST(EmulatorCliTest, RefusesBadArguments) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"--address", "192.168.0.1"}, {"--port", "70000"}, {"--port"}, {"--bogus"}, {"--memory=yes"},
            {"--fault", "/7/files"}, {"--fault", "/7/files=explode"}, {"--fault", "/admin/faults=drop"},
-           {"--fault", "/7/files=delay"}, {"--absolute-file-urls=1"}, {"--upload-session-idle", "ten"}}) {
+           {"--fault", "/7/files=delay"}, {"--absolute-file-urls=1"}, {"--upload-session-idle", "ten"},
+           {"--read-timeout", "0"}, {"--read-timeout", "1.5"}, {"--idle-timeout", "-1"}, {"--idle-timeout"},
+           {"--max-connections", "0"}, {"--max-connections", "many"}}) {
     Child child(args);
     std::string output;
     EXPECT_EQ(child.waitForExit(&output), 2) << args[0];

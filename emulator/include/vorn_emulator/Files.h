@@ -78,7 +78,7 @@ class FileService {
   // its last path component; empty or longer than kMaxOriginalNameBytes
   // throws ServiceError InvalidFileName, more than kMaxFileSize bytes
   // FileTooLarge.
-  StoredFile store(std::string_view originalName, std::string bytes);
+  StoredFile store(std::string_view originalName, const std::string& bytes);
 
   std::optional<StoredFile> find(std::string_view group, std::string_view name);
   // The bytes of a stored file; nullopt when it is gone.
@@ -105,7 +105,7 @@ class FileService {
                              std::string_view baseUrl, const std::string& continueUrl);
   // A further piece of session `ctx` at `offset`. A repeat of the last
   // accepted piece (same offset, same bytes) answers what it answered then.
-  nlohmann::json continueUpload(std::string_view ctx, std::uint64_t offset, std::string piece,
+  nlohmann::json continueUpload(std::string_view ctx, std::uint64_t offset, const std::string& piece,
                                 std::string_view baseUrl);
 
   std::size_t openSessionCount();  // unfinished, unexpired

@@ -31,19 +31,30 @@ struct Options {
   std::string dataDir = "vorn-emulator-data";
   bool memory = false;   // in-memory database, nothing written under dataDir
   bool verbose = false;  // one line per request on stderr
-  std::size_t bodyLimit = 64 * 1024 * 1024;  // largest accepted request body in bytes
+  std::size_t bodyLimit = std::size_t{64} * 1024 * 1024;  // largest accepted request body in bytes
   bool absoluteFileUrls = false;  // file replies carry "http://HOST:PORT/files/..." instead of "files/..."
   std::chrono::milliseconds uploadSessionIdleTime = std::chrono::minutes(10);  // unfinished uploads expire
   std::vector<Fault> faults;      // set at start, see Faults.h
   std::string functionsDir;       // cloud functions: every executable file in it; empty: only the built-ins
   std::chrono::milliseconds functionTimeout = std::chrono::seconds(10);  // then the function's process group is killed
+  // A request (header and body) must arrive within readTimeout: from the
+  // accept for a connection's first request, from its first byte for later
+  // ones. Past it the connection is closed, with HTTP 408 (code 109) when
+  // part of the request came. A response being prepared (delayed, deferred)
+  // is not limited.
+  std::chrono::milliseconds readTimeout = std::chrono::seconds(30);
+  // A kept-alive connection with no request begun for this long is closed.
+  std::chrono::milliseconds idleTimeout = std::chrono::seconds(60);
+  // Open connections at most; beyond it a new connection is accepted and
+  // closed at once, without a byte.
+  std::size_t maxConnections = 512;
 };
 
 class Server {
  public:
   // Opens the storage and registers the built-in handlers. Throws
-  // std::invalid_argument for a non-loopback address, and the storage's
-  // errors when the data folder cannot be opened.
+  // std::invalid_argument for a non-loopback address or a time or connection
+  // limit of 0, and the storage's errors when the data folder cannot be opened.
   explicit Server(Options options);
   ~Server();  // stops
   Server(const Server&) = delete;

@@ -16,7 +16,7 @@ constexpr std::size_t kMaxTokenLength = 1024;
 }  // namespace
 
 std::string createSession(Storage& storage, const std::string& userId) {
-  const std::string token = std::string(kTokenPrefix) + randomHex(kTokenBytes);
+  std::string token = std::string(kTokenPrefix) + randomHex(kTokenBytes);
   const auto now = Clock::now();
   storage.execute("INSERT INTO sessions (token_hash, user_id, created_at, created_ms) VALUES (?, ?, ?, ?)",
                   {sha256Hex(token), userId, formatDateText(now), epochMillis(now)});

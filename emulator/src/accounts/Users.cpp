@@ -235,7 +235,7 @@ std::string updateUser(Storage& storage, const StoredObject& user, const json& c
       }
     }
 
-    const std::string updatedAt = ObjectStore(storage).update(kUser, user.objectId, data);
+    std::string updatedAt = ObjectStore(storage).update(kUser, user.objectId, data);
     if (password) setPassword(storage, user.objectId, *password);
     return updatedAt;
   });

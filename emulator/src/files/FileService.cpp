@@ -169,7 +169,7 @@ struct FileService::Session {
 };
 
 FileService::FileService(Storage& storage, Options options)
-    : storage_(storage), options_(std::move(options)), clock_([] { return Clock::now(); }) {}
+    : storage_(storage), options_(options), clock_([] { return Clock::now(); }) {}
 
 FileService::~FileService() = default;
 
@@ -191,7 +191,7 @@ void FileService::writeBytes(const StoredFile& file, const std::string& bytes) {
   writeFileAtomically(dir / file.name, bytes);
 }
 
-StoredFile FileService::store(std::string_view originalName, std::string bytes) {
+StoredFile FileService::store(std::string_view originalName, const std::string& bytes) {
   std::string original = lastPathComponent(originalName);
   if (original.empty()) {
     throw ServiceError(ErrorCode::InvalidFileName, "invalid file name: it is empty");
@@ -344,7 +344,7 @@ json FileService::beginUpload(std::string_view originalName, std::uint64_t fileS
   return reply;
 }
 
-json FileService::continueUpload(std::string_view ctx, std::uint64_t offset, std::string piece,
+json FileService::continueUpload(std::string_view ctx, std::uint64_t offset, const std::string& piece,
                                  std::string_view baseUrl) {
   sweep();
   auto it = sessions_.find(std::string(ctx));

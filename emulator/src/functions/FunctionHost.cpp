@@ -159,16 +159,24 @@ FunctionOutcome FunctionHost::execute(const FunctionCall& call) {
 
   Fd inRead, inWrite, outRead, outWrite, errRead, errWrite;
   if (!makePipe(inRead, inWrite) || !makePipe(outRead, outWrite) || !makePipe(errRead, errWrite)) {
-    outcome.message = "cannot start the function: " + std::string(std::strerror(errno));
+    outcome.message = "cannot start the function: " + std::error_code(errno, std::generic_category()).message();
     return outcome;
   }
 
   // A small environment: PATH for scripts, then the caller's facts.
   std::vector<std::string> environment;
+  environment.reserve(call.env.size() + 2);
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): the emulator never changes its environment
   if (const char* path = std::getenv("PATH")) environment.push_back(std::string("PATH=") + path);
   environment.push_back("HOME=" + realDirectory_.string());
-  for (const auto& [key, value] : call.env) environment.push_back(key + "=" + value);
+  for (const auto& [key, value] : call.env) {
+    std::string entry = key;
+    entry += '=';
+    entry += value;
+    environment.push_back(std::move(entry));
+  }
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (auto& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
   std::string program = executable->string();
@@ -212,7 +220,8 @@ FunctionOutcome FunctionHost::execute(const FunctionCall& call) {
   errWrite.reset();
   if (spawned != 0) {
     outcome.message = spawned == ECANCELED ? "the emulator is stopping"
-                                           : "cannot start the function: " + std::string(std::strerror(spawned));
+                                           : "cannot start the function: " +
+                                                 std::error_code(spawned, std::generic_category()).message();
     return outcome;
   }
 

@@ -52,8 +52,8 @@ class FunctionHost {
     std::chrono::milliseconds timeout{10000};
     std::size_t maxRunning = 4;
     std::size_t maxWaiting = 64;
-    std::size_t maxOutputBytes = 1024 * 1024;
-    std::size_t maxErrorBytes = 64 * 1024;  // kept of standard error; its last line is the failure's message
+    std::size_t maxOutputBytes = std::size_t{1024} * 1024;
+    std::size_t maxErrorBytes = std::size_t{64} * 1024;  // kept of standard error; its last line is the failure's message
   };
 
   explicit FunctionHost(Options options);

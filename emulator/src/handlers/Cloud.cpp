@@ -125,7 +125,7 @@ HttpResponse fromOutcome(FunctionOutcome outcome) {
 
 }  // namespace
 
-void registerCloudHandlers(Router& router, std::shared_ptr<FunctionHost> host) {
+void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& host) {
   const std::string requiredKey = router.options().appKey;
   router.addRaw(
       "POST", "/1/endpoint",

@@ -34,7 +34,7 @@ std::uint64_t requireSize(const json& data, std::string_view key) {
 }
 
 std::string requireFileName(const json& data) {
-  const std::string name = requireStringField(data, "filename", "data");
+  std::string name = requireStringField(data, "filename", "data");
   if (name.empty()) throw ServiceError(ErrorCode::InvalidFileName, "invalid file name: it is empty");
   return name;
 }

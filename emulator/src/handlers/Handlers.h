@@ -32,7 +32,7 @@ void registerAdminHandlers(Router& router, const HandlerServices& services);  //
 void registerFileHandlers(Router& router, FileService& files);   // /7/files, /7/mkfile, GET /files/...
 void registerImageHandlers(Router& router, FileService& files);  // /7/thumbnail, /7/watermark
 void registerPushHandlers(Router& router);                        // /7/push, /admin/pushes (Push.cpp)
-void registerCloudHandlers(Router& router, std::shared_ptr<FunctionHost> functions);  // /1/endpoint (Cloud.cpp)
+void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& functions);  // /1/endpoint (Cloud.cpp)
 
 // An "_Installation" that was just created or updated with a "deviceToken"
 // takes it away from every other installation that held it (Push.cpp).

@@ -90,9 +90,7 @@ std::optional<std::pair<std::string, std::string>> parseStoredFileUrl(std::strin
       const auto address = boost::asio::ip::make_address(std::string(host), ec);
       if (ec || !address.is_loopback()) return std::nullopt;
     }
-  } else if (url.starts_with("/files/")) {
-    path = url;
-  } else if (url.starts_with("files/")) {
+  } else if (url.starts_with("/files/") || url.starts_with("files/")) {
     path = url;
   } else {
     return std::nullopt;
@@ -236,7 +234,7 @@ std::string resultName(const StoredFile& source, std::string_view suffix, Format
   return base + std::string(suffix) + "." + std::string(extensionOf(format));
 }
 
-json reply(FileService& files, RequestContext& ctx, std::int64_t outType, std::string bytes, std::string name) {
+json reply(FileService& files, RequestContext& ctx, std::int64_t outType, std::string bytes, const std::string& name) {
   if (outType == 1) return json{{"file", files::encodeBase64(bytes)}};
   const StoredFile stored = files.store(name, std::move(bytes));
   json data{{"filename", stored.originalName}, {"group", stored.group}, {"url", stored.relativeUrl()}};

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace vorn {
 namespace {
@@ -33,7 +34,7 @@ public:
 };
 
 std::optional<std::string> environment(const char* name) {
-    const char* value = std::getenv(name);
+    const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): the library never changes the environment
     if (value == nullptr || *value == '\0') return std::nullopt;
     return std::string(value);
 }
@@ -48,7 +49,11 @@ std::string executableName() {
 std::filesystem::path userDataHome() {
     if (auto xdg = environment("XDG_DATA_HOME")) return *xdg;
     if (auto home = environment("HOME")) return std::filesystem::path(*home) / ".local" / "share";
-    if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+    passwd record{};
+    passwd* entry = nullptr;
+    std::vector<char> buffer(16384);
+    if (::getpwuid_r(::getuid(), &record, buffer.data(), buffer.size(), &entry) == 0 && entry != nullptr &&
+        entry->pw_dir != nullptr) {
         return std::filesystem::path(entry->pw_dir) / ".local" / "share";
     }
     return std::filesystem::temp_directory_path();

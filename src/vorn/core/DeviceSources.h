@@ -43,6 +43,7 @@ public:
     /// Calls `onChange` on the main loop whenever the network configuration
     /// may have changed, for as long as the returned handle is kept; an
     /// empty handle when changes cannot be watched.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param): the sources that watch keep the handler
     virtual std::shared_ptr<void> watchChanges(std::function<void()> onChange) {
         (void)onChange;
         return nullptr;

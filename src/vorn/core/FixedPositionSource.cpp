@@ -33,7 +33,7 @@ std::optional<VornCoordinate> FixedPositionSource::parse(const std::string& text
 }
 
 std::shared_ptr<FixedPositionSource> FixedPositionSource::fromEnvironment() {
-    const char* text = std::getenv("VORN_POSITION");
+    const char* text = std::getenv("VORN_POSITION");  // NOLINT(concurrency-mt-unsafe): never changed by the library
     if (text == nullptr) return nullptr;
     auto position = parse(text);
     if (!position) return nullptr;

@@ -9,11 +9,13 @@ namespace vorn {
 FileSlotStore::FileSlotStore(std::filesystem::path directory) : directory_(std::move(directory)) {}
 
 std::filesystem::path FileSlotStore::defaultDirectory() {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the library only reads the environment
     if (const char* explicitDirectory = std::getenv("VORN_SLOTS_DIR"); explicitDirectory && *explicitDirectory) {
         return explicitDirectory;
     }
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the library only reads the environment
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::filesystem::path(xdg) / "vorn" / "slots";
-    if (const char* home = std::getenv("HOME"); home && *home) {
+    if (const char* home = std::getenv("HOME"); home && *home) {  // NOLINT(concurrency-mt-unsafe): read only
         return std::filesystem::path(home) / ".local" / "share" / "vorn" / "slots";
     }
     return std::filesystem::temp_directory_path() / "vorn" / "slots";

@@ -28,7 +28,7 @@ public:
 class FileSlotStore : public SlotStore {
 public:
     /// A slot file larger than this reads as no record.
-    static constexpr std::size_t kMaxSlotBytes = 16 * 1024;
+    static constexpr std::size_t kMaxSlotBytes = std::size_t{16} * 1024;
 
     explicit FileSlotStore(std::filesystem::path directory);
     static std::filesystem::path defaultDirectory();

@@ -43,7 +43,7 @@ struct VornServiceCall {
 };
 
 /// A reply judged by the service's reply rule.
-struct VornServiceReply {
+struct VornServiceReply {  // NOLINT(bugprone-exception-escape): only allocation can fail in its members
     enum class Status {
         TransportFailed,  ///< no reply at all
         NotParsed,        ///< empty, or not a JSON object

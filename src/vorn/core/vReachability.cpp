@@ -32,7 +32,8 @@ sockaddr_in ipv4(std::uint32_t hostOrderAddress) {
 }
 }  // namespace
 
-void vReachability::checkFlagsInBackground(std::weak_ptr<vReachability> weak, std::shared_ptr<std::atomic<bool>> active) {
+void vReachability::checkFlagsInBackground(const std::weak_ptr<vReachability>& weak,
+                                           const std::shared_ptr<std::atomic<bool>>& active) {
     for (;;) {
         auto self = weak.lock();
         if (!self) return;

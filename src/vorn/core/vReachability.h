@@ -79,7 +79,8 @@ private:
     /// Reads the flags off the main loop (a host target may need name
     /// resolution) and posts the notification to the main loop when they
     /// changed; changes reported meanwhile cause one more reading.
-    static void checkFlagsInBackground(std::weak_ptr<vReachability> weak, std::shared_ptr<std::atomic<bool>> active);
+    static void checkFlagsInBackground(const std::weak_ptr<vReachability>& weak,
+                                       const std::shared_ptr<std::atomic<bool>>& active);
 
     Target reachabilityRef_;
     mutable std::mutex keyMutex_;

@@ -38,6 +38,7 @@ public:
         requires(std::is_constructible_v<nlohmann::json, T &&> &&
                  !std::is_same_v<std::remove_cvref_t<T>, VornValue> &&
                  !std::is_same_v<std::remove_cvref_t<T>, nlohmann::json>)
+    // NOLINTNEXTLINE(bugprone-forwarding-reference-overload): constrained above, never a VornValue
     VornValue(T&& value) : kind_(nlohmann::json(std::forward<T>(value))) {}
 
     const Kind& kind() const { return kind_; }

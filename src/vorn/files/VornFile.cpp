@@ -421,7 +421,7 @@ void VornFile::cancle() {
 
 void VornFile::deleteInBackground() {}
 
-void VornFile::deleteInBackground(VornBooleanResultBlock block) {
+void VornFile::deleteInBackground(const VornBooleanResultBlock& block) {
     if (!block) return;
     if (url_ && group_) {
         block(false, v_VornUtils::vornErrorWithType(kVornErrorCannotDeleteNow));

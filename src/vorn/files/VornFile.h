@@ -100,7 +100,7 @@ public:
     void deleteInBackground();
     /// Reports 20018 for a stored file (URL and group), 20009 otherwise.
     /// Contacts nobody.
-    void deleteInBackground(VornBooleanResultBlock block);
+    void deleteInBackground(const VornBooleanResultBlock& block);
 
     /// Base64 text of the bytes.
     static std::string turnNSDataToNSStringWithData(const Bytes& data);

@@ -15,6 +15,7 @@ namespace vorn {
 namespace {
 
 std::atomic<std::uint64_t> nextConnectionId{1};
+std::atomic<long> timeoutLimit{HttpTransport::kTimeoutSeconds};
 
 void initializeCurl() {
     static std::once_flag once;
@@ -35,6 +36,10 @@ bool hasHttpScheme(const std::string& url) {
 
 }  // namespace
 
+void HttpTransport::setTimeoutSeconds(long seconds) { timeoutLimit = seconds > 0 ? seconds : kTimeoutSeconds; }
+
+long HttpTransport::timeoutSeconds() { return timeoutLimit.load(); }
+
 std::optional<std::string> HttpTransport::unsafeMessageReason(const HttpMessage& message) {
     using httptext::hasLineBreakOrNul;
     if (hasLineBreakOrNul(message.url) || hasLineBreakOrNul(message.method)) return "request line holds CR, LF or NUL";
@@ -51,7 +56,9 @@ curl_slist* headerList(const HttpMessage& message) {
     curl_slist* list = nullptr;
     for (const auto& [name, value] : message.headers) {
         // "Name;" sends a header with an empty value; "Name:" would remove it.
-        const std::string line = value.empty() ? name + ";" : name + ": " + value;
+        std::string line = name;
+        line += value.empty() ? ";" : ": ";
+        line += value;
         list = curl_slist_append(list, line.c_str());
     }
     // Never wait for "100 Continue" before a body.
@@ -67,9 +74,10 @@ void configure(CURL* easy, const HttpMessage& message, curl_slist* headers) {
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, HttpTransport::kTimeoutSeconds);
+    const long timeout = HttpTransport::timeoutSeconds();
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, HttpTransport::kTimeoutSeconds);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
     // Decode whatever compression curl supports; the header sent is the request's own.
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
@@ -83,6 +91,14 @@ void configure(CURL* easy, const HttpMessage& message, curl_slist* headers) {
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(message.bodyText().size()));
         if (message.method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, message.method.c_str());
     }
+}
+
+/// Header callback of the blocking exchange: notes the blank line that ends
+/// a header (of interim replies too; the final one comes last).
+size_t noteHeaderEnd(char* data, size_t size, size_t count, void* ended) {
+    const size_t length = size * count;
+    if (length <= 2 && (length == 0 || data[0] == '\r' || data[0] == '\n')) *static_cast<bool*>(ended) = true;
+    return length;
 }
 
 size_t appendToString(char* data, size_t size, size_t count, void* target) {
@@ -270,12 +286,11 @@ private:
         transfers_.erase(it);
         byConnection_.erase(transfer->connection->identifier());
         curl_multi_remove_handle(multi_, easy);
-        if (result == CURLE_OK) {
-            if (!transfer->responseReported) {
-                post(transfer->connection, [](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
-                    d.didReceiveResponse(c, 0);
-                });
-            }
+        if (result == CURLE_OK && !transfer->responseReported) {
+            // libcurl ends an exchange whose reply stopped inside its header
+            // without an error; no reply came, so it is a failure.
+            reportFailure(transfer->connection, "the reply ended inside its header");
+        } else if (result == CURLE_OK) {
             post(transfer->connection, [](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
                 d.connectionDidFinishLoading(c);
             });
@@ -362,10 +377,15 @@ std::optional<std::string> HttpTransport::sendSynchronous(const HttpMessage& mes
     configure(handle.easy, message, headers);
     curl_easy_setopt(handle.easy, CURLOPT_WRITEFUNCTION, &appendToString);
     curl_easy_setopt(handle.easy, CURLOPT_WRITEDATA, &body);
+    // Whether a final reply's header ended: a reply cut inside its header is
+    // no reply, though libcurl reports no error for it.
+    bool headerEnded = false;
+    curl_easy_setopt(handle.easy, CURLOPT_HEADERFUNCTION, &noteHeaderEnd);
+    curl_easy_setopt(handle.easy, CURLOPT_HEADERDATA, &headerEnded);
     const CURLcode result = curl_easy_perform(handle.easy);
     curl_easy_setopt(handle.easy, CURLOPT_HTTPHEADER, nullptr);
     curl_slist_free_all(headers);
-    if (result != CURLE_OK) return std::nullopt;
+    if (result != CURLE_OK || !headerEnded) return std::nullopt;
     return body;
 }
 

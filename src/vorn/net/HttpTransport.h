@@ -85,8 +85,12 @@ public:
     /// synchronously with no response.
     static std::optional<std::string> unsafeMessageReason(const HttpMessage& message);
 
-    /// Seconds without progress before an exchange fails.
+    /// Seconds without progress before an exchange fails, by default.
     static constexpr long kTimeoutSeconds = 60;
+    /// The limit that exchanges started from now on use: `kTimeoutSeconds`
+    /// unless set. Tests shorten it; 0 or less restores the default.
+    static void setTimeoutSeconds(long seconds);
+    static long timeoutSeconds();
     /// Connections kept open to one host at most.
     static constexpr long kMaxConnectionsPerHost = 16;
 

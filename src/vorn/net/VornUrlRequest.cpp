@@ -57,7 +57,12 @@ void VornUrlRequest::setHttpMethod(const std::string& method) {
 std::string VornUrlRequest::postString() const {
     std::lock_guard lock(lock_);
     std::string text;
-    for (const auto& [key, value] : vMutableDic_) text += key + "=" + value + "&";
+    for (const auto& [key, value] : vMutableDic_) {
+        text += key;
+        text += '=';
+        text += value;
+        text += '&';
+    }
     return text;
 }
 

@@ -301,7 +301,7 @@ void VornQuery::findObjectsInBackgroundWithBlock(VornArrayResultBlock block) {
     const auto include = takeInclude();
     const auto data = findData(include);
     const auto cachePath = selfQueryFileName();
-    auto reply = [&block](std::optional<VornObjectList> objects, OptionalError failure) {
+    auto reply = [&block](const std::optional<VornObjectList>& objects, const OptionalError& failure) {
         if (block) block(objects, failure);
     };
     switch (cachePolicy_) {
@@ -355,7 +355,7 @@ void VornQuery::sendFind(const nlohmann::json& data, const std::filesystem::path
     const int policy = cachePolicy_;
     const double maxCacheAge = maxCacheAge_;
     auto handler = [block, policy, maxCacheAge, cachePath, className = queryClassName_](const VornServiceReply& reply) {
-        auto answer = [&block](std::optional<VornObjectList> objects, OptionalError failure) {
+        auto answer = [&block](const std::optional<VornObjectList>& objects, const OptionalError& failure) {
             if (block) block(objects, failure);
         };
         if (reply.status == VornServiceReply::Status::TransportFailed) return answer(VornObjectList{}, error(kVornErrorConnectFailed));

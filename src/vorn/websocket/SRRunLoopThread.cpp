@@ -17,7 +17,7 @@ SRRunLoopThread::SRRunLoopThread() {
     thread_.detach();
 }
 
-void SRRunLoopThread::main() {
+void SRRunLoopThread::main() {  // NOLINT(bugprone-exception-escape): see the header
     ::pthread_setname_np(::pthread_self(), kThreadName);
     boost::asio::io_context loop(1);
     // A timer that fires only in the distant future keeps the loop from

@@ -28,7 +28,8 @@ public:
 
 private:
     SRRunLoopThread();
-    void main();
+    // Only allocation failures can escape; they end the process, as they would anywhere.
+    void main();  // NOLINT(bugprone-exception-escape)
 
     std::mutex mutex_;
     std::condition_variable published_;

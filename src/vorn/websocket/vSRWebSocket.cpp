@@ -32,7 +32,7 @@ constexpr std::uint8_t kHeaderEnd[4] = {'\r', '\n', '\r', '\n'};
 constexpr std::size_t kCompactionThreshold = 4096;
 constexpr std::size_t kMaxCloseReasonBytes = 123;
 // Buffers that grew beyond this for one large message are given back afterwards.
-constexpr std::size_t kKeptBufferCapacity = 64 * 1024;
+constexpr std::size_t kKeptBufferCapacity = std::size_t{64} * 1024;
 
 using httptext::hasLineBreakOrNul;
 using httptext::isToken;
@@ -496,7 +496,12 @@ void vSRWebSocket::didConnect() {
     for (const auto& [name, value] : urlRequest_.allHTTPHeaderFields()) setField(name, value);
 
     std::string message = "GET " + url_.requestTarget() + " HTTP/1.1\r\n";
-    for (const auto& [name, value] : fields) message += name + ": " + value + "\r\n";
+    for (const auto& [name, value] : fields) {
+        message += name;
+        message += ": ";
+        message += value;
+        message += "\r\n";
+    }
     message += "\r\n";
 
     _writeData(bytesOf(message));

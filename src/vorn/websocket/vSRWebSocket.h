@@ -54,7 +54,7 @@ enum SRWebSocketErrorCode : int {
 };
 
 /// The largest handshake response header accepted.
-inline constexpr std::size_t kMaxHandshakeHeaderBytes = 64 * 1024;
+inline constexpr std::size_t kMaxHandshakeHeaderBytes = std::size_t{64} * 1024;
 
 /// Close codes the client itself sends.
 enum SRStatusCode : int {
