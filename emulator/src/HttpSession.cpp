@@ -3,6 +3,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/core/string.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/write.hpp>
@@ -29,14 +30,6 @@ constexpr std::size_t kHeaderLimit = std::size_t{64} * 1024;
 constexpr auto kLingerTime = std::chrono::seconds(5);
 constexpr std::size_t kLingerBytes = std::size_t{256} * 1024 * 1024;
 
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -161,7 +154,7 @@ void HttpSession::onHeader(error_code ec) {
   if (ec) return onReadError(ec);
   const auto& request = parser_->get();
   const auto expect = request[http::field::expect];
-  if (!parser_->is_done() && iequals(std::string_view(expect.data(), expect.size()), "100-continue")) {
+  if (!parser_->is_done() && beast::iequals(expect, "100-continue")) {
     // The client waits for a go-ahead before it sends the body.
     continue_ = {};
     continue_.result(http::status::continue_);

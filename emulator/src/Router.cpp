@@ -1,5 +1,7 @@
 #include "vorn_emulator/Router.h"
 
+#include <boost/beast/core/string.hpp>
+
 #include <algorithm>
 
 #include "vorn_emulator/Storage.h"
@@ -10,16 +12,6 @@ namespace {
 
 using nlohmann::json;
 
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // Reply bodies never fail to serialise: invalid UTF-8 is replaced.
 std::string serialize(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
@@ -60,7 +52,7 @@ const json kNull = nullptr;
 
 std::optional<std::string_view> Headers::get(std::string_view name) const {
   for (const auto& [fieldName, value] : fields_) {
-    if (iequals(fieldName, name)) return std::string_view(value);
+    if (boost::beast::iequals(boost::beast::string_view(fieldName.data(), fieldName.size()), boost::beast::string_view(name.data(), name.size()))) return std::string_view(value);
   }
   return std::nullopt;
 }

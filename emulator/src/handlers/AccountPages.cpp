@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "UrlText.h"
 #include "accounts/Outbox.h"
 #include "accounts/Users.h"
 #include "handlers/Handlers.h"
@@ -58,29 +59,9 @@ HttpResponse page(unsigned status, std::string_view title, const std::string& bo
 
 HttpResponse invalidLink() { return page(400, "Invalid link", "<p>This link is unknown or was already used.</p>"); }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 // application/x-www-form-urlencoded text: "+" is a space, "%XX" a byte
 // (a malformed escape stays as it is).
-std::string formDecoded(std::string_view text) {
-  std::string decoded;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      decoded += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-      decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
-      i += 2;
-    } else {
-      decoded += text[i];
-    }
-  }
-  return decoded;
-}
+std::string formDecoded(std::string_view text) { return percentDecoded(text, true); }
 
 // The first value of `name` in "a=1&b=2" (query string or form body).
 std::optional<std::string> formValue(std::string_view text, std::string_view name) {

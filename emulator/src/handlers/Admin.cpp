@@ -11,6 +11,7 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "UrlText.h"
 #include "handlers/Handlers.h"
 #include "vorn_emulator/Accounts.h"
 #include "vorn_emulator/Faults.h"
@@ -24,17 +25,6 @@ namespace {
 
 using nlohmann::json;
 
-// In-process requests have no peer and pass.
-bool fromLoopback(const RequestContext& ctx) {
-  if (ctx.remoteAddress().empty()) return true;
-  boost::system::error_code ec;
-  const auto address = boost::asio::ip::make_address(ctx.remoteAddress(), ec);
-  return !ec && address.is_loopback();
-}
-
-HttpResponse forbidden() {
-  return HttpResponse::json(403, json{{"error", "the admin endpoints answer loopback peers only"}});
-}
 
 HttpResponse badRequest(const std::string& reason) { return HttpResponse::json(400, json{{"error", reason}}); }
 
@@ -45,23 +35,7 @@ std::string queryPath(const std::string& query) {
     const auto amp = rest.find('&');
     const std::string_view item = rest.substr(0, amp);
     if (item.starts_with("path=")) {
-      std::string out;
-      const std::string_view value = item.substr(5);
-      for (std::size_t i = 0; i < value.size(); ++i) {
-        const auto hex = [](char c) -> int {
-          if (c >= '0' && c <= '9') return c - '0';
-          if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-          if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-          return -1;
-        };
-        if (value[i] == '%' && i + 2 < value.size() && hex(value[i + 1]) >= 0 && hex(value[i + 2]) >= 0) {
-          out += static_cast<char>(hex(value[i + 1]) * 16 + hex(value[i + 2]));
-          i += 2;
-        } else {
-          out += value[i];
-        }
-      }
-      return out;
+      return percentDecoded(item.substr(5), false);
     }
     if (amp == std::string_view::npos) break;
     rest.remove_prefix(amp + 1);
@@ -74,6 +48,18 @@ json settingsOf(const FileService& files) {
 }
 
 }  // namespace
+
+// In-process requests have no peer and pass.
+bool fromLoopback(const RequestContext& ctx) {
+  if (ctx.remoteAddress().empty()) return true;
+  boost::system::error_code ec;
+  const auto address = boost::asio::ip::make_address(ctx.remoteAddress(), ec);
+  return !ec && address.is_loopback();
+}
+
+HttpResponse forbidden() {
+  return HttpResponse::json(403, nlohmann::json{{"error", "the admin endpoints answer loopback peers only"}});
+}
 
 void registerAdminHandlers(Router& router, const HandlerServices& services) {
   FaultInjector& faults = services.faults;

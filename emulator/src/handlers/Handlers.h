@@ -8,8 +8,15 @@ namespace vorn::emulator {
 class FaultInjector;
 class FileService;
 class FunctionHost;
+class RequestContext;
 class Router;
 class Storage;
+struct HttpResponse;
+
+// The admin endpoints answer loopback peers only (in-process requests pass);
+// the others get `forbidden()`, HTTP 403 (Admin.cpp).
+bool fromLoopback(const RequestContext& ctx);
+HttpResponse forbidden();
 
 // Server state that some routes work on, owned by the Server.
 struct HandlerServices {

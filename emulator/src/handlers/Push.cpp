@@ -19,7 +19,6 @@
 //   GET    /admin/pushes   the delivery log (vorn_emulator/Pushes.h)
 //   DELETE /admin/pushes   empties it; answers {"deleted": N}
 
-#include <boost/asio/ip/address.hpp>
 #include <openssl/rand.h>
 
 #include <cmath>
@@ -99,13 +98,6 @@ std::string newPushId() {
     id.push_back(kDigits[byte & 0x0F]);
   }
   return id;
-}
-
-bool fromLoopback(const RequestContext& ctx) {
-  if (ctx.remoteAddress().empty()) return true;
-  boost::system::error_code ec;
-  const auto address = boost::asio::ip::make_address(ctx.remoteAddress(), ec);
-  return !ec && address.is_loopback();
 }
 
 json handlePush(RequestContext& ctx, const std::shared_ptr<query::ObjectCache>& cache) {
@@ -215,7 +207,7 @@ void registerPushHandlers(Router& router) {
   router.addRaw(
       "GET", "/admin/pushes",
       [](RequestContext& ctx) {
-        if (!fromLoopback(ctx)) return HttpResponse::json(403, json{{"error", "the admin endpoints answer loopback peers only"}});
+        if (!fromLoopback(ctx)) return forbidden();
         json entries = json::array();
         for (auto& entry : pushDeliveries(ctx.storage())) entries.push_back(std::move(entry));
         return HttpResponse::json(200, entries);
@@ -224,7 +216,7 @@ void registerPushHandlers(Router& router) {
   router.addRaw(
       "DELETE", "/admin/pushes",
       [](RequestContext& ctx) {
-        if (!fromLoopback(ctx)) return HttpResponse::json(403, json{{"error", "the admin endpoints answer loopback peers only"}});
+        if (!fromLoopback(ctx)) return forbidden();
         return HttpResponse::json(200, json{{"deleted", clearPushDeliveries(ctx.storage())}});
       },
       /*checkAppKey=*/false);
