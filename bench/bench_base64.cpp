@@ -50,8 +50,7 @@ void BM_vBase64_Decode(benchmark::State& state) {
 void BM_OpenSSL_DecodeBlock(benchmark::State& state) {
     for (auto _ : state) {
         std::vector<unsigned char> buffer(encoded().size() / 4 * 3);
-        benchmark::DoNotOptimize(
-            EVP_DecodeBlock(buffer.data(), encoded().data(), static_cast<int>(encoded().size())));
+        benchmark::DoNotOptimize(EVP_DecodeBlock(buffer.data(), encoded().data(), static_cast<int>(encoded().size())));
         benchmark::DoNotOptimize(buffer.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kInputSize));

@@ -16,10 +16,10 @@
 #include <vorn_emulator/Server.h>
 
 #include <curl/curl.h>
-#include <nlohmann/json.hpp>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -95,10 +95,10 @@ Figures measure(const std::function<bool(Bytes&)>& upload, std::size_t size, int
 
 void useEmulator(const std::string& host) {
     DeviceContext::shared().setStore(std::make_shared<MemoryKeyValueStore>());
-    Vorn::registerWithAppKey("bench-key", VornConfiguration{.bundleIdentifier = "com.vorn.bench",
-                                                            .apiHost = host,
-                                                            .fallbackHost = host,
-                                                            .fileHost = host});
+    Vorn::registerWithAppKey(
+        "bench-key",
+        VornConfiguration{
+            .bundleIdentifier = "com.vorn.bench", .apiHost = host, .fallbackHost = host, .fileHost = host});
 }
 
 /// The file takes the bytes over (no second copy) and is uploaded again each round.
@@ -126,10 +126,11 @@ size_t collect(char* data, size_t size, size_t count, void* target) {
 }
 
 bool handMadeUpload(const Bytes& bytes, const std::string& host) {
-    nlohmann::json envelope{{"c", "FILE"},
-                            {"v", "v1.4.9"},
-                            {"objectId", nullptr},
-                            {"data", {{"file", vBase64::stringByEncodingData(bytes).value()}, {"filename", "bench.bin"}}}};
+    nlohmann::json envelope{
+        {"c", "FILE"},
+        {"v", "v1.4.9"},
+        {"objectId", nullptr},
+        {"data", {{"file", vBase64::stringByEncodingData(bytes).value()}, {"filename", "bench.bin"}}}};
     const std::string body = envelope.dump(2);
     CURL* easy = curl_easy_init();
     curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
@@ -189,9 +190,17 @@ int main(int argc, char** argv) {
     };
     const std::vector<Row> rows{
         {"baseline: JSON body by hand + libcurl", [&](Bytes& b) { return handMadeUpload(b, host); }},
-        {"VornFile saveInBackground (whole)", [&](Bytes& b) { useEmulator(host); return libraryUpload(b, false); }},
-        {"VornFile saveInBackgroundByDataSharding", [&](Bytes& b) { useEmulator(host); return libraryUpload(b, true); }},
-    };
+        {"VornFile saveInBackground (whole)",
+         [&](Bytes& b) {
+        useEmulator(host);
+        return libraryUpload(b, false);
+         }},
+        {"VornFile saveInBackgroundByDataSharding",
+         [&](Bytes& b) {
+        useEmulator(host);
+        return libraryUpload(b, true);
+         }},
+        };
     std::printf("%zu bytes (%.1f MiB), %d rounds each, medians\n", size, size / 1048576.0, rounds);
     std::printf("%-42s %10s %14s %16s\n", "", "MiB/s", "peak RSS MiB", "(peak-idle)/file");
     double baseline = 0;

@@ -12,19 +12,21 @@
 
 #include <vorn_emulator/Server.h>
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <unistd.h>
 
 using namespace vorn;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
-bool wait(bool& done) { return MainLoop::shared().runUntil([&] { return done; }, std::chrono::seconds(120)); }
+bool wait(bool& done) {
+    return MainLoop::shared().runUntil([&] { return done; }, std::chrono::seconds(120));
+}
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -36,7 +38,8 @@ std::pair<double, std::size_t> timedFind(const std::shared_ptr<VornQuery>& query
     bool done = false;
     std::size_t found = 0;
     const auto start = Clock::now();
-    query->findObjectsInBackgroundWithBlock([&](const std::optional<VornObjectList>& objects, const OptionalError& error) {
+    query->findObjectsInBackgroundWithBlock(
+        [&](const std::optional<VornObjectList>& objects, const OptionalError& error) {
         if (error) std::fprintf(stderr, "find failed: %d %s\n", error->code, error->message().c_str());
         found = objects ? objects->size() : 0;
         done = true;
@@ -71,17 +74,18 @@ int main(int argc, char** argv) {
     const auto host = "127.0.0.1:" + std::to_string(server.start());
     const auto home = std::filesystem::temp_directory_path() / ("vorn-bench-" + std::to_string(::getpid()));
     DeviceContext::shared().setStore(std::make_shared<MemoryKeyValueStore>());
-    Vorn::registerWithAppKey("bench-key", VornConfiguration{.bundleIdentifier = "com.vorn.bench",
-                                                            .dataDirectory = home,
-                                                            .apiHost = host,
-                                                            .fallbackHost = host});
+    Vorn::registerWithAppKey(
+        "bench-key",
+        VornConfiguration{
+            .bundleIdentifier = "com.vorn.bench", .dataDirectory = home, .apiHost = host, .fallbackHost = host});
 
     const auto loadStart = Clock::now();
     for (int first = 0; first < objects; first += 50) {
         auto batch = VornObjectsBatch::init();
         for (int i = first; i < std::min(objects, first + 50); ++i) {
-            batch->saveVornObjectWithClassName(
-                "Item", {{"score", (i * 7919) % 10000}, {"category", "c" + std::to_string(i % 10)}, {"label", "item " + std::to_string(i)}});
+            batch->saveVornObjectWithClassName("Item", {{"score", (i * 7919) % 10000},
+                                                        {"category", "c" + std::to_string(i % 10)},
+                                                        {"label", "item " + std::to_string(i)}});
         }
         bool done = false, ok = false;
         batch->batchObjectsInBackgroundWithResultBlock([&](bool succeeded, const OptionalError&) {

@@ -42,9 +42,8 @@ int main(int argc, char** argv) {
         host = "127.0.0.1:" + std::to_string(server->start());
     }
     DeviceContext::shared().setStore(std::make_shared<MemoryKeyValueStore>());
-    Vorn::registerWithAppKey("bench-key", VornConfiguration{.bundleIdentifier = "com.vorn.bench",
-                                                            .apiHost = host,
-                                                            .fallbackHost = host});
+    Vorn::registerWithAppKey(
+        "bench-key", VornConfiguration{.bundleIdentifier = "com.vorn.bench", .apiHost = host, .fallbackHost = host});
 
     VornServiceCall call;
     call.path = "timestamp";

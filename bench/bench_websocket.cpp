@@ -167,8 +167,8 @@ void registerAll() {
         bool text;
         std::size_t size;
     };
-    const Size sizes[] = {{"Text16B", true, 16}, {"Text1KiB", true, 1024}, {"Text64KiB", true, 64 << 10},
-                          {"Binary1MiB", false, 1 << 20}};
+    const Size sizes[] = {
+        {"Text16B", true, 16}, {"Text1KiB", true, 1024}, {"Text64KiB", true, 64 << 10}, {"Binary1MiB", false, 1 << 20}};
     for (bool windowed : {false, true}) {
         for (const auto& size : sizes) {
             const std::string suffix = std::string(windowed ? "Window/" : "RoundTrip/") + size.name;

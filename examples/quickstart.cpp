@@ -16,7 +16,9 @@ using namespace std::chrono_literals;
 namespace {
 
 /// Runs the main loop until one result callback has been called.
-bool waitFor(bool& done) { return vorn::MainLoop::shared().runUntil([&] { return done; }, 30s); }
+bool waitFor(bool& done) {
+    return vorn::MainLoop::shared().runUntil([&] { return done; }, 30s);
+}
 
 void print(const char* what, bool succeeded, const vorn::OptionalError& error) {
     if (succeeded) {
@@ -30,9 +32,9 @@ void print(const char* what, bool succeeded, const vorn::OptionalError& error) {
 
 int main() {
     const char* key = std::getenv("VORN_APP_KEY");
-    vorn::Vorn::registerWithAppKey(key != nullptr ? key : "demo-app-key",
-                                   vorn::VornConfiguration{.bundleIdentifier = "com.vorn.quickstart",
-                                                           .displayName = "Quickstart"});
+    vorn::Vorn::registerWithAppKey(
+        key != nullptr ? key : "demo-app-key",
+        vorn::VornConfiguration{.bundleIdentifier = "com.vorn.quickstart", .displayName = "Quickstart"});
 
     // A blocking call, on this thread.
     const std::string time = vorn::Vorn::getServerTimestamp();
@@ -75,14 +77,14 @@ int main() {
     bool found = false;
     query->findObjectsInBackgroundWithBlock(
         [&](const std::optional<vorn::VornObjectList>& scores, const vorn::OptionalError& error) {
-            print("find", !error, error);
-            if (scores && !scores->empty()) {
-                std::printf("found %zu scores, the best is %s\n", scores->size(),
-                            scores->front()->objectForKey("score")->json().dump().c_str());
-            }
-            found = true;
-            succeeded = !error;
-        });
+        print("find", !error, error);
+        if (scores && !scores->empty()) {
+            std::printf("found %zu scores, the best is %s\n", scores->size(),
+                        scores->front()->objectForKey("score")->json().dump().c_str());
+        }
+        found = true;
+        succeeded = !error;
+    });
     if (!waitFor(found) || !succeeded) return 1;
 
     bool counted = false;
@@ -121,11 +123,16 @@ int main() {
 
     // Files: a 16 x 16 PNG, uploaded whole, then a thumbnail 8 pixels wide.
     const char* kPng =
-        "iVBORw0KGgoAAAANSUhEUgAAABAAAAAQCAIAAACQkWg2AAABlklEQVR42hXRURVEIQhFUSMYgQhGMAIRiGCEE8EIRiACEYhABCLMG7/ZrMt1jMEc"
-        "yGAN9kAHNjgDBnfwBj6IQQ5q0IMxJnMikzXZE53Y5EyY3Mmb+CQmOalJzw8IUxBhCVtQwYQjIFzhCS6EkEIJLR9YzIUs1mIvdGGLs2BxF2/hi1jk"
-        "oha9PrCZG9mszd7oxjZnw+Zu3sY3sclNbXp/QJmKKEvZiiqmHAXlKk9xJZRUSmn9gDENMZaxDTXMOAbGNZ7hRhhplNH2gcM8yGEd9kEPdjgHDvfw"
-        "Dn6IQx7q0OcD/wK/Sr4jv9hfkG/1N/x/Fx44BCQU9Pc94zIvclmXfdGLXc79j9/Lu/glLnmpS98PPOZDHuuxH/qwx3n/5ffxHv6IRz7q0e8DznTE"
-        "Wc521DHn+D/KdZ7jTjjplNP+gWAGEqxgBxpYcOIf/AYv8CCCDCro+EAyE0lWshNNLDn5P/MmL/Ekkkwq6fxAMQspVrELLaw49S/lFq/wIoosquj6"
+        "iVBORw0KGgoAAAANSUhEUgAAABAAAAAQCAIAAACQkWg2AAABlklEQVR42hXRURVEIQhFUSMYgQhGMAIRiGCEE8EIRiACEYhABCLMG7/"
+        "ZrMt1jMEc"
+        "yGAN9kAHNjgDBnfwBj6IQQ5q0IMxJnMikzXZE53Y5EyY3Mmb+CQmOalJzw8IUxBhCVtQwYQjIFzhCS6EkEIJLR9YzIUs1mIvdGGLs2BxF2/"
+        "hi1jk"
+        "oha9PrCZG9mszd7oxjZnw+Zu3sY3sclNbXp/"
+        "QJmKKEvZiiqmHAXlKk9xJZRUSmn9gDENMZaxDTXMOAbGNZ7hRhhplNH2gcM8yGEd9kEPdjgHDvfw"
+        "Dn6IQx7q0OcD/wK/Sr4jv9hfkG/1N/x/Fx44BCQU9Pc94zIvclmXfdGLXc79j9/Lu/glLnmpS98PPOZDHuuxH/qwx3n/"
+        "5ffxHv6IRz7q0e8DznTE"
+        "Wc521DHn+D/KdZ7jTjjplNP+gWAGEqxgBxpYcOIf/AYv8CCCDCro+EAyE0lWshNNLDn5P/MmL/Ekkkwq6fxAMQspVrELLaw49S/lFq/"
+        "wIoosquj6"
         "QDMbaVazG22sOf2v8Dav8SaabKrp5geIAnAQC3NfwAAAAABJRU5ErkJggg==";
     auto image = vorn::VornFile::initWithFileName("quickstart.png", vorn::vBase64::decodeString(kPng));
     bool uploaded = false;
@@ -141,10 +148,10 @@ int main() {
     vorn::VornImage::thumbnailImageBySpecifiesTheWidth(
         8, 0, image->url(), 0,
         [&](const std::optional<vorn::VornImageResult>& result, const vorn::OptionalError& error) {
-            print("thumbnail", !error, error);
-            if (result) std::printf("thumbnail: %s\n", std::get<std::shared_ptr<vorn::VornFile>>(*result)->url()->c_str());
-            thumbnailed = true;
-            succeeded = !error;
+        print("thumbnail", !error, error);
+        if (result) std::printf("thumbnail: %s\n", std::get<std::shared_ptr<vorn::VornFile>>(*result)->url()->c_str());
+        thumbnailed = true;
+        succeeded = !error;
         });
     if (!waitFor(thumbnailed) || !succeeded) return 1;
 
@@ -153,16 +160,16 @@ int main() {
     vorn::VornCloud::callFunctionInBackground(
         "hello", nlohmann::json{{"name", "Sean"}},
         [&](const std::optional<vorn::VornCloudResult>& result, const vorn::OptionalError& error) {
-            print("cloud function", !error, error);
-            if (result) {
-                if (const auto* answer = std::get_if<nlohmann::json>(&*result)) {
-                    std::printf("hello answered: %s\n", answer->dump().c_str());
-                } else {
-                    std::printf("hello answered: %s\n", std::get<std::string>(*result).c_str());
-                }
+        print("cloud function", !error, error);
+        if (result) {
+            if (const auto* answer = std::get_if<nlohmann::json>(&*result)) {
+                std::printf("hello answered: %s\n", answer->dump().c_str());
+            } else {
+                std::printf("hello answered: %s\n", std::get<std::string>(*result).c_str());
             }
-            called = true;
-            succeeded = !error;
+        }
+        called = true;
+        succeeded = !error;
         });
     if (!waitFor(called) || !succeeded) return 1;
     return 0;

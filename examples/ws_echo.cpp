@@ -80,8 +80,8 @@ int main(int argc, char** argv) {
 
     std::shared_ptr<vorn::vSRWebSocket> socket;
     try {
-        socket = protocols.empty() ? vorn::vSRWebSocket::initWithURL(url)
-                                   : vorn::vSRWebSocket::initWithURL(url, protocols);
+        socket =
+            protocols.empty() ? vorn::vSRWebSocket::initWithURL(url) : vorn::vSRWebSocket::initWithURL(url, protocols);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "ws_echo: %s\n", error.what());
         return 2;

@@ -15,10 +15,20 @@
 
 namespace {
 
-constexpr std::array<const char*, 14> kRoutes = {
-    "/7/create", "/7/update",         "/7/delete",      "/7/batch",  "/7/find",
-    "/7/signup", "/7/login",          "/7/login_or_signup", "/7/email_verify", "/7/reset",
-    "/7/phone_request_reset", "/7/phone_reset", "/7/timestamp", "/7/unknown"};
+constexpr std::array<const char*, 14> kRoutes = {"/7/create",
+                                                 "/7/update",
+                                                 "/7/delete",
+                                                 "/7/batch",
+                                                 "/7/find",
+                                                 "/7/signup",
+                                                 "/7/login",
+                                                 "/7/login_or_signup",
+                                                 "/7/email_verify",
+                                                 "/7/reset",
+                                                 "/7/phone_request_reset",
+                                                 "/7/phone_reset",
+                                                 "/7/timestamp",
+                                                 "/7/unknown"};
 
 std::unique_ptr<vorn::emulator::Server> server;
 int served = 0;

@@ -109,13 +109,15 @@ void checkWritten(const std::string& written) {
         std::size_t header = 2;
         if (length == 126) {
             if (written.size() - index < 4) std::abort();
-            length = (static_cast<unsigned char>(written[index + 2]) << 8) | static_cast<unsigned char>(written[index + 3]);
+            length =
+                (static_cast<unsigned char>(written[index + 2]) << 8) | static_cast<unsigned char>(written[index + 3]);
             header = 4;
             if (length < 126) std::abort();
         } else if (length == 127) {
             if (written.size() - index < 10) std::abort();
             length = 0;
-            for (int byte = 0; byte < 8; ++byte) length = (length << 8) | static_cast<unsigned char>(written[index + 2 + byte]);
+            for (int byte = 0; byte < 8; ++byte)
+                length = (length << 8) | static_cast<unsigned char>(written[index + 2 + byte]);
             header = 10;
             if (length < 65536) std::abort();
         }
@@ -175,7 +177,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
         drain(loop);
-        boost::asio::post(SRWebSocketTestPeer::workQueue(*socket), [&] { written = SRWebSocketTestPeer::written(*socket); });
+        boost::asio::post(SRWebSocketTestPeer::workQueue(*socket),
+                          [&] { written = SRWebSocketTestPeer::written(*socket); });
         drain(loop);
     }
     drain(loop);  // the socket's last work

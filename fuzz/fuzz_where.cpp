@@ -15,7 +15,10 @@ namespace {
 using Json = nlohmann::json;
 
 Json envelope(Json data, const char* className) {
-    return Json{{"client", {{"caller", "iOS"}}}, {"v", "v1.4.9"}, {"c", className}, {"objectId", nullptr},
+    return Json{{"client", {{"caller", "iOS"}}},
+                {"v", "v1.4.9"},
+                {"c", className},
+                {"objectId", nullptr},
                 {"data", std::move(data)}};
 }
 
@@ -36,7 +39,10 @@ vorn::emulator::Server& emulator() {
         options.appKey = "key";
         auto made = std::make_unique<vorn::emulator::Server>(options);
         const Json samples[] = {
-            {{"name", "a"}, {"score", 1}, {"tags", {"x", "y"}}, {"when", {{"__type", "Date"}, {"iso", "2020-01-01 00:00:00"}}}},
+            {{"name", "a"},
+             {"score", 1},
+             {"tags", {"x", "y"}},
+             {"when", {{"__type", "Date"}, {"iso", "2020-01-01 00:00:00"}}}},
             {{"name", "b"}, {"score", 2.5}, {"where", {{"__type", "GeoPoint"}, {"latitude", 10}, {"longitude", 20}}}},
             {{"name", "c"}, {"nested", {{"k", "v"}}}, {"flag", true}, {"nothing", nullptr}},
         };

@@ -31,78 +31,78 @@ class HttpSession;
 
 // What the sessions share with the server.
 struct ServerCore {
-  Router& router;
-  bool verbose = false;
-  std::size_t bodyLimit = 0;
-  FaultInjector* faults = nullptr;  // may be null: no fault injection
-  std::chrono::milliseconds readTimeout{30000};  // see Options::readTimeout
-  std::chrono::milliseconds idleTimeout{60000};  // see Options::idleTimeout
-  std::unordered_set<HttpSession*> sessions;  // open connections, closed on stop
-  std::size_t openConnections = 0;  // sessions not closed yet (a closed one may linger until its handlers end)
+    Router& router;
+    bool verbose = false;
+    std::size_t bodyLimit = 0;
+    FaultInjector* faults = nullptr;               // may be null: no fault injection
+    std::chrono::milliseconds readTimeout{30000};  // see Options::readTimeout
+    std::chrono::milliseconds idleTimeout{60000};  // see Options::idleTimeout
+    std::unordered_set<HttpSession*> sessions;     // open connections, closed on stop
+    std::size_t openConnections = 0;  // sessions not closed yet (a closed one may linger until its handlers end)
 
-  void log(std::string_view line) const;
+    void log(std::string_view line) const;
 };
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
- public:
-  HttpSession(boost::asio::ip::tcp::socket socket, ServerCore& core);
-  ~HttpSession();
-  HttpSession(const HttpSession&) = delete;
-  HttpSession& operator=(const HttpSession&) = delete;
+public:
+    HttpSession(boost::asio::ip::tcp::socket socket, ServerCore& core);
+    ~HttpSession();
+    HttpSession(const HttpSession&) = delete;
+    HttpSession& operator=(const HttpSession&) = delete;
 
-  void start();
-  // Closes the socket; pending operations finish with operation_aborted.
-  void close();
+    void start();
+    // Closes the socket; pending operations finish with operation_aborted.
+    void close();
 
- private:
-  using error_code = boost::system::error_code;
+private:
+    using error_code = boost::system::error_code;
 
-  // The read limit: armed while a request is awaited or arriving, disarmed
-  // once it is complete. On expiry the pending read is cancelled and its
-  // handler sees timedOut_.
-  void armReadTimer(std::chrono::milliseconds limit);
-  void disarmReadTimer();
-  void onReadTimeout();
-  // After a response: waits for the next request under the idle limit.
-  void awaitNextRequest();
-  void onReadable(error_code ec);
-  void readHeader();
-  void onHeader(error_code ec);
-  void readBody();
-  void onBody(error_code ec);
-  // What answering a request needs once its response is made.
-  struct Pending {
-    std::string method;
-    std::string target;
-    unsigned version = 11;
-    bool keepAlive = true;
-    std::optional<Fault> fault;
-    std::chrono::steady_clock::time_point started;
-  };
-  void handle();
-  void respond(HttpResponse reply, const Pending& pending);
-  void onWrite(bool close, error_code ec);
-  void onReadError(error_code ec);
-  void replyAndClose(unsigned status, ErrorCode code, std::string_view message);
-  void send();
-  void drainAndClose();
-  void onDrain(error_code ec, std::size_t bytes);
+    // The read limit: armed while a request is awaited or arriving, disarmed
+    // once it is complete. On expiry the pending read is cancelled and its
+    // handler sees timedOut_.
+    void armReadTimer(std::chrono::milliseconds limit);
+    void disarmReadTimer();
+    void onReadTimeout();
+    // After a response: waits for the next request under the idle limit.
+    void awaitNextRequest();
+    void onReadable(error_code ec);
+    void readHeader();
+    void onHeader(error_code ec);
+    void readBody();
+    void onBody(error_code ec);
+    // What answering a request needs once its response is made.
+    struct Pending {
+        std::string method;
+        std::string target;
+        unsigned version = 11;
+        bool keepAlive = true;
+        std::optional<Fault> fault;
+        std::chrono::steady_clock::time_point started;
+    };
+    void handle();
+    void respond(HttpResponse reply, const Pending& pending);
+    void onWrite(bool close, error_code ec);
+    void onReadError(error_code ec);
+    void replyAndClose(unsigned status, ErrorCode code, std::string_view message);
+    void send();
+    void drainAndClose();
+    void onDrain(error_code ec, std::size_t bytes);
 
-  boost::asio::ip::tcp::socket socket_;
-  ServerCore& core_;
-  boost::beast::flat_buffer buffer_;
-  std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
-  boost::beast::http::response<boost::beast::http::empty_body> continue_;
-  boost::beast::http::response<boost::beast::http::string_body> response_;
-  boost::asio::steady_timer lingerTimer_;
-  boost::asio::steady_timer delayTimer_;  // injected answer delays
-  boost::asio::steady_timer readTimer_;   // read and idle limits
-  unsigned readTimerGeneration_ = 0;      // a stale expiry (disarmed meanwhile) is ignored
-  bool timedOut_ = false;
-  std::string localEndpoint_;  // see Request::localEndpoint
-  std::string remoteAddress_;
-  std::size_t drained_ = 0;
-  bool closed_ = false;
+    boost::asio::ip::tcp::socket socket_;
+    ServerCore& core_;
+    boost::beast::flat_buffer buffer_;
+    std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
+    boost::beast::http::response<boost::beast::http::empty_body> continue_;
+    boost::beast::http::response<boost::beast::http::string_body> response_;
+    boost::asio::steady_timer lingerTimer_;
+    boost::asio::steady_timer delayTimer_;  // injected answer delays
+    boost::asio::steady_timer readTimer_;   // read and idle limits
+    unsigned readTimerGeneration_ = 0;      // a stale expiry (disarmed meanwhile) is ignored
+    bool timedOut_ = false;
+    std::string localEndpoint_;  // see Request::localEndpoint
+    std::string remoteAddress_;
+    std::size_t drained_ = 0;
+    bool closed_ = false;
 };
 
 }  // namespace vorn::emulator

@@ -28,240 +28,257 @@ using error_code = boost::system::error_code;
 namespace {
 
 net::ip::address loopbackAddress(const std::string& text) {
-  if (text == "localhost") return net::ip::address_v4::loopback();
-  error_code ec;
-  auto address = net::ip::make_address(text, ec);
-  if (ec) throw std::invalid_argument("invalid address \"" + text + "\"");
-  if (!address.is_loopback()) {
-    throw std::invalid_argument("address " + text + " is not a loopback address; the emulator serves loopback only");
-  }
-  return address;
+    if (text == "localhost") return net::ip::address_v4::loopback();
+    error_code ec;
+    auto address = net::ip::make_address(text, ec);
+    if (ec) throw std::invalid_argument("invalid address \"" + text + "\"");
+    if (!address.is_loopback()) {
+        throw std::invalid_argument("address " + text +
+                                    " is not a loopback address; the emulator serves loopback only");
+    }
+    return address;
 }
 
 std::string endpointText(const net::ip::address& address, unsigned short port) {
-  const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-  return host + ":" + std::to_string(port);
+    const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+    return host + ":" + std::to_string(port);
 }
 
 }  // namespace
 
 struct Server::Impl {
-  enum class State { Idle, Running, Stopped };
+    enum class State { Idle, Running, Stopped };
 
-  explicit Impl(Options opts)
-      : options(std::move(opts)),
-        address(loopbackAddress(options.address)),
-        storage(Storage::Options{options.dataDir, options.memory}),
-        router(storage, Router::Options{options.appKey}),
-        files(storage, fileOptions(options)),
-        core{router, options.verbose, options.bodyLimit, &faults, options.readTimeout, options.idleTimeout, {}, 0},
-        functions(std::make_shared<FunctionHost>(functionOptions(options))) {
-    for (const Fault& fault : options.faults) {
-      try {
-        faults.add(fault);
-      } catch (const std::invalid_argument& e) {
-        throw std::invalid_argument("invalid fault for " + fault.path + ": " + e.what());
-      }
-    }
-    if (options.readTimeout.count() <= 0 || options.idleTimeout.count() <= 0) {
-      throw std::invalid_argument("the read and idle time limits must be positive");
-    }
-    if (options.maxConnections == 0) throw std::invalid_argument("the connection limit must be at least 1");
-  }
-
-  static FunctionHost::Options functionOptions(const Options& options) {
-    FunctionHost::Options result;
-    result.directory = options.functionsDir;
-    result.timeout = options.functionTimeout;
-    return result;
-  }
-
-  static FileService::Options fileOptions(const Options& options) {
-    FileService::Options result;
-    result.absoluteUrls = options.absoluteFileUrls;
-    result.sessionIdleTime = options.uploadSessionIdleTime;
-    return result;
-  }
-
-  void listen() {
-    const tcp::endpoint endpoint(address, options.port);
-    try {
-      acceptor.open(endpoint.protocol());
-      acceptor.set_option(net::socket_base::reuse_address(true));
-      acceptor.bind(endpoint);
-      acceptor.listen(net::socket_base::max_listen_connections);
-      port = acceptor.local_endpoint().port();
-    } catch (const boost::system::system_error& e) {
-      error_code ignored;
-      acceptor.close(ignored);
-      throw std::runtime_error("cannot listen on " + endpointText(address, options.port) + ": " + e.code().message());
-    }
-    accept();
-  }
-
-  void accept() {
-    acceptor.async_accept([this](error_code ec, tcp::socket socket) {
-      if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
-      if (ec) {
-        // Out of descriptors and the like: try again shortly instead of spinning.
-        if (options.verbose) core.log("accept failed: " + ec.message());
-        retryTimer.expires_after(std::chrono::milliseconds(50));
-        retryTimer.async_wait([this](error_code timerError) {
-          if (!timerError && acceptor.is_open()) accept();
-        });
-        return;
-      }
-      error_code ignored;
-      if (core.openConnections >= options.maxConnections) {
-        // Full: accepted (so it leaves the backlog) and closed at once.
-        if (options.verbose) {
-          core.log("- - connection refused: " + std::to_string(options.maxConnections) + " connections are open");
+    explicit Impl(Options opts)
+        : options(std::move(opts)),
+          address(loopbackAddress(options.address)),
+          storage(Storage::Options{options.dataDir, options.memory}),
+          router(storage, Router::Options{options.appKey}),
+          files(storage, fileOptions(options)),
+          core{router, options.verbose, options.bodyLimit, &faults, options.readTimeout, options.idleTimeout, {}, 0},
+          functions(std::make_shared<FunctionHost>(functionOptions(options))) {
+        for (const Fault& fault : options.faults) {
+            try {
+                faults.add(fault);
+            } catch (const std::invalid_argument& e) {
+                throw std::invalid_argument("invalid fault for " + fault.path + ": " + e.what());
+            }
         }
-        socket.close(ignored);
-        return accept();
-      }
-      socket.set_option(tcp::no_delay(true), ignored);
-      std::make_shared<HttpSession>(std::move(socket), core)->start();
-      accept();
-    });
-  }
-
-  // On the server thread: close everything and end the loop.
-  void shutdown() {
-    // Running functions are killed; their calls are answered before the
-    // connections close below.
-    functions->stop();
-    error_code ignored;
-    acceptor.close(ignored);
-    retryTimer.cancel();
-    const std::vector<HttpSession*> open(core.sessions.begin(), core.sessions.end());
-    for (HttpSession* session : open) session->close();
-    ioc.stop();
-  }
-
-  void loop() {
-    for (;;) {
-      try {
-        ioc.run();
-        break;
-      } catch (const std::exception& e) {
-        core.log(std::string("vorn-emulator: unexpected error in the server loop: ") + e.what());
-      }
+        if (options.readTimeout.count() <= 0 || options.idleTimeout.count() <= 0) {
+            throw std::invalid_argument("the read and idle time limits must be positive");
+        }
+        if (options.maxConnections == 0) throw std::invalid_argument("the connection limit must be at least 1");
     }
-    // Let the aborted operations finish so every connection is released now.
-    try {
-      ioc.restart();
-      ioc.poll();
-    } catch (const std::exception& e) {
-      core.log(std::string("vorn-emulator: error while stopping: ") + e.what());
-    }
-  }
 
-  Options options;
-  net::ip::address address;
-  Storage storage;
-  Router router;
-  FileService files;
-  FaultInjector faults;
-  ServerCore core;
-  std::shared_ptr<FunctionHost> functions;
-  net::io_context ioc{1};
-  tcp::acceptor acceptor{ioc};
-  net::steady_timer retryTimer{ioc};
-  std::thread thread;
-  std::mutex mutex;
-  State state = State::Idle;
-  std::atomic<unsigned short> port{0};
-  std::atomic<std::thread::id> serverThread{};
+    static FunctionHost::Options functionOptions(const Options& options) {
+        FunctionHost::Options result;
+        result.directory = options.functionsDir;
+        result.timeout = options.functionTimeout;
+        return result;
+    }
+
+    static FileService::Options fileOptions(const Options& options) {
+        FileService::Options result;
+        result.absoluteUrls = options.absoluteFileUrls;
+        result.sessionIdleTime = options.uploadSessionIdleTime;
+        return result;
+    }
+
+    void listen() {
+        const tcp::endpoint endpoint(address, options.port);
+        try {
+            acceptor.open(endpoint.protocol());
+            acceptor.set_option(net::socket_base::reuse_address(true));
+            acceptor.bind(endpoint);
+            acceptor.listen(net::socket_base::max_listen_connections);
+            port = acceptor.local_endpoint().port();
+        } catch (const boost::system::system_error& e) {
+            error_code ignored;
+            acceptor.close(ignored);
+            throw std::runtime_error("cannot listen on " + endpointText(address, options.port) + ": " +
+                                     e.code().message());
+        }
+        accept();
+    }
+
+    void accept() {
+        acceptor.async_accept([this](error_code ec, tcp::socket socket) {
+            if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
+            if (ec) {
+                // Out of descriptors and the like: try again shortly instead of spinning.
+                if (options.verbose) core.log("accept failed: " + ec.message());
+                retryTimer.expires_after(std::chrono::milliseconds(50));
+                retryTimer.async_wait([this](error_code timerError) {
+                    if (!timerError && acceptor.is_open()) accept();
+                });
+                return;
+            }
+            error_code ignored;
+            if (core.openConnections >= options.maxConnections) {
+                // Full: accepted (so it leaves the backlog) and closed at once.
+                if (options.verbose) {
+                    core.log("- - connection refused: " + std::to_string(options.maxConnections) +
+                             " connections are open");
+                }
+                socket.close(ignored);
+                return accept();
+            }
+            socket.set_option(tcp::no_delay(true), ignored);
+            std::make_shared<HttpSession>(std::move(socket), core)->start();
+            accept();
+        });
+    }
+
+    // On the server thread: close everything and end the loop.
+    void shutdown() {
+        // Running functions are killed; their calls are answered before the
+        // connections close below.
+        functions->stop();
+        error_code ignored;
+        acceptor.close(ignored);
+        retryTimer.cancel();
+        const std::vector<HttpSession*> open(core.sessions.begin(), core.sessions.end());
+        for (HttpSession* session : open) session->close();
+        ioc.stop();
+    }
+
+    void loop() {
+        for (;;) {
+            try {
+                ioc.run();
+                break;
+            } catch (const std::exception& e) {
+                core.log(std::string("vorn-emulator: unexpected error in the server loop: ") + e.what());
+            }
+        }
+        // Let the aborted operations finish so every connection is released now.
+        try {
+            ioc.restart();
+            ioc.poll();
+        } catch (const std::exception& e) {
+            core.log(std::string("vorn-emulator: error while stopping: ") + e.what());
+        }
+    }
+
+    Options options;
+    net::ip::address address;
+    Storage storage;
+    Router router;
+    FileService files;
+    FaultInjector faults;
+    ServerCore core;
+    std::shared_ptr<FunctionHost> functions;
+    net::io_context ioc{1};
+    tcp::acceptor acceptor{ioc};
+    net::steady_timer retryTimer{ioc};
+    std::thread thread;
+    std::mutex mutex;
+    State state = State::Idle;
+    std::atomic<unsigned short> port{0};
+    std::atomic<std::thread::id> serverThread{};
 };
 
 Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
-  registerBuiltinHandlers(impl_->router, HandlerServices{impl_->files, impl_->faults, impl_->functions});
+    registerBuiltinHandlers(impl_->router, HandlerServices{impl_->files, impl_->faults, impl_->functions});
 }
 
 Server::~Server() {
-  stop();
-  if (impl_->thread.joinable()) {
-    if (impl_->thread.get_id() == std::this_thread::get_id()) {
-      impl_->thread.detach();
-    } else {
-      impl_->thread.join();
+    stop();
+    if (impl_->thread.joinable()) {
+        if (impl_->thread.get_id() == std::this_thread::get_id()) {
+            impl_->thread.detach();
+        } else {
+            impl_->thread.join();
+        }
     }
-  }
 }
 
 unsigned short Server::start() {
-  std::lock_guard lock(impl_->mutex);
-  if (impl_->state != Impl::State::Idle) throw std::logic_error("the server was already started or stopped");
-  impl_->listen();
-  impl_->state = Impl::State::Running;
-  impl_->thread = std::thread([impl = impl_.get()] { impl->loop(); });
-  impl_->serverThread = impl_->thread.get_id();
-  return impl_->port;
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->state != Impl::State::Idle) throw std::logic_error("the server was already started or stopped");
+    impl_->listen();
+    impl_->state = Impl::State::Running;
+    impl_->thread = std::thread([impl = impl_.get()] { impl->loop(); });
+    impl_->serverThread = impl_->thread.get_id();
+    return impl_->port;
 }
 
 void Server::run(const std::function<void(unsigned short)>& onListening) {
-  {
-    std::lock_guard lock(impl_->mutex);
-    if (impl_->state == Impl::State::Stopped) return;
-    if (impl_->state != Impl::State::Idle) throw std::logic_error("the server was already started");
-    impl_->listen();
-    impl_->state = Impl::State::Running;
-    impl_->serverThread = std::this_thread::get_id();
-  }
-  if (onListening) onListening(impl_->port);
-  impl_->loop();
-  impl_->serverThread = std::thread::id{};
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->state == Impl::State::Stopped) return;
+        if (impl_->state != Impl::State::Idle) throw std::logic_error("the server was already started");
+        impl_->listen();
+        impl_->state = Impl::State::Running;
+        impl_->serverThread = std::this_thread::get_id();
+    }
+    if (onListening) onListening(impl_->port);
+    impl_->loop();
+    impl_->serverThread = std::thread::id{};
 }
 
 void Server::stop() {
-  std::lock_guard lock(impl_->mutex);
-  if (impl_->state == Impl::State::Running) {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->state == Impl::State::Running) {
+        impl_->state = Impl::State::Stopped;
+        net::post(impl_->ioc, [impl = impl_.get()] { impl->shutdown(); });
+    }
     impl_->state = Impl::State::Stopped;
-    net::post(impl_->ioc, [impl = impl_.get()] { impl->shutdown(); });
-  }
-  impl_->state = Impl::State::Stopped;
-  if (impl_->thread.joinable() && impl_->thread.get_id() != std::this_thread::get_id()) impl_->thread.join();
+    if (impl_->thread.joinable() && impl_->thread.get_id() != std::this_thread::get_id()) impl_->thread.join();
 }
 
-unsigned short Server::port() const { return impl_->port; }
+unsigned short Server::port() const {
+    return impl_->port;
+}
 
 bool Server::running() const {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->state == Impl::State::Running;
+    std::lock_guard lock(impl_->mutex);
+    return impl_->state == Impl::State::Running;
 }
 
-const Options& Server::options() const { return impl_->options; }
-Router& Server::router() { return impl_->router; }
-Storage& Server::storage() { return impl_->storage; }
-FileService& Server::files() { return impl_->files; }
-FaultInjector& Server::faults() { return impl_->faults; }
-net::io_context& Server::ioContext() { return impl_->ioc; }
+const Options& Server::options() const {
+    return impl_->options;
+}
+Router& Server::router() {
+    return impl_->router;
+}
+Storage& Server::storage() {
+    return impl_->storage;
+}
+FileService& Server::files() {
+    return impl_->files;
+}
+FaultInjector& Server::faults() {
+    return impl_->faults;
+}
+net::io_context& Server::ioContext() {
+    return impl_->ioc;
+}
 
 void Server::runOnServerThread(const std::function<void()>& fn) {
-  auto done = std::make_shared<std::promise<void>>();
-  auto finished = done->get_future();
-  bool post = false;
-  {
-    std::lock_guard lock(impl_->mutex);
-    post = impl_->state == Impl::State::Running && impl_->serverThread.load() != std::this_thread::get_id();
-    if (post) {
-      // Posted before any shutdown, so the loop runs it before it ends.
-      net::post(impl_->ioc, [&fn, done] {
-        try {
-          fn();
-          done->set_value();
-        } catch (...) {
-          done->set_exception(std::current_exception());
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    bool post = false;
+    {
+        std::lock_guard lock(impl_->mutex);
+        post = impl_->state == Impl::State::Running && impl_->serverThread.load() != std::this_thread::get_id();
+        if (post) {
+            // Posted before any shutdown, so the loop runs it before it ends.
+            net::post(impl_->ioc, [&fn, done] {
+                try {
+                    fn();
+                    done->set_value();
+                } catch (...) {
+                    done->set_exception(std::current_exception());
+                }
+            });
         }
-      });
     }
-  }
-  if (post) {
-    finished.get();
-  } else {
-    fn();  // not running, or already on the server thread
-  }
+    if (post) {
+        finished.get();
+    } else {
+        fn();  // not running, or already on the server thread
+    }
 }
 
 }  // namespace vorn::emulator

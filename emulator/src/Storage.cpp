@@ -11,10 +11,10 @@ namespace vorn::emulator {
 namespace {
 
 [[noreturn]] void throwSqlite(sqlite3* db, int rc, std::string_view what) {
-  std::string message(what);
-  message += ": ";
-  message += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-  throw SqliteError(rc, message);
+    std::string message(what);
+    message += ": ";
+    message += db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
+    throw SqliteError(rc, message);
 }
 
 constexpr std::string_view kSchemaVersionKey = "schema_version";
@@ -24,192 +24,210 @@ constexpr std::string_view kSchemaVersionKey = "schema_version";
 // ---------------------------------------------------------------- SqlValue
 
 double SqlValue::asDouble() const {
-  if (const auto* i = std::get_if<std::int64_t>(&value_)) return static_cast<double>(*i);
-  return std::get<double>(value_);
+    if (const auto* i = std::get_if<std::int64_t>(&value_)) return static_cast<double>(*i);
+    return std::get<double>(value_);
 }
 
 // ---------------------------------------------------------------- Statement
 
 Statement::Statement(sqlite3* db, std::string_view sql) : db_(db) {
-  const char* tail = nullptr;
-  const int rc = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, &tail);
-  if (rc != SQLITE_OK) {
-    sqlite3_finalize(stmt_);
-    stmt_ = nullptr;
-    throwSqlite(db, rc, "prepare failed for \"" + std::string(sql) + "\"");
-  }
-  if (stmt_ == nullptr) throw SqliteError(SQLITE_MISUSE, "no statement in \"" + std::string(sql) + "\"");
-  // One statement per Statement: anything but whitespace after it is a mistake.
-  for (const char* p = tail; p && p < sql.data() + sql.size(); ++p) {
-    if (*p != ' ' && *p != '\n' && *p != '\t' && *p != '\r' && *p != ';') {
-      sqlite3_finalize(stmt_);
-      stmt_ = nullptr;
-      throw SqliteError(SQLITE_MISUSE, "more than one statement in \"" + std::string(sql) + "\"");
+    const char* tail = nullptr;
+    const int rc = sqlite3_prepare_v2(db, sql.data(), static_cast<int>(sql.size()), &stmt_, &tail);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(stmt_);
+        stmt_ = nullptr;
+        throwSqlite(db, rc, "prepare failed for \"" + std::string(sql) + "\"");
     }
-  }
+    if (stmt_ == nullptr) throw SqliteError(SQLITE_MISUSE, "no statement in \"" + std::string(sql) + "\"");
+    // One statement per Statement: anything but whitespace after it is a mistake.
+    for (const char* p = tail; p && p < sql.data() + sql.size(); ++p) {
+        if (*p != ' ' && *p != '\n' && *p != '\t' && *p != '\r' && *p != ';') {
+            sqlite3_finalize(stmt_);
+            stmt_ = nullptr;
+            throw SqliteError(SQLITE_MISUSE, "more than one statement in \"" + std::string(sql) + "\"");
+        }
+    }
 }
 
-Statement::~Statement() { sqlite3_finalize(stmt_); }
+Statement::~Statement() {
+    sqlite3_finalize(stmt_);
+}
 
 Statement::Statement(Statement&& other) noexcept
     : db_(std::exchange(other.db_, nullptr)), stmt_(std::exchange(other.stmt_, nullptr)) {}
 
 Statement& Statement::operator=(Statement&& other) noexcept {
-  if (this != &other) {
-    sqlite3_finalize(stmt_);
-    db_ = std::exchange(other.db_, nullptr);
-    stmt_ = std::exchange(other.stmt_, nullptr);
-  }
-  return *this;
+    if (this != &other) {
+        sqlite3_finalize(stmt_);
+        db_ = std::exchange(other.db_, nullptr);
+        stmt_ = std::exchange(other.stmt_, nullptr);
+    }
+    return *this;
 }
 
 Statement& Statement::bind(int index, const SqlValue& value) {
-  int rc = SQLITE_OK;
-  std::visit(
-      [&](const auto& v) {
+    int rc = SQLITE_OK;
+    std::visit(
+        [&](const auto& v) {
         using T = std::decay_t<decltype(v)>;
         if constexpr (std::is_same_v<T, std::monostate>) {
-          rc = sqlite3_bind_null(stmt_, index);
+            rc = sqlite3_bind_null(stmt_, index);
         } else if constexpr (std::is_same_v<T, std::int64_t>) {
-          rc = sqlite3_bind_int64(stmt_, index, v);
+            rc = sqlite3_bind_int64(stmt_, index, v);
         } else if constexpr (std::is_same_v<T, double>) {
-          rc = sqlite3_bind_double(stmt_, index, v);
+            rc = sqlite3_bind_double(stmt_, index, v);
         } else {
-          rc = sqlite3_bind_text64(stmt_, index, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+            rc = sqlite3_bind_text64(stmt_, index, v.data(), v.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
         }
-      },
-      value.value_);
-  if (rc != SQLITE_OK) throwSqlite(db_, rc, "bind of parameter " + std::to_string(index) + " failed");
-  return *this;
+        },
+        value.value_);
+    if (rc != SQLITE_OK) throwSqlite(db_, rc, "bind of parameter " + std::to_string(index) + " failed");
+    return *this;
 }
 
 Statement& Statement::bindAll(const SqlParams& params) {
-  const int expected = sqlite3_bind_parameter_count(stmt_);
-  if (static_cast<int>(params.size()) != expected) {
-    throw SqliteError(SQLITE_RANGE, "statement \"" + std::string(sqlite3_sql(stmt_)) + "\" takes " +
-                                        std::to_string(expected) + " parameters, got " +
-                                        std::to_string(params.size()));
-  }
-  for (std::size_t i = 0; i < params.size(); ++i) bind(static_cast<int>(i) + 1, params[i]);
-  return *this;
+    const int expected = sqlite3_bind_parameter_count(stmt_);
+    if (static_cast<int>(params.size()) != expected) {
+        throw SqliteError(SQLITE_RANGE, "statement \"" + std::string(sqlite3_sql(stmt_)) + "\" takes " +
+                                            std::to_string(expected) + " parameters, got " +
+                                            std::to_string(params.size()));
+    }
+    for (std::size_t i = 0; i < params.size(); ++i) bind(static_cast<int>(i) + 1, params[i]);
+    return *this;
 }
 
 bool Statement::step() {
-  const int rc = sqlite3_step(stmt_);
-  if (rc == SQLITE_ROW) return true;
-  if (rc == SQLITE_DONE) return false;
-  throwSqlite(db_, rc, "step failed for \"" + std::string(sqlite3_sql(stmt_)) + "\"");
+    const int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throwSqlite(db_, rc, "step failed for \"" + std::string(sqlite3_sql(stmt_)) + "\"");
 }
 
 void Statement::reset() {
-  sqlite3_reset(stmt_);
-  sqlite3_clear_bindings(stmt_);
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
 }
 
-int Statement::columnCount() const { return sqlite3_column_count(stmt_); }
+int Statement::columnCount() const {
+    return sqlite3_column_count(stmt_);
+}
 
 std::string Statement::columnName(int column) const {
-  const char* name = sqlite3_column_name(stmt_, column);
-  return name ? name : "";
+    const char* name = sqlite3_column_name(stmt_, column);
+    return name ? name : "";
 }
 
-bool Statement::isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+bool Statement::isNull(int column) const {
+    return sqlite3_column_type(stmt_, column) == SQLITE_NULL;
+}
 
-std::int64_t Statement::getInt(int column) const { return sqlite3_column_int64(stmt_, column); }
+std::int64_t Statement::getInt(int column) const {
+    return sqlite3_column_int64(stmt_, column);
+}
 
-double Statement::getDouble(int column) const { return sqlite3_column_double(stmt_, column); }
+double Statement::getDouble(int column) const {
+    return sqlite3_column_double(stmt_, column);
+}
 
 std::string Statement::getText(int column) const {
-  const auto* text = sqlite3_column_text(stmt_, column);
-  const int size = sqlite3_column_bytes(stmt_, column);
-  if (text == nullptr) return {};
-  return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(size));
+    const auto* text = sqlite3_column_text(stmt_, column);
+    const int size = sqlite3_column_bytes(stmt_, column);
+    if (text == nullptr) return {};
+    return std::string(reinterpret_cast<const char*>(text), static_cast<std::size_t>(size));
 }
 
 SqlValue Statement::get(int column) const {
-  switch (sqlite3_column_type(stmt_, column)) {
-    case SQLITE_NULL:
-      return SqlValue{};
-    case SQLITE_INTEGER:
-      return SqlValue{getInt(column)};
-    case SQLITE_FLOAT:
-      return SqlValue{getDouble(column)};
-    case SQLITE_BLOB: {
-      const void* blob = sqlite3_column_blob(stmt_, column);
-      const int size = sqlite3_column_bytes(stmt_, column);
-      return SqlValue{std::string(static_cast<const char*>(blob), static_cast<std::size_t>(size))};
+    switch (sqlite3_column_type(stmt_, column)) {
+        case SQLITE_NULL:
+            return SqlValue{};
+        case SQLITE_INTEGER:
+            return SqlValue{getInt(column)};
+        case SQLITE_FLOAT:
+            return SqlValue{getDouble(column)};
+        case SQLITE_BLOB: {
+            const void* blob = sqlite3_column_blob(stmt_, column);
+            const int size = sqlite3_column_bytes(stmt_, column);
+            return SqlValue{std::string(static_cast<const char*>(blob), static_cast<std::size_t>(size))};
+        }
+        default:
+            return SqlValue{getText(column)};
     }
-    default:
-      return SqlValue{getText(column)};
-  }
 }
 
 SqlRow Statement::row() const {
-  SqlRow row;
-  const int n = columnCount();
-  row.reserve(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) row.push_back(get(i));
-  return row;
+    SqlRow row;
+    const int n = columnCount();
+    row.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) row.push_back(get(i));
+    return row;
 }
 
 // ---------------------------------------------------------------- Database
 
 Database::Database(const std::string& path) {
-  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
-  const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
-  if (rc != SQLITE_OK) {
-    std::string message = "cannot open database \"" + path + "\": ";
-    message += db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
-    close();
-    throw SqliteError(rc, message);
-  }
-  sqlite3_extended_result_codes(db_, 1);
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        std::string message = "cannot open database \"" + path + "\": ";
+        message += db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+        close();
+        throw SqliteError(rc, message);
+    }
+    sqlite3_extended_result_codes(db_, 1);
 }
 
-Database::~Database() { close(); }
+Database::~Database() {
+    close();
+}
 
 Database::Database(Database&& other) noexcept : db_(std::exchange(other.db_, nullptr)) {}
 
 Database& Database::operator=(Database&& other) noexcept {
-  if (this != &other) {
-    close();
-    db_ = std::exchange(other.db_, nullptr);
-  }
-  return *this;
+    if (this != &other) {
+        close();
+        db_ = std::exchange(other.db_, nullptr);
+    }
+    return *this;
 }
 
 void Database::close() noexcept {
-  if (db_) sqlite3_close_v2(db_);
-  db_ = nullptr;
+    if (db_) sqlite3_close_v2(db_);
+    db_ = nullptr;
 }
 
 void Database::exec(std::string_view sql) {
-  const std::string script(sql);
-  char* error = nullptr;
-  const int rc = sqlite3_exec(db_, script.c_str(), nullptr, nullptr, &error);
-  if (rc != SQLITE_OK) {
-    std::string message = error ? error : sqlite3_errstr(rc);
-    sqlite3_free(error);
-    throw SqliteError(rc, "exec failed: " + message);
-  }
+    const std::string script(sql);
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db_, script.c_str(), nullptr, nullptr, &error);
+    if (rc != SQLITE_OK) {
+        std::string message = error ? error : sqlite3_errstr(rc);
+        sqlite3_free(error);
+        throw SqliteError(rc, "exec failed: " + message);
+    }
 }
 
-Statement Database::prepare(std::string_view sql) { return Statement(db_, sql); }
+Statement Database::prepare(std::string_view sql) {
+    return Statement(db_, sql);
+}
 
-std::int64_t Database::lastInsertRowId() const { return sqlite3_last_insert_rowid(db_); }
+std::int64_t Database::lastInsertRowId() const {
+    return sqlite3_last_insert_rowid(db_);
+}
 
-int Database::changes() const { return sqlite3_changes(db_); }
+int Database::changes() const {
+    return sqlite3_changes(db_);
+}
 
 // ---------------------------------------------------------------- Migrations
 
 Migration Migration::sql(int version, std::string description, std::string script) {
-  return Migration{version, std::move(description),
-                   [script = std::move(script)](Storage& storage) { storage.exec(script); }};
+    return Migration{version, std::move(description),
+                     [script = std::move(script)](Storage& storage) { storage.exec(script); }};
 }
 
 const std::vector<Migration>& builtinMigrations() {
-  static const std::vector<Migration> migrations{
-      Migration::sql(1, "meta and objects tables", R"sql(
+    static const std::vector<Migration> migrations{
+        Migration::sql(1, "meta and objects tables", R"sql(
         CREATE TABLE meta (
           key   TEXT PRIMARY KEY NOT NULL,
           value TEXT NOT NULL
@@ -223,9 +241,9 @@ const std::vector<Migration>& builtinMigrations() {
           PRIMARY KEY (class_name, object_id)
         );
       )sql"),
-      // Epoch milliseconds next to the date texts (for ordering; rows written
-      // before get them from their local date text), and relation rows.
-      Migration::sql(2, "object times in milliseconds, relations table", R"sql(
+        // Epoch milliseconds next to the date texts (for ordering; rows written
+        // before get them from their local date text), and relation rows.
+        Migration::sql(2, "object times in milliseconds, relations table", R"sql(
         ALTER TABLE objects ADD COLUMN created_ms INTEGER NOT NULL DEFAULT 0;
         ALTER TABLE objects ADD COLUMN updated_ms INTEGER NOT NULL DEFAULT 0;
         UPDATE objects SET
@@ -242,10 +260,10 @@ const std::vector<Migration>& builtinMigrations() {
         );
         CREATE INDEX relations_by_target ON relations (target_class, target_id);
       )sql"),
-      // Accounts: password hashes and sessions of "_User" objects, the
-      // single-use secrets of e-mail links and text codes, and the outbox of
-      // mails and texts the emulator would have sent.
-      Migration::sql(3, "passwords, sessions, account secrets, outbox", R"sql(
+        // Accounts: password hashes and sessions of "_User" objects, the
+        // single-use secrets of e-mail links and text codes, and the outbox of
+        // mails and texts the emulator would have sent.
+        Migration::sql(3, "passwords, sessions, account secrets, outbox", R"sql(
         CREATE TABLE passwords (
           user_id TEXT PRIMARY KEY NOT NULL,
           hash    TEXT NOT NULL
@@ -277,7 +295,7 @@ const std::vector<Migration>& builtinMigrations() {
           created_at TEXT NOT NULL
         );
       )sql"),
-      Migration::sql(4, "stored files", R"sql(
+        Migration::sql(4, "stored files", R"sql(
         CREATE TABLE files (
           group_name    TEXT NOT NULL,
           stored_name   TEXT NOT NULL,
@@ -289,8 +307,8 @@ const std::vector<Migration>& builtinMigrations() {
           PRIMARY KEY (group_name, stored_name)
         );
       )sql"),
-      // The delivery log of "/7/push" (vorn_emulator/Pushes.h).
-      Migration::sql(5, "push deliveries", R"sql(
+        // The delivery log of "/7/push" (vorn_emulator/Pushes.h).
+        Migration::sql(5, "push deliveries", R"sql(
         CREATE TABLE push_deliveries (
           id              INTEGER PRIMARY KEY AUTOINCREMENT,
           push_id         TEXT NOT NULL,
@@ -305,8 +323,8 @@ const std::vector<Migration>& builtinMigrations() {
           created_at      TEXT NOT NULL
         );
       )sql"),
-  };
-  return migrations;
+    };
+    return migrations;
 }
 
 // ---------------------------------------------------------------- Storage
@@ -315,133 +333,134 @@ Storage::Storage(Options options) : Storage(std::move(options), builtinMigration
 
 Storage::Storage(Options options, std::vector<Migration> migrations)
     : options_(std::move(options)), migrations_(std::move(migrations)) {
-  for (std::size_t i = 0; i < migrations_.size(); ++i) {
-    if (migrations_[i].version != static_cast<int>(i) + 1 || !migrations_[i].apply) {
-      throw std::invalid_argument("migrations must be numbered 1, 2, 3... in order; entry " + std::to_string(i) +
-                                  " has version " + std::to_string(migrations_[i].version));
+    for (std::size_t i = 0; i < migrations_.size(); ++i) {
+        if (migrations_[i].version != static_cast<int>(i) + 1 || !migrations_[i].apply) {
+            throw std::invalid_argument("migrations must be numbered 1, 2, 3... in order; entry " + std::to_string(i) +
+                                        " has version " + std::to_string(migrations_[i].version));
+        }
     }
-  }
 
-  if (options_.memory) {
-    db_ = Database(":memory:");
-  } else {
-    dataDir_ = options_.dataDir;
-    filesDir_ = dataDir_ / kFilesDirName;
-    std::filesystem::create_directories(filesDir_);
-    db_ = Database((dataDir_ / kDatabaseFileName).string());
-    // WAL keeps readers and the writer apart and makes commits cheap.
-    db_.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
-  }
-  db_.exec("PRAGMA foreign_keys=ON; PRAGMA busy_timeout=5000;");
-  migrate();
+    if (options_.memory) {
+        db_ = Database(":memory:");
+    } else {
+        dataDir_ = options_.dataDir;
+        filesDir_ = dataDir_ / kFilesDirName;
+        std::filesystem::create_directories(filesDir_);
+        db_ = Database((dataDir_ / kDatabaseFileName).string());
+        // WAL keeps readers and the writer apart and makes commits cheap.
+        db_.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+    }
+    db_.exec("PRAGMA foreign_keys=ON; PRAGMA busy_timeout=5000;");
+    migrate();
 }
 
 Storage::~Storage() {
-  cache_.clear();  // finalize before the connection closes
-  if (ownsFilesDir_) {
-    std::error_code ec;
-    std::filesystem::remove_all(filesDir_, ec);
-  }
+    cache_.clear();  // finalize before the connection closes
+    if (ownsFilesDir_) {
+        std::error_code ec;
+        std::filesystem::remove_all(filesDir_, ec);
+    }
 }
 
 const std::filesystem::path& Storage::filesDir() {
-  if (filesDir_.empty()) {
-    // Memory mode: a private temporary folder, removed with the Storage.
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorn-emulator-files-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw std::system_error(errno, std::generic_category(), "cannot create a temporary files folder");
+    if (filesDir_.empty()) {
+        // Memory mode: a private temporary folder, removed with the Storage.
+        std::string pattern = (std::filesystem::temp_directory_path() / "vorn-emulator-files-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            throw std::system_error(errno, std::generic_category(), "cannot create a temporary files folder");
+        }
+        filesDir_ = pattern;
+        ownsFilesDir_ = true;
     }
-    filesDir_ = pattern;
-    ownsFilesDir_ = true;
-  }
-  return filesDir_;
+    return filesDir_;
 }
 
 int Storage::readStoredVersion() {
-  auto hasMeta = queryOne("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'meta'");
-  if (!hasMeta) return 0;
-  auto row = queryOne("SELECT value FROM meta WHERE key = ?", {kSchemaVersionKey});
-  if (!row) return 0;
-  const std::string& text = row->at(0).asText();
-  try {
-    std::size_t used = 0;
-    const int version = std::stoi(text, &used);
-    if (used == text.size() && version >= 0) return version;
-  } catch (const std::exception&) {
-  }
-  throw std::runtime_error("stored schema_version \"" + text + "\" is not a number");
+    auto hasMeta = queryOne("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'meta'");
+    if (!hasMeta) return 0;
+    auto row = queryOne("SELECT value FROM meta WHERE key = ?", {kSchemaVersionKey});
+    if (!row) return 0;
+    const std::string& text = row->at(0).asText();
+    try {
+        std::size_t used = 0;
+        const int version = std::stoi(text, &used);
+        if (used == text.size() && version >= 0) return version;
+    } catch (const std::exception&) {}
+    throw std::runtime_error("stored schema_version \"" + text + "\" is not a number");
 }
 
 void Storage::migrate() {
-  const int latest = static_cast<int>(migrations_.size());
-  const int stored = readStoredVersion();
-  if (stored > latest) {
-    throw std::runtime_error("database schema version " + std::to_string(stored) +
-                             " is newer than this emulator supports (" + std::to_string(latest) + ")");
-  }
-  if (stored < latest) {
-    transaction([&] {
-      for (int v = stored + 1; v <= latest; ++v) {
-        const Migration& migration = migrations_[static_cast<std::size_t>(v - 1)];
-        try {
-          migration.apply(*this);
-        } catch (const std::exception& e) {
-          throw std::runtime_error("migration " + std::to_string(v) + " (" + migration.description +
-                                   ") failed: " + e.what());
-        }
-      }
-      execute("INSERT INTO meta (key, value) VALUES (?, ?) "
-              "ON CONFLICT (key) DO UPDATE SET value = excluded.value",
-              {kSchemaVersionKey, std::to_string(latest)});
-    });
-    cache_.clear();  // statements prepared against the old schema
-  }
-  schemaVersion_ = latest;
+    const int latest = static_cast<int>(migrations_.size());
+    const int stored = readStoredVersion();
+    if (stored > latest) {
+        throw std::runtime_error("database schema version " + std::to_string(stored) +
+                                 " is newer than this emulator supports (" + std::to_string(latest) + ")");
+    }
+    if (stored < latest) {
+        transaction([&] {
+            for (int v = stored + 1; v <= latest; ++v) {
+                const Migration& migration = migrations_[static_cast<std::size_t>(v - 1)];
+                try {
+                    migration.apply(*this);
+                } catch (const std::exception& e) {
+                    throw std::runtime_error("migration " + std::to_string(v) + " (" + migration.description +
+                                             ") failed: " + e.what());
+                }
+            }
+            execute(
+                "INSERT INTO meta (key, value) VALUES (?, ?) "
+                "ON CONFLICT (key) DO UPDATE SET value = excluded.value",
+                {kSchemaVersionKey, std::to_string(latest)});
+        });
+        cache_.clear();  // statements prepared against the old schema
+    }
+    schemaVersion_ = latest;
 }
 
-void Storage::exec(std::string_view sql) { db_.exec(sql); }
+void Storage::exec(std::string_view sql) {
+    db_.exec(sql);
+}
 
 int Storage::execute(std::string_view sql, const SqlParams& params) {
-  auto statement = prepareCached(sql);
-  statement->bindAll(params);
-  while (statement->step()) {
-  }
-  return db_.changes();
+    auto statement = prepareCached(sql);
+    statement->bindAll(params);
+    while (statement->step()) {}
+    return db_.changes();
 }
 
 std::vector<SqlRow> Storage::query(std::string_view sql, const SqlParams& params) {
-  std::vector<SqlRow> rows;
-  auto statement = prepareCached(sql);
-  statement->bindAll(params);
-  while (statement->step()) rows.push_back(statement->row());
-  return rows;
+    std::vector<SqlRow> rows;
+    auto statement = prepareCached(sql);
+    statement->bindAll(params);
+    while (statement->step()) rows.push_back(statement->row());
+    return rows;
 }
 
 std::optional<SqlRow> Storage::queryOne(std::string_view sql, const SqlParams& params) {
-  auto statement = prepareCached(sql);
-  statement->bindAll(params);
-  if (!statement->step()) return std::nullopt;
-  return statement->row();
+    auto statement = prepareCached(sql);
+    statement->bindAll(params);
+    if (!statement->step()) return std::nullopt;
+    return statement->row();
 }
 
 void Storage::forEach(std::string_view sql, const SqlParams& params,
                       const std::function<void(const Statement&)>& onRow) {
-  auto statement = prepareCached(sql);
-  statement->bindAll(params);
-  while (statement->step()) onRow(*statement);
+    auto statement = prepareCached(sql);
+    statement->bindAll(params);
+    while (statement->step()) onRow(*statement);
 }
 
 Storage::StatementLease Storage::prepareCached(std::string_view sql) {
-  auto it = cache_.find(sql);
-  if (it == cache_.end()) {
-    auto entry = std::make_unique<CachedStatement>();
-    entry->statement = db_.prepare(sql);
-    it = cache_.emplace(std::string(sql), std::move(entry)).first;
-  }
-  CachedStatement& entry = *it->second;
-  if (entry.inUse) return StatementLease(db_.prepare(sql));
-  entry.inUse = true;
-  return StatementLease(&entry.statement, &entry.inUse);
+    auto it = cache_.find(sql);
+    if (it == cache_.end()) {
+        auto entry = std::make_unique<CachedStatement>();
+        entry->statement = db_.prepare(sql);
+        it = cache_.emplace(std::string(sql), std::move(entry)).first;
+    }
+    CachedStatement& entry = *it->second;
+    if (entry.inUse) return StatementLease(db_.prepare(sql));
+    entry.inUse = true;
+    return StatementLease(&entry.statement, &entry.inUse);
 }
 
 Storage::StatementLease::StatementLease(Statement owned)
@@ -453,48 +472,48 @@ Storage::StatementLease::StatementLease(StatementLease&& other) noexcept
       inUse_(std::exchange(other.inUse_, nullptr)) {}
 
 Storage::StatementLease::~StatementLease() {
-  if (statement_ && inUse_) {
-    statement_->reset();
-    *inUse_ = false;
-  }
+    if (statement_ && inUse_) {
+        statement_->reset();
+        *inUse_ = false;
+    }
 }
 
 // ---------------------------------------------------------------- Transaction
 
 Storage::Transaction::Transaction(Storage& storage) : storage_(storage), level_(storage.transactionDepth_) {
-  if (level_ == 0) {
-    storage_.db_.exec("BEGIN IMMEDIATE");
-  } else {
-    storage_.db_.exec("SAVEPOINT vorn_sp_" + std::to_string(level_));
-  }
-  ++storage_.transactionDepth_;
+    if (level_ == 0) {
+        storage_.db_.exec("BEGIN IMMEDIATE");
+    } else {
+        storage_.db_.exec("SAVEPOINT vorn_sp_" + std::to_string(level_));
+    }
+    ++storage_.transactionDepth_;
 }
 
 void Storage::Transaction::commit() {
-  if (done_) throw std::logic_error("transaction already finished");
-  if (storage_.transactionDepth_ != level_ + 1) throw std::logic_error("an inner transaction is still open");
-  if (level_ == 0) {
-    storage_.db_.exec("COMMIT");  // on failure the transaction stays open and the destructor rolls back
-  } else {
-    storage_.db_.exec("RELEASE vorn_sp_" + std::to_string(level_));
-  }
-  done_ = true;
-  --storage_.transactionDepth_;
+    if (done_) throw std::logic_error("transaction already finished");
+    if (storage_.transactionDepth_ != level_ + 1) throw std::logic_error("an inner transaction is still open");
+    if (level_ == 0) {
+        storage_.db_.exec("COMMIT");  // on failure the transaction stays open and the destructor rolls back
+    } else {
+        storage_.db_.exec("RELEASE vorn_sp_" + std::to_string(level_));
+    }
+    done_ = true;
+    --storage_.transactionDepth_;
 }
 
 Storage::Transaction::~Transaction() {
-  if (done_) return;
-  try {
-    if (level_ == 0) {
-      storage_.db_.exec("ROLLBACK");
-    } else {
-      const std::string name = "vorn_sp_" + std::to_string(level_);
-      storage_.db_.exec("ROLLBACK TO " + name + "; RELEASE " + name);
+    if (done_) return;
+    try {
+        if (level_ == 0) {
+            storage_.db_.exec("ROLLBACK");
+        } else {
+            const std::string name = "vorn_sp_" + std::to_string(level_);
+            storage_.db_.exec("ROLLBACK TO " + name + "; RELEASE " + name);
+        }
+    } catch (const std::exception&) {
+        // Rolling back only fails when SQLite already ended the transaction.
     }
-  } catch (const std::exception&) {
-    // Rolling back only fails when SQLite already ended the transaction.
-  }
-  --storage_.transactionDepth_;
+    --storage_.transactionDepth_;
 }
 
 }  // namespace vorn::emulator

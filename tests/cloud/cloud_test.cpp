@@ -55,10 +55,10 @@ struct Outcome {
             onMainLoop = MainLoop::shared().isCurrentThread();
         };
     }
-    bool wait() { return test::runUntil([this] { return calls > 0; }); }
+    bool wait() {
+        return test::runUntil([this] { return calls > 0; });
+    }
 };
-
-
 
 class CloudTest : public ::testing::Test {
 protected:

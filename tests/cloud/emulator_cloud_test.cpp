@@ -30,8 +30,6 @@ struct Outcome {
     }
 };
 
-
-
 class EmulatorCloudTest : public test::EmulatorTest {
 protected:
     Outcome call(const std::string& name, const json& parameters) {
@@ -68,7 +66,9 @@ TEST_F(EmulatorCloudTest, TheBuiltInFunctionsAnswer) {
 }
 
 TEST_F(EmulatorCloudTest, FunctionsOfTheFolderRunWithTheirInputAndFacts) {
-    writeFunction("score", R"(read input; printf '{"input": %s, "function": "%s", "key": "%s"}' "$input" "$VORN_FUNCTION" "$VORN_APP_KEY")");
+    writeFunction(
+        "score",
+        R"(read input; printf '{"input": %s, "function": "%s", "key": "%s"}' "$input" "$VORN_FUNCTION" "$VORN_APP_KEY")");
     writeFunction("words", "echo plain words");
     writeFunction("broken", "echo 'first' >&2; echo 'the real reason' >&2; exit 3");
     writeFunction("hello", "echo '{\"message\": \"mine\"}'");

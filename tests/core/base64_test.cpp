@@ -9,8 +9,12 @@ using vorn::vBase64;
 
 namespace {
 
-Bytes bytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
-std::string text(const std::optional<Bytes>& data) { return data ? std::string(data->begin(), data->end()) : "<none>"; }
+Bytes bytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+std::string text(const std::optional<Bytes>& data) {
+    return data ? std::string(data->begin(), data->end()) : "<none>";
+}
 
 }  // namespace
 
@@ -60,10 +64,10 @@ TEST(Base64, PaddingRulesDifferByAlphabet) {
 }
 
 TEST(Base64, RejectsMalformedInput) {
-    EXPECT_FALSE(vBase64::decodeString("YWJ="));   // leftover bits not zero
-    EXPECT_FALSE(vBase64::decodeString("YR=="));   // leftover bits not zero
-    EXPECT_FALSE(vBase64::decodeString("YQ="));    // state 2 needs a second "="
-    EXPECT_FALSE(vBase64::decodeString("Y==="));   // "=" too early
+    EXPECT_FALSE(vBase64::decodeString("YWJ="));  // leftover bits not zero
+    EXPECT_FALSE(vBase64::decodeString("YR=="));  // leftover bits not zero
+    EXPECT_FALSE(vBase64::decodeString("YQ="));   // state 2 needs a second "="
+    EXPECT_FALSE(vBase64::decodeString("Y==="));  // "=" too early
     EXPECT_FALSE(vBase64::decodeString("=YWJ"));
     EXPECT_FALSE(vBase64::decodeString("YWI=x"));  // data after the padding
     EXPECT_FALSE(vBase64::decodeString("YQ==YQ=="));

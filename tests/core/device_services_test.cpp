@@ -6,8 +6,8 @@
 #include "vorn/core/Vorn.h"
 #include "vorn/core/VornNotificationCenter.h"
 #include "vorn/core/VornPosition.h"
-#include "vorn/core/v_VornUtils.h"
 #include "vorn/core/vReachability.h"
+#include "vorn/core/v_VornUtils.h"
 
 #include <gtest/gtest.h>
 
@@ -103,7 +103,8 @@ TEST(ReachabilityNotifier, AHangingNameLookupNeverHoldsUpTheMainLoop) {
 
 TEST(ReachabilityNotifier, TheNetlinkSocketClosesWithoutTheMainLoop) {
     auto openDescriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
     };
     LinuxReachabilitySource source;
     source.watchChanges([] {});  // the loop's own descriptors (epoll, eventfd) are made once
@@ -188,7 +189,7 @@ TEST(FixedPosition, MovesWithinTheDistanceFilterAreNotDelivered) {
     std::vector<VornCoordinate> delivered;
     source->setHandlers([&](const VornCoordinate& at) { delivered.push_back(at); }, nullptr);
     source->setDistanceFilter(100);
-    source->startUpdatingLocation();  // the first fix is always delivered
+    source->startUpdatingLocation();                   // the first fix is always delivered
     source->setPosition(VornCoordinate{10.0004, 20});  // about 44 m
     source->setPosition(VornCoordinate{10.0008, 20});  // about 89 m from the last delivered
     source->setPosition(VornCoordinate{10.0010, 20});  // about 111 m

@@ -15,9 +15,13 @@ namespace {
 
 const std::regex kIdentifierForm("[0-9a-f]{40}");
 
-std::string identifier(char digit) { return std::string(40, digit); }
+std::string identifier(char digit) {
+    return std::string(40, digit);
+}
 
-void putSlot(int n, const nlohmann::json& record) { vkOpenUDID::_setDict(record, vkOpenUDID::slotName(n)); }
+void putSlot(int n, const nlohmann::json& record) {
+    vkOpenUDID::_setDict(record, vkOpenUDID::slotName(n));
+}
 
 /// A new process of the same application: the cache is empty again.
 std::string computeAgain(std::optional<VornError>* status = nullptr) {
@@ -119,14 +123,17 @@ TEST(OpenUDID, FreshIdentifiersAreFortyHexDigits) {
 TEST(OpenUDID, IdentifiersOfAnotherFormAndOversizedSlotsAreIgnored) {
     test::TestDevice device;
     // Slots are other applications' input: only the library's own form counts.
-    for (int n = 0; n < 3; ++n) putSlot(n, {{"OpenUDID", "x\r\nInjected: 1"}, {"OpenUDID_appUID", "o" + std::to_string(n)}});
+    for (int n = 0; n < 3; ++n)
+        putSlot(n, {{"OpenUDID", "x\r\nInjected: 1"}, {"OpenUDID_appUID", "o" + std::to_string(n)}});
     putSlot(3, {{"OpenUDID", std::string(40, 'A')}});
     putSlot(4, {{"OpenUDID", identifier('7')}});
     DeviceContext::shared().slotStore()->write(
         vkOpenUDID::slotName(5),
         nlohmann::json{{"OpenUDID", identifier('8')}, {"padding", std::string(64 * 1024, ' ')}}.dump());
-    DeviceContext::shared().slotStore()->write(vkOpenUDID::slotName(6), nlohmann::json{{"OpenUDID", identifier('8')}}.dump());
-    DeviceContext::shared().slotStore()->write(vkOpenUDID::slotName(7), nlohmann::json{{"OpenUDID", identifier('8')}}.dump());
+    DeviceContext::shared().slotStore()->write(vkOpenUDID::slotName(6),
+                                               nlohmann::json{{"OpenUDID", identifier('8')}}.dump());
+    DeviceContext::shared().slotStore()->write(vkOpenUDID::slotName(7),
+                                               nlohmann::json{{"OpenUDID", identifier('8')}}.dump());
     EXPECT_TRUE(vkOpenUDID::_getDictFromPasteboard(vkOpenUDID::slotName(5)).empty());
     // '8' is in three slots but one is oversized: two against the single '7'.
     EXPECT_EQ(computeAgain(), identifier('8'));

@@ -1,8 +1,8 @@
 #include "support/TestDevice.h"
 
 #include "vorn/core/LinuxReachabilitySource.h"
-#include "vorn/core/v_VornUtils.h"
 #include "vorn/core/vReachability.h"
+#include "vorn/core/v_VornUtils.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -61,8 +61,10 @@ TEST(Reachability, KeysAndEquality) {
     EXPECT_EQ(vReachability::makeAddressKey(address), "192.168.1.1");
     EXPECT_EQ(vReachability::reachabilityForInternetConnection()->key(), "InternetConnection");
     EXPECT_EQ(vReachability::reachabilityForLocalWiFi()->key(), "LocalWiFiConnection");
-    EXPECT_TRUE(vReachability::reachabilityWithHostName("a.example")->isEqual(*vReachability::reachabilityWithHostName("a.example")));
-    EXPECT_FALSE(vReachability::reachabilityWithHostName("a.example")->isEqual(*vReachability::reachabilityWithHostName("b.example")));
+    EXPECT_TRUE(vReachability::reachabilityWithHostName("a.example")
+                    ->isEqual(*vReachability::reachabilityWithHostName("a.example")));
+    EXPECT_FALSE(vReachability::reachabilityWithHostName("a.example")
+                     ->isEqual(*vReachability::reachabilityWithHostName("b.example")));
     EXPECT_EQ(vReachability::reachabilityWithHostName(""), nullptr);
 }
 

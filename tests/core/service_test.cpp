@@ -191,9 +191,12 @@ TEST(ServicePath, GarbageAndDroppedReplies) {
     int served = 0;
     ScriptedHttpServer server([&](const test::RecordedRequest&) {
         switch (served++) {
-            case 0: return ScriptedAction::reply("<html>busy</html>", 503);
-            case 1: return ScriptedAction::reply(R"({"result": {"code": 101, "message": "object not found"}})");
-            default: return ScriptedAction::close();
+            case 0:
+                return ScriptedAction::reply("<html>busy</html>", 503);
+            case 1:
+                return ScriptedAction::reply(R"({"result": {"code": 101, "message": "object not found"}})");
+            default:
+                return ScriptedAction::close();
         }
     });
     test::TestDevice device(server.hostAndPort());

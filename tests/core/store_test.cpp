@@ -99,7 +99,8 @@ TEST(DeviceContext, DataDirectoryFollowsEnvironmentAndConfiguration) {
         context.reset();
         context.configure(VornConfiguration{.bundleIdentifier = "com.example.notes"});
         EXPECT_EQ(context.dataDirectory(), device.directory() / "xdg" / "vorn" / "com.example.notes");
-        EXPECT_EQ(v_VornUtils::filePath(), (device.directory() / "xdg" / "vorn" / "com.example.notes" / "Documents").string());
+        EXPECT_EQ(v_VornUtils::filePath(),
+                  (device.directory() / "xdg" / "vorn" / "com.example.notes" / "Documents").string());
         EXPECT_TRUE(std::filesystem::is_directory(v_VornUtils::filePath()));
         // The default store lives in the data directory.
         context.store()->setObject("1", "x");

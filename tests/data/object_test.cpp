@@ -77,8 +77,9 @@ TEST_F(ObjectTest, GeoPointsAndUnknownTypedMaps) {
 
 TEST_F(ObjectTest, FilesOnTheFileHostTravelAsRelativePaths) {
     object_->setObject(VornFile::fileWithUrl("http://files.example:81/g1/photo.jpg", "photo.jpg", "g1"), "photo");
-    EXPECT_EQ(stored(object_, "photo"),
-              (nlohmann::json{{"__type", "File"}, {"group", "g1"}, {"url", "g1/photo.jpg"}, {"filename", "photo.jpg"}}));
+    EXPECT_EQ(
+        stored(object_, "photo"),
+        (nlohmann::json{{"__type", "File"}, {"group", "g1"}, {"url", "g1/photo.jpg"}, {"filename", "photo.jpg"}}));
     auto file = object_->objectForKey("photo")->file();
     ASSERT_TRUE(file);
     EXPECT_EQ(file->url(), "http://files.example:81/g1/photo.jpg");
@@ -132,20 +133,21 @@ TEST_F(ObjectTest, FileUrlsFollowTheRegisteredDownloadBase) {
 }
 
 TEST_F(ObjectTest, EmbeddedObjectsBecomeTheirRegisteredKind) {
-    VornObjectRegistry::shared().registerKind("_Member", [](const std::string& name) {
-        return VornObject::make<Member>(name);
-    });
-    object_->vornDataDic()["owner"] = {{"__type", "Object"},        {"className", "_Member"},
-                                       {"objectId", "m1"},          {"createdAt", "2020-01-02 03:04:05"},
-                                       {"updatedAt", "2021-01-02 03:04:05"}, {"nick", "ann"}};
+    VornObjectRegistry::shared().registerKind("_Member",
+                                              [](const std::string& name) { return VornObject::make<Member>(name); });
+    object_->vornDataDic()["owner"] = {{"__type", "Object"},
+                                       {"className", "_Member"},
+                                       {"objectId", "m1"},
+                                       {"createdAt", "2020-01-02 03:04:05"},
+                                       {"updatedAt", "2021-01-02 03:04:05"},
+                                       {"nick", "ann"}};
     auto owner = object_->objectForKey("owner")->objectAs<Member>();
     ASSERT_TRUE(owner);
     EXPECT_EQ(owner->className(), "_Member");
     EXPECT_EQ(owner->objectId(), "m1");
     EXPECT_EQ(owner->createdAt(), v_VornUtils::dateOfString("2020-01-02 03:04:05"));
     EXPECT_EQ(owner->updatedAt(), v_VornUtils::dateOfString("2021-01-02 03:04:05"));
-    EXPECT_EQ(owner->vornDataDic(),
-              (nlohmann::json{{"__type", "Object"}, {"className", "_Member"}, {"nick", "ann"}}));
+    EXPECT_EQ(owner->vornDataDic(), (nlohmann::json{{"__type", "Object"}, {"className", "_Member"}, {"nick", "ann"}}));
     // Unregistered classes are plain objects.
     object_->vornDataDic()["other"] = {{"__type", "Object"}, {"className", "Thing"}, {"objectId", "t"}};
     auto other = object_->objectForKey("other")->object();
@@ -182,8 +184,9 @@ TEST_F(ObjectTest, OperatorsReplaceWhatTheKeyHeld) {
     EXPECT_FALSE(data.contains("posts"));
     relation->addObject(VornObject::objectWithoutDatatWithClassName("Post", "p"));
     object_->addRelation(relation, "posts");
-    EXPECT_EQ(data["posts"], (nlohmann::json{{"__op", "AddRelation"},
-                                             {"objects", {{{"__type", "Pointer"}, {"className", "Post"}, {"objectId", "p"}}}}}));
+    EXPECT_EQ(data["posts"],
+              (nlohmann::json{{"__op", "AddRelation"},
+                              {"objects", {{{"__type", "Pointer"}, {"className", "Post"}, {"objectId", "p"}}}}}));
 }
 
 TEST_F(ObjectTest, DataMapOperations) {
@@ -193,7 +196,8 @@ TEST_F(ObjectTest, DataMapOperations) {
     EXPECT_EQ(fresh->vornDataDic(), (nlohmann::json{{"b", 2}}));
     fresh->setVornDataDicFromDic({{"c", 3}});
     EXPECT_EQ(fresh->vornDataDic(), (nlohmann::json{{"c", 3}}));
-    fresh->getDictionaryAfterQuery({{"objectId", "x"}, {"createdAt", "t"}, {"updatedAt", "t"}, {"ACL", {{"*", {{"read", true}}}}}, {"n", 1}});
+    fresh->getDictionaryAfterQuery(
+        {{"objectId", "x"}, {"createdAt", "t"}, {"updatedAt", "t"}, {"ACL", {{"*", {{"read", true}}}}}, {"n", 1}});
     EXPECT_EQ(fresh->vornDataDic(), (nlohmann::json{{"ACL", {{"*", {{"read", true}}}}}, {"n", 1}}));
     EXPECT_FALSE(fresh->ACL());  // the list is not taken from results
     fresh->emptyDataDic();

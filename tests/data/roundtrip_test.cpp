@@ -69,8 +69,8 @@ TEST_F(RoundTripTest, EveryValueKindIsStoredInItsWireForm) {
     const auto object = stored(score);
     EXPECT_EQ(object["objectId"], *score->objectId());
     EXPECT_EQ(v_VornUtils::dateOfString(object["createdAt"]), score->createdAt());
-    for (const char* key : {"name", "score", "ratio", "cheat", "nothing", "list", "map", "when", "where", "picture",
-                            "player", "ACL"}) {
+    for (const char* key :
+         {"name", "score", "ratio", "cheat", "nothing", "list", "map", "when", "where", "picture", "player", "ACL"}) {
         EXPECT_EQ(object[key], score->vornDataDic()[key]) << key;
     }
     EXPECT_EQ(object["picture"]["url"], "g/f.png");
@@ -123,9 +123,21 @@ TEST_F(RoundTripTest, OperatorsChangeTheStoredObject) {
 }
 
 TEST_F(RoundTripTest, RelationsAreAddedAndRemoved) {
-    auto a = saved([] { auto o = VornObject::objectWithClassName("Post"); o->setObject(1, "n"); return o; }());
-    auto b = saved([] { auto o = VornObject::objectWithClassName("Post"); o->setObject(2, "n"); return o; }());
-    auto user = saved([] { auto o = VornObject::objectWithClassName("Fan"); o->setObject("x", "name"); return o; }());
+    auto a = saved([] {
+        auto o = VornObject::objectWithClassName("Post");
+        o->setObject(1, "n");
+        return o;
+    }());
+    auto b = saved([] {
+        auto o = VornObject::objectWithClassName("Post");
+        o->setObject(2, "n");
+        return o;
+    }());
+    auto user = saved([] {
+        auto o = VornObject::objectWithClassName("Fan");
+        o->setObject("x", "name");
+        return o;
+    }());
     auto relation = VornRelation::relation();
     relation->addObject(a);
     relation->addObject(b);
@@ -134,7 +146,8 @@ TEST_F(RoundTripTest, RelationsAreAddedAndRemoved) {
     EXPECT_FALSE(run([&](auto block) { user->updateInBackgroundWithResultBlock(block); }));
     auto& server = emulatorServer();
     auto related = [&] {
-        return server.call([&] { return emulator::relatedObjects(server.storage(), "Fan", *user->objectId(), "likes"); });
+        return server.call(
+            [&] { return emulator::relatedObjects(server.storage(), "Fan", *user->objectId(), "likes"); });
     };
     EXPECT_EQ(related().size(), 2u);
     EXPECT_EQ(stored(user)["likes"]["__type"], "Relation");
@@ -150,7 +163,11 @@ TEST_F(RoundTripTest, RelationsAreAddedAndRemoved) {
 }
 
 TEST_F(RoundTripTest, DeleteAndItsErrors) {
-    auto object = saved([] { auto o = VornObject::objectWithClassName("Temp"); o->setObject(1, "n"); return o; }());
+    auto object = saved([] {
+        auto o = VornObject::objectWithClassName("Temp");
+        o->setObject(1, "n");
+        return o;
+    }());
     const auto id = *object->objectId();
     EXPECT_FALSE(run([&](auto block) { object->deleteInBackgroundWithBlock(block); }));
     EXPECT_FALSE(storedObject("Temp", id));
@@ -162,8 +179,16 @@ TEST_F(RoundTripTest, DeleteAndItsErrors) {
 }
 
 TEST_F(RoundTripTest, BatchesRunEveryOperation) {
-    auto doomed = saved([] { auto o = VornObject::objectWithClassName("Note"); o->setObject("x", "t"); return o; }());
-    auto kept = saved([] { auto o = VornObject::objectWithClassName("Note"); o->setObject("y", "t"); return o; }());
+    auto doomed = saved([] {
+        auto o = VornObject::objectWithClassName("Note");
+        o->setObject("x", "t");
+        return o;
+    }());
+    auto kept = saved([] {
+        auto o = VornObject::objectWithClassName("Note");
+        o->setObject("y", "t");
+        return o;
+    }());
     auto batch = VornObjectsBatch::init();
     const auto date = v_VornUtils::dateOfString("2016-01-02 03:04:05").value();
     for (int i = 0; i < 47; ++i) batch->saveVornObjectWithClassName("Note", {{"i", i}, {"when", date}});

@@ -26,7 +26,8 @@ std::string okReply(const nlohmann::json& data) {
 
 /// A service that answers every write with success.
 ScriptedAction serviceReply(const RecordedRequest& request) {
-    if (request.target == "/7/create") return ScriptedAction::reply(okReply({{"objectId", "abc"}, {"createdAt", kCreated}}));
+    if (request.target == "/7/create")
+        return ScriptedAction::reply(okReply({{"objectId", "abc"}, {"createdAt", kCreated}}));
     if (request.target == "/7/update") return ScriptedAction::reply(okReply({{"updatedAt", kUpdated}}));
     if (request.target == "/7/batch") return ScriptedAction::reply(okReply(nlohmann::json::array()));
     return ScriptedAction::reply(okReply(nlohmann::json::object()));
@@ -44,10 +45,14 @@ struct Result {
             error = e;
         };
     }
-    bool wait() { return test::runUntil([this] { return called; }); }
+    bool wait() {
+        return test::runUntil([this] { return called; });
+    }
 };
 
-nlohmann::json envelope(const RecordedRequest& request) { return nlohmann::json::parse(request.body); }
+nlohmann::json envelope(const RecordedRequest& request) {
+    return nlohmann::json::parse(request.body);
+}
 
 }  // namespace
 
@@ -164,9 +169,12 @@ TEST(WriteFailures, TransportGarbageAndServiceErrors) {
     int served = 0;
     ScriptedHttpServer server([&](const RecordedRequest&) {
         switch (served++) {
-            case 0: return ScriptedAction::reply("not json");
-            case 1: return ScriptedAction::reply(R"({"result": {"code": 111, "message": "bad type"}, "data": null})");
-            default: return ScriptedAction::close();
+            case 0:
+                return ScriptedAction::reply("not json");
+            case 1:
+                return ScriptedAction::reply(R"({"result": {"code": 111, "message": "bad type"}, "data": null})");
+            default:
+                return ScriptedAction::close();
         }
     });
     test::TestDevice device(server.hostAndPort());
@@ -188,8 +196,8 @@ TEST_F(WritesTest, BatchRecordsAndLimit) {
     auto batch = VornObjectsBatch::init();
     const auto date = v_VornUtils::dateOfString("2015-03-01 08:00:00").value();
     batch->saveVornObjectWithClassName("Post", {{"title", "a"}, {"when", date}});
-    batch->saveVornObjectWithClassName("Post", {});                       // ignored
-    batch->saveVornObjectWithClassName("", {{"title", "a"}});              // ignored
+    batch->saveVornObjectWithClassName("Post", {});                         // ignored
+    batch->saveVornObjectWithClassName("", {{"title", "a"}});               // ignored
     batch->saveVornObjectWithClassName("Post", {{"", 1}, {"title", "b"}});  // ignored
     batch->updateVornObjectWithClassName("Post", "p1", {{"title", "c"}});
     device_.store().setObject("token-2", storekeys::kSessionToken);

@@ -20,192 +20,204 @@ namespace {
 
 // A child process with its stdout on a pipe.
 class Child {
- public:
-  explicit Child(std::vector<std::string> args) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    args.insert(args.begin(), VORN_EMULATOR_EXE);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-      ::dup2(fds[1], STDOUT_FILENO);
-      const int devNull = ::open("/dev/null", O_WRONLY);
-      if (devNull >= 0) ::dup2(devNull, STDERR_FILENO);
-      ::execv(argv[0], argv.data());
-      ::_exit(127);
+public:
+    explicit Child(std::vector<std::string> args) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        args.insert(args.begin(), VORN_EMULATOR_EXE);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            ::dup2(fds[1], STDOUT_FILENO);
+            const int devNull = ::open("/dev/null", O_WRONLY);
+            if (devNull >= 0) ::dup2(devNull, STDERR_FILENO);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        out_ = fds[0];
     }
-    ::close(fds[1]);
-    out_ = fds[0];
-  }
 
-  ~Child() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
+    ~Child() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) ::close(out_);
     }
-    if (out_ >= 0) ::close(out_);
-  }
 
-  // Reads stdout up to the first newline; empty when none comes in time.
-  std::string readLine() {
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (line.find('\n') == std::string::npos) {
-      if (!readSome(line, deadline)) return {};
+    // Reads stdout up to the first newline; empty when none comes in time.
+    std::string readLine() {
+        std::string line;
+        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+        while (line.find('\n') == std::string::npos) {
+            if (!readSome(line, deadline)) return {};
+        }
+        return line.substr(0, line.find('\n'));
     }
-    return line.substr(0, line.find('\n'));
-  }
 
-  // Reads stdout to its end (the process exited or closed it), then reaps the
-  // process. Returns the exit status, or -1 when it did not end in time.
-  int waitForExit(std::string* rest = nullptr) {
-    std::string output;
-    const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-    while (readSome(output, deadline)) {
+    // Reads stdout to its end (the process exited or closed it), then reaps the
+    // process. Returns the exit status, or -1 when it did not end in time.
+    int waitForExit(std::string* rest = nullptr) {
+        std::string output;
+        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+        while (readSome(output, deadline)) {}
+        if (std::chrono::steady_clock::now() >= deadline) return -1;
+        int status = 0;
+        if (::waitpid(pid_, &status, 0) != pid_) return -1;
+        pid_ = -1;
+        if (rest) *rest = output;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    int status = 0;
-    if (::waitpid(pid_, &status, 0) != pid_) return -1;
-    pid_ = -1;
-    if (rest) *rest = output;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
 
-  void signal(int sig) { ::kill(pid_, sig); }
+    void signal(int sig) { ::kill(pid_, sig); }
 
- private:
-  // False at end of file or when the deadline passes.
-  bool readSome(std::string& into, std::chrono::steady_clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd fd{out_, POLLIN, 0};
-    if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
-    char buffer[4096];
-    const ssize_t n = ::read(out_, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    into.append(buffer, static_cast<std::size_t>(n));
-    return true;
-  }
+private:
+    // False at end of file or when the deadline passes.
+    bool readSome(std::string& into, std::chrono::steady_clock::time_point deadline) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd fd{out_, POLLIN, 0};
+        if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) return false;
+        char buffer[4096];
+        const ssize_t n = ::read(out_, buffer, sizeof buffer);
+        if (n <= 0) return false;
+        into.append(buffer, static_cast<std::size_t>(n));
+        return true;
+    }
 
-  pid_t pid_ = -1;
-  int out_ = -1;
+    pid_t pid_ = -1;
+    int out_ = -1;
 };
 
 unsigned short portFromLine(const std::string& line) {
-  const std::string prefix = "vorn-emulator listening on 127.0.0.1:";
-  if (line.rfind(prefix, 0) != 0) return 0;
-  return static_cast<unsigned short>(std::stoi(line.substr(prefix.size())));
+    const std::string prefix = "vorn-emulator listening on 127.0.0.1:";
+    if (line.rfind(prefix, 0) != 0) return 0;
+    return static_cast<unsigned short>(std::stoi(line.substr(prefix.size())));
 }
 
 TEST(EmulatorCliTest, StartsAnswersAndStopsOnSigterm) {
-  Child child({"--port", "0", "--memory"});
-  const std::string line = child.readLine();
-  const unsigned short port = portFromLine(line);
-  ASSERT_NE(port, 0) << "first line: " << line;
+    Child child({"--port", "0", "--memory"});
+    const std::string line = child.readLine();
+    const unsigned short port = portFromLine(line);
+    ASSERT_NE(port, 0) << "first line: " << line;
 
-  const Reply reply = TestHttpClient(port).post("/7/timestamp", R"({"client":{},"v":"v1.4.9","c":null,"objectId":null,"data":null})");
-  EXPECT_EQ(reply.code(), 200);
-  EXPECT_TRUE(reply.data().at("S").is_string());
+    const Reply reply =
+        TestHttpClient(port).post("/7/timestamp", R"({"client":{},"v":"v1.4.9","c":null,"objectId":null,"data":null})");
+    EXPECT_EQ(reply.code(), 200);
+    EXPECT_TRUE(reply.data().at("S").is_string());
 
-  child.signal(SIGTERM);
-  std::string rest;
-  EXPECT_EQ(child.waitForExit(&rest), 0);
-  EXPECT_EQ(rest, "");  // the listening line is the only output
+    child.signal(SIGTERM);
+    std::string rest;
+    EXPECT_EQ(child.waitForExit(&rest), 0);
+    EXPECT_EQ(rest, "");  // the listening line is the only output
 }
 
 TEST(EmulatorCliTest, StopsOnSigintWithOpenConnections) {
-  Child child({"--port=0", "--memory", "--app-key", "k"});
-  const unsigned short port = portFromLine(child.readLine());
-  ASSERT_NE(port, 0);
-  TestHttpClient client(port);
-  EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 103);
-  EXPECT_EQ(client.postEnvelope("/7/timestamp", nullptr, {{"X-Vorn-App-Key", "k"}}).code(), 200);
-  child.signal(SIGINT);
-  EXPECT_EQ(child.waitForExit(), 0);
-  EXPECT_TRUE(client.closedByServer());
+    Child child({"--port=0", "--memory", "--app-key", "k"});
+    const unsigned short port = portFromLine(child.readLine());
+    ASSERT_NE(port, 0);
+    TestHttpClient client(port);
+    EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 103);
+    EXPECT_EQ(client.postEnvelope("/7/timestamp", nullptr, {{"X-Vorn-App-Key", "k"}}).code(), 200);
+    child.signal(SIGINT);
+    EXPECT_EQ(child.waitForExit(), 0);
+    EXPECT_TRUE(client.closedByServer());
 }
 
 TEST(EmulatorCliTest, KeepsDataInTheDataFolder) {
-  TempDir dir;
-  Child child({"--port", "0", "--data", (dir.path() / "d").string()});
-  ASSERT_NE(portFromLine(child.readLine()), 0);
-  child.signal(SIGTERM);
-  EXPECT_EQ(child.waitForExit(), 0);
-  EXPECT_TRUE(std::filesystem::is_regular_file(dir.path() / "d" / "vorn.sqlite3"));
-  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "d" / "files"));
+    TempDir dir;
+    Child child({"--port", "0", "--data", (dir.path() / "d").string()});
+    ASSERT_NE(portFromLine(child.readLine()), 0);
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.waitForExit(), 0);
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir.path() / "d" / "vorn.sqlite3"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "d" / "files"));
 }
 
 TEST(EmulatorCliTest, FaultsAndFileOptionsFromTheCommandLine) {
-  Child child({"--port", "0", "--memory", "--absolute-file-urls", "--upload-session-idle", "30", "--fault",
-               "/7/timestamp=error:137x2", "--fault=/7/files=garbage"});
-  const unsigned short port = portFromLine(child.readLine());
-  ASSERT_NE(port, 0);
-  TestHttpClient client(port);
-  EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 137);
-  EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 137);
-  EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 200);
-  const Reply garbage = client.postEnvelope("/7/files", Json{{"file", "YWJj"}, {"filename", "a.txt"}});
-  EXPECT_EQ(garbage.status, 200u);
-  EXPECT_TRUE(garbage.json.is_discarded()) << garbage.body;
-  const Reply stored = client.postEnvelope("/7/files", Json{{"file", "YWJj"}, {"filename", "a.txt"}});
-  ASSERT_EQ(stored.code(), 200) << stored.body;
-  EXPECT_EQ(stored.data().at("url").get<std::string>().rfind("http://127.0.0.1:" + std::to_string(port) + "/files/", 0),
-            0u)
-      << stored.body;
-  EXPECT_EQ(client.get("/admin/settings").json.at("uploadSessionIdleMs"), 30000);
-  child.signal(SIGTERM);
-  EXPECT_EQ(child.waitForExit(), 0);
+    Child child({"--port", "0", "--memory", "--absolute-file-urls", "--upload-session-idle", "30", "--fault",
+                 "/7/timestamp=error:137x2", "--fault=/7/files=garbage"});
+    const unsigned short port = portFromLine(child.readLine());
+    ASSERT_NE(port, 0);
+    TestHttpClient client(port);
+    EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 137);
+    EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 137);
+    EXPECT_EQ(client.postEnvelope("/7/timestamp").code(), 200);
+    const Reply garbage = client.postEnvelope("/7/files", Json{{"file", "YWJj"}, {"filename", "a.txt"}});
+    EXPECT_EQ(garbage.status, 200u);
+    EXPECT_TRUE(garbage.json.is_discarded()) << garbage.body;
+    const Reply stored = client.postEnvelope("/7/files", Json{{"file", "YWJj"}, {"filename", "a.txt"}});
+    ASSERT_EQ(stored.code(), 200) << stored.body;
+    EXPECT_EQ(
+        stored.data().at("url").get<std::string>().rfind("http://127.0.0.1:" + std::to_string(port) + "/files/", 0), 0u)
+        << stored.body;
+    EXPECT_EQ(client.get("/admin/settings").json.at("uploadSessionIdleMs"), 30000);
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.waitForExit(), 0);
 }
 
 TEST(EmulatorCliTest, HelpListsTheErrorCodes) {
-  Child child({"--help"});
-  std::string output;
-  EXPECT_EQ(child.waitForExit(&output), 0);
-  EXPECT_NE(output.find("--app-key"), std::string::npos);
-  EXPECT_NE(output.find("103"), std::string::npos);
-  EXPECT_NE(output.find("INVALID_APP_KEY"), std::string::npos);
-  EXPECT_NE(output.find("--fault PATH=MODE"), std::string::npos);
-  EXPECT_NE(output.find("--absolute-file-urls"), std::string::npos);
-  EXPECT_NE(output.find("UPLOAD_OFFSET_MISMATCH"), std::string::npos);
-  EXPECT_NE(output.find("--read-timeout SECONDS"), std::string::npos);
-  EXPECT_NE(output.find("--idle-timeout SECONDS"), std::string::npos);
-  EXPECT_NE(output.find("--max-connections N"), std::string::npos);
-  EXPECT_NE(output.find("REQUEST_TIMEOUT"), std::string::npos);
+    Child child({"--help"});
+    std::string output;
+    EXPECT_EQ(child.waitForExit(&output), 0);
+    EXPECT_NE(output.find("--app-key"), std::string::npos);
+    EXPECT_NE(output.find("103"), std::string::npos);
+    EXPECT_NE(output.find("INVALID_APP_KEY"), std::string::npos);
+    EXPECT_NE(output.find("--fault PATH=MODE"), std::string::npos);
+    EXPECT_NE(output.find("--absolute-file-urls"), std::string::npos);
+    EXPECT_NE(output.find("UPLOAD_OFFSET_MISMATCH"), std::string::npos);
+    EXPECT_NE(output.find("--read-timeout SECONDS"), std::string::npos);
+    EXPECT_NE(output.find("--idle-timeout SECONDS"), std::string::npos);
+    EXPECT_NE(output.find("--max-connections N"), std::string::npos);
+    EXPECT_NE(output.find("REQUEST_TIMEOUT"), std::string::npos);
 }
 
 TEST(EmulatorCliTest, ConnectionAndReadLimitsFromTheCommandLine) {
-  Child child({"--port", "0", "--memory", "--read-timeout", "1", "--idle-timeout=1", "--max-connections", "2"});
-  const unsigned short port = portFromLine(child.readLine());
-  ASSERT_NE(port, 0);
-  TestHttpClient first(port);
-  TestHttpClient second(port);
-  // Both places are taken: the third connection ends before any reply.
-  TestHttpClient third(port);
-  third.send(makeRequest(http::verb::post, "/7/timestamp", envelope().dump()));
-  EXPECT_FALSE(third.read());
-  // The silent ones are closed once the read limit passes.
-  EXPECT_TRUE(first.closedByServer());
-  EXPECT_TRUE(second.closedByServer());
-  EXPECT_EQ(TestHttpClient(port).postEnvelope("/7/timestamp").code(), 200);
-  child.signal(SIGTERM);
-  EXPECT_EQ(child.waitForExit(), 0);
+    Child child({"--port", "0", "--memory", "--read-timeout", "1", "--idle-timeout=1", "--max-connections", "2"});
+    const unsigned short port = portFromLine(child.readLine());
+    ASSERT_NE(port, 0);
+    TestHttpClient first(port);
+    TestHttpClient second(port);
+    // Both places are taken: the third connection ends before any reply.
+    TestHttpClient third(port);
+    third.send(makeRequest(http::verb::post, "/7/timestamp", envelope().dump()));
+    EXPECT_FALSE(third.read());
+    // The silent ones are closed once the read limit passes.
+    EXPECT_TRUE(first.closedByServer());
+    EXPECT_TRUE(second.closedByServer());
+    EXPECT_EQ(TestHttpClient(port).postEnvelope("/7/timestamp").code(), 200);
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.waitForExit(), 0);
 }
 
 TEST(EmulatorCliTest, RefusesBadArguments) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--address", "192.168.0.1"}, {"--port", "70000"}, {"--port"}, {"--bogus"}, {"--memory=yes"},
-           {"--fault", "/7/files"}, {"--fault", "/7/files=explode"}, {"--fault", "/admin/faults=drop"},
-           {"--fault", "/7/files=delay"}, {"--absolute-file-urls=1"}, {"--upload-session-idle", "ten"},
-           {"--read-timeout", "0"}, {"--read-timeout", "1.5"}, {"--idle-timeout", "-1"}, {"--idle-timeout"},
-           {"--max-connections", "0"}, {"--max-connections", "many"}}) {
-    Child child(args);
-    std::string output;
-    EXPECT_EQ(child.waitForExit(&output), 2) << args[0];
-    EXPECT_EQ(output, "") << args[0];
-  }
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"--address", "192.168.0.1"},
+                                                                                      {"--port", "70000"},
+                                                                                      {"--port"},
+                                                                                      {"--bogus"},
+                                                                                      {"--memory=yes"},
+                                                                                      {"--fault", "/7/files"},
+                                                                                      {"--fault", "/7/files=explode"},
+                                                                                      {"--fault", "/admin/faults=drop"},
+                                                                                      {"--fault", "/7/files=delay"},
+                                                                                      {"--absolute-file-urls=1"},
+                                                                                      {"--upload-session-idle", "ten"},
+                                                                                      {"--read-timeout", "0"},
+                                                                                      {"--read-timeout", "1.5"},
+                                                                                      {"--idle-timeout", "-1"},
+                                                                                      {"--idle-timeout"},
+                                                                                      {"--max-connections", "0"},
+                                                                                      {"--max-connections", "many"}}) {
+        Child child(args);
+        std::string output;
+        EXPECT_EQ(child.waitForExit(&output), 2) << args[0];
+        EXPECT_EQ(output, "") << args[0];
+    }
 }
 
 }  // namespace

@@ -62,7 +62,9 @@ std::string download(const std::string& url) {
     return request->responseData().value_or(std::string());
 }
 
-std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string text(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
 
 struct Result {
     bool called = false;
@@ -75,7 +77,9 @@ struct Result {
             error = e;
         };
     }
-    bool wait() { return test::runUntil([this] { return called; }, std::chrono::seconds(30)); }
+    bool wait() {
+        return test::runUntil([this] { return called; }, std::chrono::seconds(30));
+    }
 };
 
 struct Processed {
@@ -89,13 +93,11 @@ struct Processed {
             error = e;
         };
     }
-    bool wait() { return test::runUntil([this] { return called; }, std::chrono::seconds(30)); }
-    std::shared_ptr<VornFile> file() const {
-        return result ? std::get<std::shared_ptr<VornFile>>(*result) : nullptr;
+    bool wait() {
+        return test::runUntil([this] { return called; }, std::chrono::seconds(30));
     }
+    std::shared_ptr<VornFile> file() const { return result ? std::get<std::shared_ptr<VornFile>>(*result) : nullptr; }
 };
-
-
 
 class EmulatorFilesTest : public test::EmulatorTest {
 protected:

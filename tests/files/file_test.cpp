@@ -95,13 +95,13 @@ struct Result {
     int code() const { return error ? error->code : 0; }
 };
 
-json envelope(const RecordedRequest& request) { return json::parse(request.body); }
+json envelope(const RecordedRequest& request) {
+    return json::parse(request.body);
+}
 
 Bytes decodedFile(const RecordedRequest& request) {
     return vBase64::decodeString(envelope(request)["data"]["file"].get<std::string>()).value_or(Bytes{});
 }
-
-
 
 class FileTest : public ::testing::Test {
 protected:
@@ -142,7 +142,8 @@ TEST_F(FileTest, FailedChecksReportTheirCodeInOrderAndSendNothing) {
     Result noNameNoBytes, noBytes, tooBig;
     VornFile::initWithFileName("", std::nullopt)->saveInBackground(noNameNoBytes.block());
     VornFile::initWithFileName("a.txt", std::nullopt)->saveInBackgroundByDataSharding(noBytes.block());
-    VornFile::initWithFileName("big.bin", Bytes(VornFile::kMaxFileSize + 1))->saveInBackgroundByDataSharding(tooBig.block());
+    VornFile::initWithFileName("big.bin", Bytes(VornFile::kMaxFileSize + 1))
+        ->saveInBackgroundByDataSharding(tooBig.block());
     EXPECT_EQ(noNameNoBytes.code(), kVornErrorNoneFilename);
     EXPECT_EQ(noBytes.code(), kVornErrorNoneFileData);
     EXPECT_EQ(tooBig.code(), kVornErrorFileTooBig);
@@ -276,7 +277,8 @@ TEST_F(FileTest, AFileOfOnePieceSizeGoesInOneRequestWithItsClassName) {
 TEST_F(FileTest, OneByteMoreThanAPieceGoesInTwoPiecesTheSecondToTheReplysHost) {
     const Bytes bytes = bytesOf(VornFile::kPieceSize + 1);
     auto file = VornFile::initWithFileName("two.bin", bytes);
-    service_.push(reply({{"ctx", {{"session", 7}}}, {"offset", "262144"}, {"host", service_.server().url("/up/next")}}));
+    service_.push(
+        reply({{"ctx", {{"session", 7}}}, {"offset", "262144"}, {"host", service_.server().url("/up/next")}}));
     Result result;
     file->saveInBackgroundByDataSharding(result.block());
     ASSERT_TRUE(result.wait());
@@ -346,7 +348,8 @@ TEST_F(FileTest, APieceIsRetriedAsItWasAndAnAcceptedPieceResetsTheCount) {
     const Bytes bytes = bytesOf(2 * VornFile::kPieceSize + 10);
     auto file = VornFile::initWithFileName("p.bin", bytes);
     const auto next = [&](int offset) {
-        return reply({{"ctx", "c" + std::to_string(offset)}, {"offset", offset}, {"host", service_.server().url("/next")}});
+        return reply(
+            {{"ctx", "c" + std::to_string(offset)}, {"offset", offset}, {"host", service_.server().url("/next")}});
     };
     service_.push(brokenReply());  // the first piece, once
     service_.push(next(262144));

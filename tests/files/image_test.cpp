@@ -36,10 +36,10 @@ struct Outcome {
             error = e;
         };
     }
-    bool wait() { return test::runUntil([this] { return calls > 0; }); }
+    bool wait() {
+        return test::runUntil([this] { return calls > 0; });
+    }
 };
-
-
 
 class ImageTest : public ::testing::Test {
 protected:
@@ -72,7 +72,9 @@ protected:
     std::deque<std::string> replies_;
     ScriptedHttpServer server_{[this](const RecordedRequest&) {
         std::lock_guard lock(mutex_);
-        if (replies_.empty()) return ScriptedAction::reply(reply({{"url", "g/r.png"}, {"filename", "r.png"}, {"group", "g"}, {"file", "text"}}));
+        if (replies_.empty())
+            return ScriptedAction::reply(
+                reply({{"url", "g/r.png"}, {"filename", "r.png"}, {"group", "g"}, {"file", "text"}}));
         auto body = replies_.front();
         replies_.pop_front();
         return ScriptedAction::reply(body);
@@ -101,17 +103,18 @@ TEST_F(ImageTest, AWatermarkAlwaysSendsItsPlacementAndUnknownDirectionsAreCenter
             [&](auto b) { VornImage::watermarkImageWithSourceImageUrl("s", "w", 0, direction, x, 0, 0, b); },
             "/7/watermark");
     };
-    const json center{{"image", "s"}, {"watermark", "w"}, {"dissolve", 0}, {"gravity", "Center"},
-                      {"distanceX", 0}, {"distanceY", 0}, {"outType", 0}};
+    const json center{{"image", "s"},   {"watermark", "w"}, {"dissolve", 0}, {"gravity", "Center"},
+                      {"distanceX", 0}, {"distanceY", 0},   {"outType", 0}};
     EXPECT_EQ(watermark(VornImageDirectionCenter, 0), center);
     EXPECT_EQ(watermark(9, 0), center);
     EXPECT_EQ(watermark(0xFFFFFFFFu, 0)["gravity"], "Center");
     EXPECT_EQ(watermark(VornImageDirectionNorthWest, 5)["gravity"], "NorthWest");
     EXPECT_EQ(watermark(VornImageDirectionSouthEast, 5)["distanceX"], 5);
-    const auto noUrls = sentData(
-        [](auto b) { VornImage::watermarkImageWithSourceImageUrl("", std::nullopt, 70, 7, -3, 4, 1, b); },
-        "/7/watermark");
-    EXPECT_EQ(noUrls, (json{{"dissolve", 70}, {"gravity", "South"}, {"distanceX", -3}, {"distanceY", 4}, {"outType", 1}}));
+    const auto noUrls =
+        sentData([](auto b) { VornImage::watermarkImageWithSourceImageUrl("", std::nullopt, 70, 7, -3, 4, 1, b); },
+                 "/7/watermark");
+    EXPECT_EQ(noUrls,
+              (json{{"dissolve", 70}, {"gravity", "South"}, {"distanceX", -3}, {"distanceY", 4}, {"outType", 1}}));
 }
 
 TEST_F(ImageTest, OutputTypeZeroGivesAFileJoinedToTheStoredBaseOtherTypesText) {

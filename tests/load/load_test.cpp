@@ -133,7 +133,11 @@ private:
 
     Kind choose(Client& client) {
         const int roll = std::uniform_int_distribution<int>(0, 99)(client.random);
-        const Kind kind = roll < 30 ? Create : roll < 60 ? Update : roll < 80 ? Find : roll < 95 ? Batch : UpdateMissing;
+        const Kind kind = roll < 30   ? Create
+                          : roll < 60 ? Update
+                          : roll < 80 ? Find
+                          : roll < 95 ? Batch
+                                      : UpdateMissing;
         return kind == Update && client.saved.empty() ? Create : kind;
     }
 
@@ -153,12 +157,23 @@ private:
         ++client.started;
         const auto began = Clock::now();
         switch (choose(client)) {
-            case Create: create(client, began); break;
-            case Update: update(client, began); break;
-            case Find: find(client, began); break;
-            case Batch: batch(client, began); break;
-            case UpdateMissing: updateMissing(client, began); break;
-            case kKinds: break;
+            case Create:
+                create(client, began);
+                break;
+            case Update:
+                update(client, began);
+                break;
+            case Find:
+                find(client, began);
+                break;
+            case Batch:
+                batch(client, began);
+                break;
+            case UpdateMissing:
+                updateMissing(client, began);
+                break;
+            case kKinds:
+                break;
         }
     }
 
@@ -169,8 +184,8 @@ private:
         object->setObject(client.index, "client");
         object->setObject(key, "key");
         object->setObject(value, "value");
-        object->saveInBackgroundWithResultBlock([this, &client, object, key, value, began](bool ok,
-                                                                                          const OptionalError& error) {
+        object->saveInBackgroundWithResultBlock(
+            [this, &client, object, key, value, began](bool ok, const OptionalError& error) {
             if (ok && object->objectId()) {
                 client.acknowledged[key] = value;
                 client.saved[key] = object;
@@ -188,8 +203,8 @@ private:
         const auto object = it->second;
         const long long value = newValue(client);
         object->setObject(value, "value");
-        object->updateInBackgroundWithResultBlock([this, &client, key, value, began](bool ok,
-                                                                                    const OptionalError& error) {
+        object->updateInBackgroundWithResultBlock(
+            [this, &client, key, value, began](bool ok, const OptionalError& error) {
             if (ok) {
                 client.acknowledged[key] = value;
             } else {
@@ -212,13 +227,13 @@ private:
     void find(Client& client, Clock::time_point began) {
         queryOf(client)->findObjectsInBackgroundWithBlock(
             [this, &client, began](const std::optional<VornObjectList>& objects, const OptionalError& error) {
-                if (!objects || error) {
-                    figures_.fail("find: " + errorText(error));
-                } else if (const std::string mismatch = compare(client, *objects); !mismatch.empty()) {
-                    figures_.fail("find: " + mismatch);
-                }
-                done(client, Find, began);
-            });
+            if (!objects || error) {
+                figures_.fail("find: " + errorText(error));
+            } else if (const std::string mismatch = compare(client, *objects); !mismatch.empty()) {
+                figures_.fail("find: " + mismatch);
+            }
+            done(client, Find, began);
+        });
     }
 
     void batch(Client& client, Clock::time_point began) {
@@ -228,8 +243,7 @@ private:
         for (int i = 0; i < 2; ++i) {
             const std::string key = newKey(client);
             const long long value = newValue(client);
-            batch->saveVornObjectWithClassName(kClassName,
-                                               {{"client", client.index}, {"key", key}, {"value", value}});
+            batch->saveVornObjectWithClassName(kClassName, {{"client", client.index}, {"key", key}, {"value", value}});
             writes[key] = value;
         }
         if (!client.saved.empty()) {
@@ -242,13 +256,13 @@ private:
         }
         batch->batchObjectsInBackgroundWithResultBlock(
             [this, &client, writes, began](bool ok, const OptionalError& error) {
-                if (ok) {
-                    for (const auto& [key, value] : writes) client.acknowledged[key] = value;
-                } else {
-                    figures_.fail("batch: " + errorText(error));
-                }
-                done(client, Batch, began);
-            });
+            if (ok) {
+                for (const auto& [key, value] : writes) client.acknowledged[key] = value;
+            } else {
+                figures_.fail("batch: " + errorText(error));
+            }
+            done(client, Batch, began);
+        });
     }
 
     Figures& figures_;
@@ -297,10 +311,10 @@ TEST_F(LoadTest, SixtyFourClientsLoseNothing) {
         bool answered = false;
         queryOf(client)->findObjectsInBackgroundWithBlock(
             [&](const std::optional<VornObjectList>& objects, const OptionalError& error) {
-                EXPECT_FALSE(error) << errorText(error);
-                found = objects;
-                answered = true;
-            });
+            EXPECT_FALSE(error) << errorText(error);
+            found = objects;
+            answered = true;
+        });
         ASSERT_TRUE(test::runUntil([&] { return answered; }));
         ASSERT_TRUE(found);
         EXPECT_EQ(compare(client, *found), "") << "client " << client.index;
@@ -311,10 +325,11 @@ TEST_F(LoadTest, SixtyFourClientsLoseNothing) {
         }
     }
     int count = -1;
-    VornQuery::queryWithClassName(kClassName)->countObjectsInBackgroundWithBlock([&](int n, const OptionalError& error) {
-        EXPECT_FALSE(error) << errorText(error);
-        count = n;
-    });
+    VornQuery::queryWithClassName(kClassName)
+        ->countObjectsInBackgroundWithBlock([&](int n, const OptionalError& error) {
+            EXPECT_FALSE(error) << errorText(error);
+            count = n;
+        });
     ASSERT_TRUE(test::runUntil([&] { return count >= 0; }));
     EXPECT_EQ(static_cast<std::size_t>(count), total);
 }

@@ -153,10 +153,10 @@ INSTANTIATE_TEST_SUITE_P(
         CutReply{"ChunkCutHalfway",
                  "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n40\r\n{\"result\": {\"code\": 200", 20002},
         // Complete replies whose body is not a JSON object: unparsed.
-        CutReply{"CompleteButTruncatedJson",
-                 "HTTP/1.1 200 OK\r\nContent-Length: 23\r\n\r\n{\"result\": {\"code\": 200", 20010},
-        CutReply{"EndedByCloseWithoutLength",
-                 "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n{\"result\": {\"code\": 2", 20010},
+        CutReply{"CompleteButTruncatedJson", "HTTP/1.1 200 OK\r\nContent-Length: 23\r\n\r\n{\"result\": {\"code\": 200",
+                 20010},
+        CutReply{"EndedByCloseWithoutLength", "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n{\"result\": {\"code\": 2",
+                 20010},
         CutReply{"EmptyBody", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 20010},
         // A header cut short: no reply at all (libcurl itself reports no error for it).
         CutReply{"HeaderCutHalfway", "HTTP/1.1 200 OK\r\nContent-Type: applic", 20002},

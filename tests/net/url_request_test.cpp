@@ -5,8 +5,8 @@
 #include "vorn/net/HttpTransport.h"
 #include "vorn/net/VornUrlRequest.h"
 
-#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
+#include <boost/asio/ip/tcp.hpp>
 
 using namespace vorn;
 using test::RecordedRequest;
@@ -246,7 +246,7 @@ TEST(UrlRequest, CancelledRequestCallsNoHandler) {
 
 TEST(UrlRequest, UnreachableOrUnusableAddressesFail) {
     for (const std::string& url : {"http://127.0.0.1:" + std::to_string(closedPort()) + "/x", std::string("/timestamp"),
-                                  std::string("ftp://127.0.0.1/x")}) {
+                                   std::string("ftp://127.0.0.1/x")}) {
         auto request = VornUrlRequest::requestWithUrl(url);
         Outcome outcome;
         watch(*request, outcome);
@@ -343,9 +343,12 @@ TEST(UrlRequest, ARequestStartedAgainAfterItEndedReportsAgain) {
 
 TEST(UrlRequest, HeadersWithLineBreaksOrNulAreNeverSent) {
     ScriptedHttpServer server(echoBody());
-    const std::vector<std::pair<std::string, std::string>> unsafe = {
-        {"X-Token", "abc\r\nX-Injected: 1"}, {"X-Token", "abc\nX-Injected: 1"}, {"X-Token", std::string("a\0b", 3)},
-        {"X-Bad\r\nX-Injected", "1"},        {"X-Bad: 1", "2"},                  {"", "empty name"}};
+    const std::vector<std::pair<std::string, std::string>> unsafe = {{"X-Token", "abc\r\nX-Injected: 1"},
+                                                                     {"X-Token", "abc\nX-Injected: 1"},
+                                                                     {"X-Token", std::string("a\0b", 3)},
+                                                                     {"X-Bad\r\nX-Injected", "1"},
+                                                                     {"X-Bad: 1", "2"},
+                                                                     {"", "empty name"}};
     for (const auto& [name, value] : unsafe) {
         auto request = VornUrlRequest::requestWithUrl(server.url("/unsafe"));
         request->addValue(value, name);

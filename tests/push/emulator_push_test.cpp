@@ -30,10 +30,10 @@ struct Result {
             error = e;
         };
     }
-    bool wait() { return test::runUntil([this] { return called; }); }
+    bool wait() {
+        return test::runUntil([this] { return called; });
+    }
 };
-
-
 
 class EmulatorPushTest : public test::EmulatorTest {
 protected:
@@ -77,7 +77,9 @@ TEST_F(EmulatorPushTest, PushesReachTheInstallationsOfTheirChannelsAndQueries) {
               std::vector<std::string>{lobby});
     auto high = VornInstallation::query();
     high->whereKeyGreaterThan("floor", VornValue(json(5)));
-    EXPECT_EQ(reachedBy([&](auto b) { VornPush::sendPushDataToQueryInBackground(high, json{{"k", 1}}, b); }),
+    EXPECT_EQ(reachedBy([&](auto b) {
+                  VornPush::sendPushDataToQueryInBackground(high, json{{"k", 1}}, b);
+              }),
               std::vector<std::string>{roof});
     auto both = VornPush::push();
     both->setChannels(json{"news", "weather"});

@@ -32,8 +32,6 @@ ScriptedAction answer(const RecordedRequest& request) {
     return ScriptedAction::reply(reply({{"updatedAt", "2026-01-02 03:04:06"}}));
 }
 
-
-
 class InstallationTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -53,10 +53,10 @@ struct Result {
             error = e;
         };
     }
-    bool wait() { return test::runUntil([this] { return calls > 0; }); }
+    bool wait() {
+        return test::runUntil([this] { return calls > 0; });
+    }
 };
-
-
 
 class PushTest : public ::testing::Test {
 protected:
@@ -118,12 +118,9 @@ TEST_F(PushTest, AnObjectSendCarriesItsTargetsAndKeepsThemForTheNextSend) {
     EXPECT_EQ(envelope.size(), 3u) << envelope.dump();
     EXPECT_TRUE(envelope.contains("client"));
     EXPECT_EQ(envelope["v"], "v1.4.9");
-    const json expected{{"channels", {"news", "sport"}},
-                        {"where", {{"score", 7}}},
-                        {"data", {{"alert", "hello"}}},
-                        {"expiration_time", "2030-01-02 03:04:05"},
-                        {"expiration_interval", 90.5},
-                        {"push_time", "2030-01-02 03:04:05"}};
+    const json expected{{"channels", {"news", "sport"}}, {"where", {{"score", 7}}},
+                        {"data", {{"alert", "hello"}}},  {"expiration_time", "2030-01-02 03:04:05"},
+                        {"expiration_interval", 90.5},   {"push_time", "2030-01-02 03:04:05"}};
     EXPECT_EQ(envelope["data"], expected);
 
     push->setData(json{{"badge", 1}});

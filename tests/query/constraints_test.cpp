@@ -102,8 +102,9 @@ TEST_F(ConstraintsTest, RelatedToAndCombinations) {
     auto post = VornObject::objectWithoutDatatWithClassName("Post", "p1");
     query_->whereObjectKey("likes", post);
     query_->whereObjectKey("shares", post);
-    EXPECT_EQ(query_->queryDic()["$relatedTo"],
-              (json{{"object", {{"__type", "Pointer"}, {"className", "Post"}, {"objectId", "p1"}}}, {"key", "shares"}}));
+    EXPECT_EQ(
+        query_->queryDic()["$relatedTo"],
+        (json{{"object", {{"__type", "Pointer"}, {"className", "Post"}, {"objectId", "p1"}}}, {"key", "shares"}}));
     query_->addTheConstraintByAndOperationWithArray(json::array({{{"a", 1}}, {{"a", {{"$lt", 5}}}}}));
     EXPECT_EQ(query_->queryDic()["$and"].size(), 2u);
     query_->queryWithAllConstraint(json::object());

@@ -23,7 +23,8 @@ struct Found {
 Found find(const std::shared_ptr<VornQuery>& query) {
     Found found;
     bool done = false;
-    query->findObjectsInBackgroundWithBlock([&](const std::optional<VornObjectList>& objects, const OptionalError& error) {
+    query->findObjectsInBackgroundWithBlock(
+        [&](const std::optional<VornObjectList>& objects, const OptionalError& error) {
         found = Found{objects, error};
         done = true;
     });
@@ -60,11 +61,22 @@ protected:
         blue_ = save("Team", {{"name", "blue"}, {"league", "south"}});
         const auto jan = v_VornUtils::dateOfString("2020-01-15 12:00:00").value();
         const auto jun = v_VornUtils::dateOfString("2020-06-15 12:00:00").value();
-        save("Player", {{"name", "ann"}, {"score", 10}, {"team", red_}, {"tags", json{"fast", "tall"}}, {"joined", jan},
+        save("Player", {{"name", "ann"},
+                        {"score", 10},
+                        {"team", red_},
+                        {"tags", json{"fast", "tall"}},
+                        {"joined", jan},
                         {"home", VornGeoPoint(13.40, 52.52)}});  // Berlin
-        save("Player", {{"name", "bob"}, {"score", 20}, {"team", blue_}, {"tags", json{"slow"}}, {"joined", jun},
+        save("Player", {{"name", "bob"},
+                        {"score", 20},
+                        {"team", blue_},
+                        {"tags", json{"slow"}},
+                        {"joined", jun},
                         {"home", VornGeoPoint(2.35, 48.86)}});  // Paris
-        save("Player", {{"name", "cid"}, {"score", 30}, {"team", red_}, {"joined", jun},
+        save("Player", {{"name", "cid"},
+                        {"score", 30},
+                        {"team", red_},
+                        {"joined", jun},
                         {"home", VornGeoPoint(-0.13, 51.51)}});  // London
         save("Player", {{"name", "Dee"}, {"score", 20.0}});
     }
@@ -223,7 +235,8 @@ TEST_F(QueryWorld, CountsPagesAndFetches) {
         outcomes.push_back(e ? e->code : 0);  // a Team id in the Player class: none
     });
     auto teams = VornQuery::queryWithClassName("Team");
-    teams->getObjectInBackgroundWithId(*red_->objectId(), [&](const std::shared_ptr<VornObject>& o, const OptionalError& e) {
+    teams->getObjectInBackgroundWithId(*red_->objectId(),
+                                       [&](const std::shared_ptr<VornObject>& o, const OptionalError& e) {
         fetched = o;
         outcomes.push_back(e ? e->code : 0);
     });

@@ -31,7 +31,9 @@ std::string reply(const json& data, int code = 200) {
 json results(std::initializer_list<const char*> ids) {
     json maps = json::array();
     for (const char* id : ids) {
-        maps.push_back({{"objectId", id}, {"createdAt", "2020-01-01 00:00:00"}, {"updatedAt", "2020-01-02 00:00:00"},
+        maps.push_back({{"objectId", id},
+                        {"createdAt", "2020-01-01 00:00:00"},
+                        {"updatedAt", "2020-01-02 00:00:00"},
                         {"score", 1}});
     }
     return json{{"results", maps}};
@@ -69,7 +71,9 @@ struct Calls {
             seen.emplace_back(objects, error);
         };
     }
-    bool waitFor(std::size_t count) { return test::runUntil([&] { return seen.size() >= count; }); }
+    bool waitFor(std::size_t count) {
+        return test::runUntil([&] { return seen.size() >= count; });
+    }
     std::vector<std::string> ids(std::size_t call) const {
         std::vector<std::string> out;
         for (const auto& object : seen.at(call).first.value()) out.push_back(object->objectId().value_or("?"));
@@ -77,7 +81,9 @@ struct Calls {
     }
 };
 
-json envelope(const RecordedRequest& request) { return json::parse(request.body); }
+json envelope(const RecordedRequest& request) {
+    return json::parse(request.body);
+}
 
 constexpr double kDefaultMaxCacheAgeForTest = VornQuery::kDefaultMaxCacheAge;
 
@@ -99,7 +105,8 @@ protected:
         const auto path = query->selfQueryFileName();
         const auto written = std::chrono::file_clock::to_sys(std::filesystem::last_write_time(path));
         VornQueryCache::setClock([written, age] {
-            return written + std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(age));
+            return written +
+                   std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(age));
         });
     }
 
@@ -144,8 +151,12 @@ TEST_F(FindTest, FindDataAndTheIncludeMovingOut) {
     query_->findObjectsInBackgroundWithBlock(calls.block());
     ASSERT_TRUE(calls.waitFor(2));
     const auto first = envelope(service_.server().requests().at(0))["data"];
-    EXPECT_EQ(first, (json{{"keys", "a,b"}, {"order", "-a,b"}, {"include", "owner"}, {"where", {{"a", 1}}},
-                           {"skip", 5}, {"limit", 10}}));
+    EXPECT_EQ(first, (json{{"keys", "a,b"},
+                           {"order", "-a,b"},
+                           {"include", "owner"},
+                           {"where", {{"a", 1}}},
+                           {"skip", 5},
+                           {"limit", 10}}));
     const auto second = envelope(service_.server().requests().at(1))["data"];
     EXPECT_FALSE(second.contains("include"));
     EXPECT_EQ(second["where"], (json{{"a", 1}}));
@@ -197,9 +208,9 @@ TEST_F(FindTest, CountAndFetch) {
     std::shared_ptr<VornObject> fetched;
     OptionalError fetchError;
     bool none = false;
-    query_->getObjectInBackgroundWithId(std::nullopt, [&](const std::shared_ptr<VornObject>& o, const OptionalError& e) {
-        none = !o && e && e->code == 20003;
-    });
+    query_->getObjectInBackgroundWithId(
+        std::nullopt,
+        [&](const std::shared_ptr<VornObject>& o, const OptionalError& e) { none = !o && e && e->code == 20003; });
     EXPECT_TRUE(none);  // at once, nothing sent
     service_.push(reply(json{{"objectId", "x1"}, {"createdAt", "2020-01-01 00:00:00"}, {"n", 2}}));
     int done = 0;
@@ -382,8 +393,9 @@ TEST_F(FindTest, CachePathFollowsTheQueryState) {
 TEST_F(FindTest, RegistryOutsideTheDocumentsIsNeverDeleted) {
     const auto outside = device_.directory() / "keep.archive";
     ASSERT_TRUE(fileutils::writeFileAtomically(outside, "x"));
-    ASSERT_TRUE(fileutils::writeFileAtomically(DeviceContext::shared().documentsDirectory() / VornQueryCache::kRegistryName,
-                                               json::array({outside.string()}).dump()));
+    ASSERT_TRUE(
+        fileutils::writeFileAtomically(DeviceContext::shared().documentsDirectory() / VornQueryCache::kRegistryName,
+                                       json::array({outside.string()}).dump()));
     VornQuery::clearAllCachedResults();
     EXPECT_TRUE(std::filesystem::exists(outside));
 }
@@ -403,9 +415,8 @@ TEST_F(FindTest, ResultsBecomeTheRegisteredKind) {
     struct Score : VornObject {
         using VornObject::VornObject;
     };
-    VornObjectRegistry::shared().registerKind("Score", [](const std::string& name) {
-        return VornObject::make<Score>(name);
-    });
+    VornObjectRegistry::shared().registerKind("Score",
+                                              [](const std::string& name) { return VornObject::make<Score>(name); });
     auto query = VornQuery::queryWithClassName("Score");
     Calls calls;
     query->findObjectsInBackgroundWithBlock(calls.block());
@@ -418,8 +429,8 @@ TEST_F(FindTest, ACancelInTheSameTurnAsTheFindSendsNothing) {
     auto kept = std::make_shared<int>(0);
     query_->findObjectsInBackgroundWithBlock(
         [&calls, kept](const std::optional<VornObjectList>& objects, const OptionalError& error) {
-            calls.seen.emplace_back(objects, error);
-        });
+        calls.seen.emplace_back(objects, error);
+    });
     query_->cancle();
     // A later find of another query goes out and answers; the cancelled one never did.
     Calls later;

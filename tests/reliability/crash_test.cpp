@@ -21,11 +21,11 @@
 
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
-#include <thread>
-#include <fstream>
 #include <random>
+#include <thread>
 
 using namespace vorn;
 using json = nlohmann::json;
@@ -55,7 +55,8 @@ public:
     bool waitForSteps(int count) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (count > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) return false;
             pollfd fd{progress_, POLLIN, 0};
             if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -78,12 +79,18 @@ private:
     int progress_ = -1;
 };
 
-void step(int fd) { (void)!::write(fd, "x", 1); }
+void step(int fd) {
+    (void)!::write(fd, "x", 1);
+}
 
 /// A value whose size varies with the round, so that torn writes would show.
-std::string filler(int round) { return std::string(static_cast<std::size_t>(1000 + (round * 7919) % 60000), 'a' + round % 26); }
+std::string filler(int round) {
+    return std::string(static_cast<std::size_t>(1000 + (round * 7919) % 60000), 'a' + round % 26);
+}
 /// The same for a slot, which holds at most 16 KiB.
-std::string slotFiller(int round) { return std::string(static_cast<std::size_t>(100 + (round * 7919) % 12000), 'a' + round % 26); }
+std::string slotFiller(int round) {
+    return std::string(static_cast<std::size_t>(100 + (round * 7919) % 12000), 'a' + round % 26);
+}
 
 }  // namespace crash_test
 
@@ -244,16 +251,18 @@ TEST_F(CrashSafetyTest, TheEmulatorKeepsEveryWriteItAcknowledged) {
             json reply;
             if (n % 5 == 0 && !acknowledged.empty()) {
                 const auto& id = acknowledged.begin()->first;
-                reply = call("batch", nullptr, nullptr,
-                             {{"requests", {{{"method", "PUT"}, {"path", "/1/classes/Crash/" + id}, {"body", {{"n", n}}}}}}});
+                reply = call(
+                    "batch", nullptr, nullptr,
+                    {{"requests", {{{"method", "PUT"}, {"path", "/1/classes/Crash/" + id}, {"body", {{"n", n}}}}}}});
                 if (reply.is_array() && !reply.empty() && reply[0].contains("success")) {
                     acknowledged[id] = n;
                 } else {
                     unanswered[id] = n;
                 }
             } else if (n % 7 == 0) {
-                reply = call("files", "FILE", nullptr, {{"file", vBase64::stringByEncodingData(Bytes(3000, 'p')).value()},
-                                                        {"filename", "f" + std::to_string(n) + ".bin"}});
+                reply = call("files", "FILE", nullptr,
+                             {{"file", vBase64::stringByEncodingData(Bytes(3000, 'p')).value()},
+                              {"filename", "f" + std::to_string(n) + ".bin"}});
                 if (reply.contains("url")) files.push_back(reply["url"]);
             } else {
                 reply = call("create", "Crash", nullptr, {{"n", n}});

@@ -3,8 +3,8 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <atomic>
-#include <condition_variable>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>

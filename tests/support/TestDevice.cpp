@@ -7,8 +7,8 @@
 #include <vorn_emulator/ObjectStore.h>
 #include <vorn_emulator/Server.h>
 
-#include <atomic>
 #include <unistd.h>
+#include <atomic>
 
 namespace vorn::test {
 
@@ -93,15 +93,21 @@ void EmulatorTest::TearDown() {
     emulator_.reset();
 }
 
-void EmulatorTest::stopEmulator() { emulator_.reset(); }
+void EmulatorTest::stopEmulator() {
+    emulator_.reset();
+}
 
-emulator::Server& EmulatorTest::emulatorServer() { return emulator_->server; }
+emulator::Server& EmulatorTest::emulatorServer() {
+    return emulator_->server;
+}
 
 std::optional<nlohmann::json> EmulatorTest::storedObject(const std::string& className, const std::string& objectId) {
     auto& server = emulator_->server;
     return server.call([&] { return emulator::fetchObject(server.storage(), className, objectId); });
 }
 
-std::string EmulatorTest::host() const { return "127.0.0.1:" + std::to_string(emulator_->port); }
+std::string EmulatorTest::host() const {
+    return "127.0.0.1:" + std::to_string(emulator_->port);
+}
 
 }  // namespace vorn::test

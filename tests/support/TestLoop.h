@@ -15,8 +15,7 @@ inline bool runUntil(const std::function<bool()>& condition,
 
 /// Runs every handler that is ready now, repeatedly, until none is left.
 inline void drainLoop() {
-    while (MainLoop::shared().poll() > 0) {
-    }
+    while (MainLoop::shared().poll() > 0) {}
 }
 
 }  // namespace vorn::test

@@ -32,11 +32,16 @@ public:
               auto it = replies_.find(request.target);
               return ScriptedAction::reply(it != replies_.end() ? it->second : okReply(nlohmann::json::object()));
           }) {
-        const nlohmann::json account{{"objectId", "u1"},       {"username", "ann"},
-                                     {"email", "ann@example"}, {"createdAt", "2020-01-01 10:00:00"},
-                                     {"updatedAt", "2020-01-02 10:00:00"}, {"sessionToken", "token-login"}};
-        set("/7/signup", okReply({{"objectId", "u1"}, {"createdAt", "2020-01-01 10:00:00"},
-                                  {"updatedAt", "2020-01-01 10:00:00"}, {"sessionToken", "token-signup"}}));
+        const nlohmann::json account{{"objectId", "u1"},
+                                     {"username", "ann"},
+                                     {"email", "ann@example"},
+                                     {"createdAt", "2020-01-01 10:00:00"},
+                                     {"updatedAt", "2020-01-02 10:00:00"},
+                                     {"sessionToken", "token-login"}};
+        set("/7/signup", okReply({{"objectId", "u1"},
+                                  {"createdAt", "2020-01-01 10:00:00"},
+                                  {"updatedAt", "2020-01-01 10:00:00"},
+                                  {"sessionToken", "token-signup"}}));
         set("/7/login", okReply(account));
         set("/7/login_or_signup", okReply(account));
         set("/7/update", okReply({{"updatedAt", "2021-05-05 05:05:05"}}));
@@ -76,7 +81,9 @@ struct Outcome {
             error = e;
         };
     }
-    bool wait() { return runUntil([this] { return called; }); }
+    bool wait() {
+        return runUntil([this] { return called; });
+    }
 };
 
 class UserTest : public ::testing::Test {

@@ -47,11 +47,12 @@ TEST_F(UserTest, PhoneResetRules) {
         bool succeeded;
         std::optional<int> code;
     };
-    for (const auto& [reply, succeeded, code] : std::vector<Case>{{okReply(nullptr), true, std::nullopt},
-                                                                   {"{}", false, std::nullopt},
-                                                                   {"oops", false, 3840},
-                                                                   {R"({"data": 1})", false, 20010},
-                                                                   {R"({"result": {"code": 215, "message": "bad code"}})", false, 215}}) {
+    for (const auto& [reply, succeeded, code] :
+         std::vector<Case>{{okReply(nullptr), true, std::nullopt},
+                           {"{}", false, std::nullopt},
+                           {"oops", false, 3840},
+                           {R"({"data": 1})", false, 20010},
+                           {R"({"result": {"code": 215, "message": "bad code"}})", false, 215}}) {
         service_.set("/7/phone_reset", reply);
         Outcome outcome;
         VornUser::resetPasswordInBackgroundWithPhoneNumber("555", "1234", "new", outcome.block());
@@ -122,7 +123,8 @@ TEST_F(UserTest, ExternalLogInLinkAndUnlink) {
     Outcome signup;
     VornUser::signUpInBackgroundWithAuthorDictionary(author(std::chrono::hours(2)), 0, signup.userBlock());
     ASSERT_TRUE(signup.wait());
-    EXPECT_EQ(service_.lastEnvelope()["data"]["authData"]["qq"]["access_token"], loginBody["data"]["authData"]["qq"]["access_token"]);
+    EXPECT_EQ(service_.lastEnvelope()["data"]["authData"]["qq"]["access_token"],
+              loginBody["data"]["authData"]["qq"]["access_token"]);
 
     auto user = VornUser::getCurrentUser();
     for (int platform : {0, 1}) {

@@ -34,9 +34,7 @@ Result wait(const std::function<void(Result&)>& start) {
 }
 
 VornBooleanResultBlock into(Result& result) {
-    return [&result](bool ok, const OptionalError& error) {
-        result = Result{true, ok, error, nullptr};
-    };
+    return [&result](bool ok, const OptionalError& error) { result = Result{true, ok, error, nullptr}; };
 }
 
 VornUserResultBlock userInto(Result& result) {
@@ -69,9 +67,9 @@ protected:
         bool done = false;
         VornQuery::queryWithClassName(className)->findObjectsInBackgroundWithBlock(
             [&](const std::optional<VornObjectList>& objects, const OptionalError&) {
-                count = objects ? objects->size() : 0;
-                done = true;
-            });
+            count = objects ? objects->size() : 0;
+            done = true;
+        });
         EXPECT_TRUE(test::runUntil([&] { return done; }));
         return count;
     }
@@ -108,7 +106,8 @@ TEST_F(AccountsTest, SignUpLogInUpdateAndLogOut) {
 }
 
 TEST_F(AccountsTest, ExternalAccountsLogInTheSameUser) {
-    const VornValueMap author{{"access_token", "tk"}, {"uid", "openid-7"},
+    const VornValueMap author{{"access_token", "tk"},
+                              {"uid", "openid-7"},
                               {"expirationDate", std::chrono::system_clock::now() + std::chrono::hours(1)}};
     auto first = wait([&](Result& r) { VornUser::loginInBackgroundWithAuthorDictionary(author, 0, userInto(r)); });
     ASSERT_TRUE(first.ok) << first.error->message();
@@ -117,7 +116,8 @@ TEST_F(AccountsTest, ExternalAccountsLogInTheSameUser) {
     EXPECT_EQ(first.user->objectId(), again.user->objectId());
 
     auto user = VornUser::getCurrentUser();
-    const VornValueMap weibo{{"access_token", "wt"}, {"uid", "w-1"},
+    const VornValueMap weibo{{"access_token", "wt"},
+                             {"uid", "w-1"},
                              {"expirationDate", std::chrono::system_clock::now() + std::chrono::hours(1)}};
     ASSERT_TRUE(wait([&](Result& r) { user->linkedInBackgroundWithAuthorDictionary(weibo, 1, into(r)); }).ok);
     ASSERT_TRUE(wait([&](Result& r) { user->cancleLinkedInBackgroundWithPlatform(0, into(r)); }).ok);
@@ -145,7 +145,8 @@ TEST_F(AccountsTest, VerificationAndPasswordResets) {
 
     // A reset by phone: the number is the user name here.
     ASSERT_TRUE(signUp("5550100", "old-password").ok);
-    ASSERT_TRUE(wait([&](Result& r) { VornUser::requestPasswordResetInBackgroundWithPhoneNumber("5550100", into(r)); }).ok);
+    ASSERT_TRUE(
+        wait([&](Result& r) { VornUser::requestPasswordResetInBackgroundWithPhoneNumber("5550100", into(r)); }).ok);
     const auto text = outbox().back();
     ASSERT_EQ(text["kind"], "sms");
     const auto code = text["code"].get<std::string>();

@@ -78,11 +78,11 @@ TEST_F(UserTest, LogInMakesTheCurrentUser) {
 }
 
 TEST_F(UserTest, LogInReplyRules) {
-    for (const auto& [body, code] : std::vector<std::pair<std::string, int>>{
-             {R"({"data": {"objectId": "x"}})", 20010},
-             {R"({"result": {"code": 211, "message": "wrong password"}})", 211},
-             {okReply(nullptr), 20010},
-             {"<html>", 20010}}) {
+    for (const auto& [body, code] :
+         std::vector<std::pair<std::string, int>>{{R"({"data": {"objectId": "x"}})", 20010},
+                                                  {R"({"result": {"code": 211, "message": "wrong password"}})", 211},
+                                                  {okReply(nullptr), 20010},
+                                                  {"<html>", 20010}}) {
         service_.set("/7/login", body);
         Outcome outcome;
         VornUser::logInWithUsernameInBackground("ann", "secret", outcome.userBlock());
@@ -103,8 +103,12 @@ TEST_F(UserTest, LogoutEndsTheSessionOnTheDevice) {
 
 TEST_F(UserTest, ArchiveForms) {
     // Map form without updatedAt: the update time is the creation time.
-    ASSERT_TRUE(VornUserArchive::write({{"_id", "old"}, {"objectId", "u9"}, {"createdAt", "2019-09-09 09:09:09"},
-                                        {"password", "p"}, {"_isdel", false}, {"nick", "n"}}));
+    ASSERT_TRUE(VornUserArchive::write({{"_id", "old"},
+                                        {"objectId", "u9"},
+                                        {"createdAt", "2019-09-09 09:09:09"},
+                                        {"password", "p"},
+                                        {"_isdel", false},
+                                        {"nick", "n"}}));
     auto user = VornUser::getCurrentUser();
     EXPECT_EQ(user->objectId(), "u9");
     EXPECT_EQ(user->updatedAt(), user->createdAt());
@@ -128,8 +132,12 @@ TEST_F(UserTest, ArchiveForms) {
 
 TEST_F(UserTest, UpdateSendsOnlyChangesAndKeepsTheArchive) {
     device_.store().setObject("tok", storekeys::kSessionToken);
-    ASSERT_TRUE(VornUserArchive::write({{"objectId", "u1"}, {"nick", "same"}, {"level", 5}, {"tags", {"a"}},
-                                        {"gone", 1}, {"createdAt", "2020-01-01 10:00:00"}}));
+    ASSERT_TRUE(VornUserArchive::write({{"objectId", "u1"},
+                                        {"nick", "same"},
+                                        {"level", 5},
+                                        {"tags", {"a"}},
+                                        {"gone", 1},
+                                        {"createdAt", "2020-01-01 10:00:00"}}));
     auto user = VornUser::getCurrentUser();
     Outcome unchanged;
     user->updateInBackgroundWithResultBlock(unchanged.block());
@@ -229,8 +237,9 @@ TEST_F(UserTest, ALogInWithoutATokenRemovesThePreviousOne) {
 }
 
 TEST_F(UserTest, TextArchivesWithoutAUserMapHoldNoUser) {
-    for (const std::string& inner : {std::string("hello"), json{{"r", 1}}.dump(), json{{"r", {{"data", json::array({1})}}}}.dump(),
-                                     json{{"r", {{"other", json::object()}}}}.dump()}) {
+    for (const std::string& inner :
+         {std::string("hello"), json{{"r", 1}}.dump(), json{{"r", {{"data", json::array({1})}}}}.dump(),
+          json{{"r", {{"other", json::object()}}}}.dump()}) {
         const auto text = v_VornUtils::encodeBase64String(inner).value();
         ASSERT_TRUE(fileutils::writeFileAtomically(VornUser::currentUserFilePath(), json(text).dump()));
         EXPECT_FALSE(VornUser::getCurrentUser()) << inner;
@@ -273,8 +282,8 @@ TEST_F(UserTest, LogoutOnAnotherThreadNeverLeavesAHalfSession) {
     for (int round = 0; round < 30; ++round) {
         std::atomic<bool> loggedIn{false};
         MainLoop::shared().post([&] {
-            VornUser::logInWithUsernameInBackground("ann", "secret", [&](const std::shared_ptr<VornUser>& user,
-                                                                         const OptionalError&) {
+            VornUser::logInWithUsernameInBackground("ann", "secret",
+                                                    [&](const std::shared_ptr<VornUser>& user, const OptionalError&) {
                 if (user) {
                     user->setObject(round, "round");
                     user->updateInBackground();

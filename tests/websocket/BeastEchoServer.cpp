@@ -32,8 +32,8 @@ public:
             if (tls) {
                 ws_.next_layer().async_handshake(boost::asio::ssl::stream_base::server,
                                                  [self](const boost::system::error_code& error) {
-                                                     if (!error) self->acceptUpgrade();
-                                                 });
+                    if (!error) self->acceptUpgrade();
+                });
                 return;
             }
         }
@@ -59,8 +59,8 @@ private:
             if (error) return;
             self->ws_.async_close(boost::beast::websocket::close_code::normal,
                                   [self](const boost::system::error_code& closeError) {
-                                      if (!closeError) ++self->cleanCloses_;
-                                  });
+                if (!closeError) ++self->cleanCloses_;
+            });
         });
     }
 
@@ -105,7 +105,8 @@ struct BeastEchoServer::Impl {
                     mode, cleanCloses, std::move(socket), *tlsContext)
                     ->start(true);
             } else {
-                std::make_shared<Session<boost::asio::ip::tcp::socket>>(mode, cleanCloses, std::move(socket))->start(false);
+                std::make_shared<Session<boost::asio::ip::tcp::socket>>(mode, cleanCloses, std::move(socket))
+                    ->start(false);
             }
             accept();
         });
@@ -129,14 +130,20 @@ BeastEchoServer::~BeastEchoServer() {
     impl_->thread.join();
 }
 
-std::uint16_t BeastEchoServer::port() const { return impl_->port; }
+std::uint16_t BeastEchoServer::port() const {
+    return impl_->port;
+}
 
 std::string BeastEchoServer::url(const std::string& path) const {
     return std::string(impl_->tlsContext ? "wss" : "ws") + "://127.0.0.1:" + std::to_string(impl_->port) + path;
 }
 
-int BeastEchoServer::connections() const { return impl_->connections.load(); }
+int BeastEchoServer::connections() const {
+    return impl_->connections.load();
+}
 
-int BeastEchoServer::cleanCloses() const { return impl_->cleanCloses.load(); }
+int BeastEchoServer::cleanCloses() const {
+    return impl_->cleanCloses.load();
+}
 
 }  // namespace vorn::test

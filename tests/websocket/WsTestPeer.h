@@ -16,8 +16,7 @@ namespace vorn {
 
 struct SRWebSocketTestPeer {
     static std::size_t scanForHeaderEnd(std::string_view bytes) {
-        return vSRWebSocket::scanForHeaderEnd(
-            {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
+        return vSRWebSocket::scanForHeaderEnd({reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()});
     }
     static std::int64_t validatedUTF8Length(std::string_view bytes) {
         return vSRWebSocket::validatedUTF8Length(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
@@ -43,8 +42,8 @@ struct SRWebSocketTestPeer {
     static std::size_t bufferedCapacity(vSRWebSocket& socket) {
         std::size_t capacity = 0;
         onWorkQueue(socket, [&] {
-            capacity = socket.readBuffer_.capacity() + socket.outputBuffer_.capacity() +
-                       socket.currentFrameData_.capacity();
+            capacity =
+                socket.readBuffer_.capacity() + socket.outputBuffer_.capacity() + socket.currentFrameData_.capacity();
         });
         return capacity;
     }

@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -22,7 +23,6 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
-#include <strings.h>
 
 namespace vorn::test {
 
@@ -54,7 +54,9 @@ int WireFrame::closeCode() const {
     return (static_cast<unsigned char>(payload[0]) << 8) | static_cast<unsigned char>(payload[1]);
 }
 
-std::string WireFrame::closeReason() const { return payload.size() > 2 ? payload.substr(2) : std::string(); }
+std::string WireFrame::closeReason() const {
+    return payload.size() > 2 ? payload.substr(2) : std::string();
+}
 
 std::string rawFrame(std::uint8_t firstByte, std::string_view payload, bool masked,
                      std::optional<std::uint8_t> lengthField) {
@@ -97,7 +99,9 @@ std::string closeFrame(int code, std::string_view reason) {
 
 // The raw peer.
 
-RawPeer::~RawPeer() { close(); }
+RawPeer::~RawPeer() {
+    close();
+}
 
 void RawPeer::close() {
     if (fd_ >= 0) {
@@ -106,7 +110,9 @@ void RawPeer::close() {
     }
 }
 
-void RawPeer::shutdownSend() { ::shutdown(fd_, SHUT_WR); }
+void RawPeer::shutdownSend() {
+    ::shutdown(fd_, SHUT_WR);
+}
 
 void RawPeer::write(std::string_view bytes) {
     std::size_t done = 0;
@@ -338,7 +344,9 @@ std::string textOf(const SRMessage& message) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-bool isText(const SRMessage& message) { return std::holds_alternative<std::string>(message); }
+bool isText(const SRMessage& message) {
+    return std::holds_alternative<std::string>(message);
+}
 
 // Certificates.
 

@@ -160,7 +160,8 @@ TEST_F(WebSocketTls, APeerCloseDuringALargeMessageWaitsForEveryByte) {
         };
         client.socket->open();
         ASSERT_TRUE(runUntil([&] { return client.delegate->ended(); }, std::chrono::seconds(30)));
-        ASSERT_TRUE(client.delegate->closed.has_value()) << (client.delegate->error ? client.delegate->error->message() : "");
+        ASSERT_TRUE(client.delegate->closed.has_value())
+            << (client.delegate->error ? client.delegate->error->message() : "");
         EXPECT_EQ(client.delegate->closed->code, 1000);
         EXPECT_TRUE(client.delegate->closed->wasClean);
         // The server read the whole message and then the close frame.
@@ -272,9 +273,7 @@ TEST(WebSocketLifetime, AnOpenSocketOutlivesItsCreatorsReference) {
     BeastEchoServer server;
     auto client = makeClient(server.url());
     std::weak_ptr<vSRWebSocket> weak = client.socket;
-    client.delegate->onMessage = [](const std::shared_ptr<vSRWebSocket>& socket, const SRMessage&) {
-        socket->close();
-    };
+    client.delegate->onMessage = [](const std::shared_ptr<vSRWebSocket>& socket, const SRMessage&) { socket->close(); };
     client.delegate->onOpen = [](const std::shared_ptr<vSRWebSocket>& socket) { socket->send(std::string("hello")); };
     client.socket->open();
     client.socket.reset();

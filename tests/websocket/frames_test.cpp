@@ -153,7 +153,8 @@ TEST(WebSocketFrames, ManyFramesInOneReadKeepTheirOrder) {
     }));
     auto client = openClient(server);
     ASSERT_TRUE(runUntil([&] { return client.delegate->messages.size() == 200; }));
-    for (int index = 0; index < 200; ++index) EXPECT_EQ(textOf(client.delegate->messages[index]), std::to_string(index));
+    for (int index = 0; index < 200; ++index)
+        EXPECT_EQ(textOf(client.delegate->messages[index]), std::to_string(index));
     client.socket->close();
     ASSERT_TRUE(runUntil([&] { return client.delegate->ended(); }));
 }
@@ -168,7 +169,9 @@ struct PeerClose {
     const char* protocolError;  // the answer's reason when the frame is refused
 };
 
-void PrintTo(const PeerClose& param, std::ostream* out) { *out << param.name; }
+void PrintTo(const PeerClose& param, std::ostream* out) {
+    *out << param.name;
+}
 
 class WebSocketPeerClose : public ::testing::TestWithParam<PeerClose> {};
 
@@ -206,19 +209,19 @@ std::string code(int value, std::string reason = "") {
 
 INSTANTIATE_TEST_SUITE_P(
     Codes, WebSocketPeerClose,
-    ::testing::Values(
-        PeerClose{"Valid1000", code(1000, "bye"), 1000, "bye", nullptr},
-        PeerClose{"Valid1011", code(1011), 1011, std::nullopt, nullptr},
-        PeerClose{"Valid3000", code(3000, "x"), 3000, "x", nullptr},
-        PeerClose{"Valid4999", code(4999, "\xC3\xA9"), 4999, "\xC3\xA9", nullptr},
-        PeerClose{"Empty", "", 1005, std::nullopt, nullptr},
-        PeerClose{"Invalid1005", code(1005), 1005, std::nullopt, "Cannot have close code of 1005"},
-        PeerClose{"Invalid1006", code(1006), 1006, std::nullopt, "Cannot have close code of 1006"},
-        PeerClose{"Invalid999", code(999), 999, std::nullopt, "Cannot have close code of 999"},
-        PeerClose{"Invalid2000", code(2000), 2000, std::nullopt, "Cannot have close code of 2000"},
-        PeerClose{"Invalid5000", code(5000), 5000, std::nullopt, "Cannot have close code of 5000"},
-        PeerClose{"ReasonNotUtf8", code(1000, "\xFF"), 1000, std::nullopt, "Close reason MUST be valid UTF-8"},
-        PeerClose{"OneByte", "\x03", 0, std::nullopt, "Payload for close must be larger than 2 bytes"}),
+    ::testing::Values(PeerClose{"Valid1000", code(1000, "bye"), 1000, "bye", nullptr},
+                      PeerClose{"Valid1011", code(1011), 1011, std::nullopt, nullptr},
+                      PeerClose{"Valid3000", code(3000, "x"), 3000, "x", nullptr},
+                      PeerClose{"Valid4999", code(4999, "\xC3\xA9"), 4999, "\xC3\xA9", nullptr},
+                      PeerClose{"Empty", "", 1005, std::nullopt, nullptr},
+                      PeerClose{"Invalid1005", code(1005), 1005, std::nullopt, "Cannot have close code of 1005"},
+                      PeerClose{"Invalid1006", code(1006), 1006, std::nullopt, "Cannot have close code of 1006"},
+                      PeerClose{"Invalid999", code(999), 999, std::nullopt, "Cannot have close code of 999"},
+                      PeerClose{"Invalid2000", code(2000), 2000, std::nullopt, "Cannot have close code of 2000"},
+                      PeerClose{"Invalid5000", code(5000), 5000, std::nullopt, "Cannot have close code of 5000"},
+                      PeerClose{"ReasonNotUtf8", code(1000, "\xFF"), 1000, std::nullopt,
+                                "Close reason MUST be valid UTF-8"},
+                      PeerClose{"OneByte", "\x03", 0, std::nullopt, "Payload for close must be larger than 2 bytes"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Protocol errors close with 1002 and their message.
@@ -229,7 +232,9 @@ struct ProtocolError {
     const char* reason;
 };
 
-void PrintTo(const ProtocolError& param, std::ostream* out) { *out << param.name; }
+void PrintTo(const ProtocolError& param, std::ostream* out) {
+    *out << param.name;
+}
 
 class WebSocketProtocolError : public ::testing::TestWithParam<ProtocolError> {};
 
@@ -252,17 +257,16 @@ TEST_P(WebSocketProtocolError, ClosesWith1002) {
 
 INSTANTIATE_TEST_SUITE_P(
     Frames, WebSocketProtocolError,
-    ::testing::Values(
-        ProtocolError{"RsvBits", rawFrame(0xC1, "x"), "Server used RSV bits"},
-        ProtocolError{"ContinuationFirst", rawFrame(0x80, "x"), "cannot continue a message"},
-        ProtocolError{"NewMessageInsideMessage", frame(1, "a", false) + frame(1, "b"),
-                      "all data frames after the initial data frame must have opcode 0"},
-        ProtocolError{"FragmentedPing", rawFrame(0x09, "x"), "Fragmented control frames not allowed"},
-        ProtocolError{"Ping126", frame(9, std::string(126, 'p')),
-                      "Control frames cannot have payloads larger than 126 bytes"},
-        ProtocolError{"MaskedFromServer", rawFrame(0x81, "x", true), "Client must receive unmasked data"},
-        ProtocolError{"UnknownOpcode", rawFrame(0x83, "x"), "Unknown opcode 3"},
-        ProtocolError{"UnknownControlOpcode", rawFrame(0x8B, ""), "Unknown opcode 11"}),
+    ::testing::Values(ProtocolError{"RsvBits", rawFrame(0xC1, "x"), "Server used RSV bits"},
+                      ProtocolError{"ContinuationFirst", rawFrame(0x80, "x"), "cannot continue a message"},
+                      ProtocolError{"NewMessageInsideMessage", frame(1, "a", false) + frame(1, "b"),
+                                    "all data frames after the initial data frame must have opcode 0"},
+                      ProtocolError{"FragmentedPing", rawFrame(0x09, "x"), "Fragmented control frames not allowed"},
+                      ProtocolError{"Ping126", frame(9, std::string(126, 'p')),
+                                    "Control frames cannot have payloads larger than 126 bytes"},
+                      ProtocolError{"MaskedFromServer", rawFrame(0x81, "x", true), "Client must receive unmasked data"},
+                      ProtocolError{"UnknownOpcode", rawFrame(0x83, "x"), "Unknown opcode 3"},
+                      ProtocolError{"UnknownControlOpcode", rawFrame(0x8B, ""), "Unknown opcode 11"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WebSocketFrames, NothingIsWrittenOnceTheTeardownBegan) {

@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,9 +41,8 @@ struct AnsweringServer {
 };
 
 TEST(WebSocketHandshake, RequestCarriesItsFieldsInOrder) {
-    AnsweringServer answering([](const std::string& request) {
-        return handshakeResponse(request, "Sec-WebSocket-Protocol: b\r\n");
-    });
+    AnsweringServer answering(
+        [](const std::string& request) { return handshakeResponse(request, "Sec-WebSocket-Protocol: b\r\n"); });
     SRURLRequest request(*SRURL::URLWithString(answering.server.url("/chat/room?x=1#frag")));
     request.setValue("custom", "X-Custom");
     request.setValue("https://app.example", "origin");  // replaces the computed field in place
@@ -58,9 +57,9 @@ TEST(WebSocketHandshake, RequestCarriesItsFieldsInOrder) {
 
     const std::string& sent = answering.request;
     EXPECT_EQ(sent.substr(0, sent.find("\r\n")), "GET /chat/room?x=1 HTTP/1.1");
-    EXPECT_EQ(headerNames(sent), (std::vector<std::string>{"Host", "Upgrade", "Connection", "Sec-WebSocket-Key",
-                                                           "Sec-WebSocket-Version", "origin",
-                                                           "Sec-WebSocket-Protocol", "X-Custom"}));
+    EXPECT_EQ(headerNames(sent),
+              (std::vector<std::string>{"Host", "Upgrade", "Connection", "Sec-WebSocket-Key", "Sec-WebSocket-Version",
+                                        "origin", "Sec-WebSocket-Protocol", "X-Custom"}));
     EXPECT_EQ(headerValue(sent, "Host"), "127.0.0.1:" + std::to_string(answering.server.port()));
     EXPECT_EQ(headerValue(sent, "Upgrade"), "websocket");
     EXPECT_EQ(headerValue(sent, "Connection"), "Upgrade");
@@ -104,9 +103,8 @@ TEST(WebSocketHandshake, HostOriginAndPortFollowTheUrl) {
 }
 
 TEST(WebSocketHandshake, ResponseStatusBelow400Opens) {
-    AnsweringServer answering([](const std::string& request) {
-        return handshakeResponse(request, "Location: /elsewhere\r\n", 302);
-    });
+    AnsweringServer answering(
+        [](const std::string& request) { return handshakeResponse(request, "Location: /elsewhere\r\n", 302); });
     auto client = makeClient(answering.server.url());
     client.socket->open();
     ASSERT_TRUE(runUntil([&] { return client.delegate->opens == 1; }));
@@ -123,7 +121,9 @@ struct FailureCase {
     const char* message;
 };
 
-void PrintTo(const FailureCase& param, std::ostream* out) { *out << param.name; }
+void PrintTo(const FailureCase& param, std::ostream* out) {
+    *out << param.name;
+}
 
 class WebSocketHandshakeFailure : public ::testing::TestWithParam<FailureCase> {};
 
@@ -160,28 +160,26 @@ INSTANTIATE_TEST_SUITE_P(
                     "Server specified Sec-WebSocket-Protocol that wasn't requested"},
         FailureCase{"StatusLineWithoutReason",
                     [](const std::string& r) {
-                        auto response = handshakeResponse(r);
-                        return response.replace(0, response.find("\r\n"), "HTTP/1.1 101");
+    auto response = handshakeResponse(r);
+    return response.replace(0, response.find("\r\n"), "HTTP/1.1 101");
                     },
                     std::nullopt, kSRWebSocketErrorDomain, 2133, "Invalid handshake response header"},
-        FailureCase{"HugeHeaderField",
-                    [](const std::string& r) {
-                        return handshakeResponse(r, "X-Big: " + std::string(70000, 'x') + "\r\n");
-                    },
-                    std::nullopt, kSRWebSocketErrorDomain, 2133, "Handshake response header too large"},
+        FailureCase{
+            "HugeHeaderField",
+            [](const std::string& r) { return handshakeResponse(r, "X-Big: " + std::string(70000, 'x') + "\r\n"); },
+            std::nullopt, kSRWebSocketErrorDomain, 2133, "Handshake response header too large"},
         FailureCase{"HeaderThatNeverEnds",
                     [](const std::string&) {
-                        std::string lines = "HTTP/1.1 101 Switching Protocols\r\n";
-                        while (lines.size() < 100000) lines += "X-More: yes\r\n";
-                        return lines;
+    std::string lines = "HTTP/1.1 101 Switching Protocols\r\n";
+    while (lines.size() < 100000) lines += "X-More: yes\r\n";
+    return lines;
                     },
                     std::nullopt, kSRWebSocketErrorDomain, 2133, "Handshake response header too large"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WebSocketHandshake, ProtocolAnsweredWithoutRequestIsAccepted) {
-    AnsweringServer answering([](const std::string& request) {
-        return handshakeResponse(request, "Sec-WebSocket-Protocol: c\r\n");
-    });
+    AnsweringServer answering(
+        [](const std::string& request) { return handshakeResponse(request, "Sec-WebSocket-Protocol: c\r\n"); });
     auto client = makeClient(answering.server.url());
     client.socket->open();
     ASSERT_TRUE(runUntil([&] { return client.delegate->opens == 1; }));
@@ -236,8 +234,8 @@ TEST(WebSocketHandshake, ReadyStateChangesAreObservedBeforeAndAfter) {
     EXPECT_EQ(client.delegate->closed->reason, "Stream end encountered");
     EXPECT_FALSE(client.delegate->closed->wasClean);
     std::lock_guard lock(mutex);
-    EXPECT_EQ(seen, (std::vector<std::string>{"0>1 prior 0", "0>1 after 1", "1>2 prior 1", "1>2 after 2",
-                                              "2>3 prior 2", "2>3 after 3"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"0>1 prior 0", "0>1 after 1", "1>2 prior 1", "1>2 after 2", "2>3 prior 2",
+                                              "2>3 after 3"}));
 }
 
 TEST(WebSocketHandshake, CloseWhileConnectingSendsNoFrame) {

@@ -27,8 +27,9 @@ TEST(WebSocketSupport, UrlsAreTakenApart) {
 
 TEST(WebSocketSupport, AcceptDigestAndOrigin) {
     // The example of RFC 6455, section 1.3.
-    EXPECT_EQ(stringBySHA1ThenBase64Encoding(std::string("dGhlIHNhbXBsZSBub25jZQ==258EAFA5-E914-47DA-95CA-C5AB0DC85B11")),
-              "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+    EXPECT_EQ(
+        stringBySHA1ThenBase64Encoding(std::string("dGhlIHNhbXBsZSBub25jZQ==258EAFA5-E914-47DA-95CA-C5AB0DC85B11")),
+        "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
     const std::uint8_t abc[] = {'a', 'b', 'c'};
     EXPECT_EQ(stringBySHA1ThenBase64Encoding(std::span<const std::uint8_t>(abc)), "qZk+NkcGgWq6PiVxeFDCbJzQ2J0=");
     EXPECT_EQ(SR_origin(*SRURL::URLWithString("wss://h.example/x")), "https://h.example/");
@@ -75,20 +76,20 @@ TEST(WebSocketSupport, Utf8IsProvenIncrementally) {
     const Case cases[] = {
         {"plain ascii text", 16, 16},
         {"h\xC3\xA9", 3, 3},
-        {"h\xC3", 2, 1},                 // cut after a lead byte
-        {"\xE2\x82", 2, 0},              // cut inside three bytes
-        {"a\xF0\x9F\x98", 4, 1},         // cut inside four bytes
-        {"\xEF\xBF\xBE", 3, 3},          // noncharacters are fine
-        {"\xF4\x8F\xBF\xBF", 4, 4},      // U+10FFFF
-        {"\xF4\x90\x80\x80x", 5, -1},    // above U+10FFFF
-        {"\xF4\x90\x80\x80", 4, 0},      // the same at the very end: only held over
-        {"\xED\xA0\x80x", 4, -1},        // a surrogate
-        {"\xC0\xAFx", 3, -1},            // overlong
-        {"\xE0\x80\x80x", 4, -1},        // overlong
+        {"h\xC3", 2, 1},               // cut after a lead byte
+        {"\xE2\x82", 2, 0},            // cut inside three bytes
+        {"a\xF0\x9F\x98", 4, 1},       // cut inside four bytes
+        {"\xEF\xBF\xBE", 3, 3},        // noncharacters are fine
+        {"\xF4\x8F\xBF\xBF", 4, 4},    // U+10FFFF
+        {"\xF4\x90\x80\x80x", 5, -1},  // above U+10FFFF
+        {"\xF4\x90\x80\x80", 4, 0},    // the same at the very end: only held over
+        {"\xED\xA0\x80x", 4, -1},      // a surrogate
+        {"\xC0\xAFx", 3, -1},          // overlong
+        {"\xE0\x80\x80x", 4, -1},      // overlong
         {"a\xFF", 2, -1},
-        {"a\x80", 2, -1},                // continuation where a lead belongs
+        {"a\x80", 2, -1},  // continuation where a lead belongs
         {"a\xC3(", 3, -1},
-        {"a\xF8\x88", 3, 1},             // a five-byte lead cut off: held over
+        {"a\xF8\x88", 3, 1},  // a five-byte lead cut off: held over
         {"a\xF8\x88\x80\x80\x80x", 7, -1},
     };
     for (const auto& entry : cases) {

@@ -9,52 +9,52 @@
 namespace vorn::emulator {
 
 enum class ErrorCode : int {
-  Internal = 1,
-  UnknownPath = 100,
-  ObjectNotFound = 101,
-  InvalidJson = 102,
-  InvalidAppKey = 103,
-  MissingField = 104,
-  InvalidFieldType = 105,
-  InvalidQuery = 106,
-  InvalidDate = 107,
-  BodyTooLarge = 108,
-  RequestTimeout = 109,
-  InvalidOperatorType = 111,
-  PermissionDenied = 119,
-  InvalidFileName = 122,
-  InvalidFileData = 123,
-  FileTooLarge = 124,
-  PieceTooLarge = 125,
-  UploadSessionNotFound = 126,
-  UploadOffsetMismatch = 127,
-  UploadSizeMismatch = 128,
-  TooManyUploadSessions = 129,
-  FileNotFound = 130,
-  InvalidImageUrl = 131,
-  NotAnImage = 132,
-  InvalidImageSize = 133,
-  ImageTooLarge = 134,
-  InvalidImageMode = 135,
-  InvalidOutputType = 136,
-  ImageProcessingFailed = 137,
-  InvalidQuality = 138,
-  TooManyBatchOperations = 140,
-  InvalidPush = 141,
-  InjectedFault = 150,
-  UsernameTaken = 202,
-  EmailTaken = 203,
-  EmailNotFound = 205,
-  CannotModifyUser = 206,
-  AccountAlreadyLinked = 208,
-  InvalidSessionToken = 209,
-  InvalidCode = 214,
+    Internal = 1,
+    UnknownPath = 100,
+    ObjectNotFound = 101,
+    InvalidJson = 102,
+    InvalidAppKey = 103,
+    MissingField = 104,
+    InvalidFieldType = 105,
+    InvalidQuery = 106,
+    InvalidDate = 107,
+    BodyTooLarge = 108,
+    RequestTimeout = 109,
+    InvalidOperatorType = 111,
+    PermissionDenied = 119,
+    InvalidFileName = 122,
+    InvalidFileData = 123,
+    FileTooLarge = 124,
+    PieceTooLarge = 125,
+    UploadSessionNotFound = 126,
+    UploadOffsetMismatch = 127,
+    UploadSizeMismatch = 128,
+    TooManyUploadSessions = 129,
+    FileNotFound = 130,
+    InvalidImageUrl = 131,
+    NotAnImage = 132,
+    InvalidImageSize = 133,
+    ImageTooLarge = 134,
+    InvalidImageMode = 135,
+    InvalidOutputType = 136,
+    ImageProcessingFailed = 137,
+    InvalidQuality = 138,
+    TooManyBatchOperations = 140,
+    InvalidPush = 141,
+    InjectedFault = 150,
+    UsernameTaken = 202,
+    EmailTaken = 203,
+    EmailNotFound = 205,
+    CannotModifyUser = 206,
+    AccountAlreadyLinked = 208,
+    InvalidSessionToken = 209,
+    InvalidCode = 214,
 };
 
 struct ErrorCodeInfo {
-  ErrorCode code;
-  std::string_view name;
-  std::string_view message;
+    ErrorCode code;
+    std::string_view name;
+    std::string_view message;
 };
 
 // Every code the emulator can return, in ascending order. Printed by
@@ -94,7 +94,8 @@ inline constexpr std::array kErrorCodes{
     ErrorCodeInfo{ErrorCode::ImageProcessingFailed, "IMAGE_PROCESSING_FAILED", "image processing failed"},
     ErrorCodeInfo{ErrorCode::InvalidQuality, "INVALID_QUALITY", "invalid quality: expected 1 to 100"},
     ErrorCodeInfo{ErrorCode::TooManyBatchOperations, "TOO_MANY_BATCH_OPERATIONS", "too many batch operations"},
-    ErrorCodeInfo{ErrorCode::InvalidPush, "INVALID_PUSH", "invalid push: \"data\", \"channels\" or \"expiration_interval\""},
+    ErrorCodeInfo{ErrorCode::InvalidPush, "INVALID_PUSH",
+                  "invalid push: \"data\", \"channels\" or \"expiration_interval\""},
     ErrorCodeInfo{ErrorCode::InjectedFault, "INJECTED_FAULT", "injected fault"},
     ErrorCodeInfo{ErrorCode::UsernameTaken, "USERNAME_TAKEN", "username taken"},
     ErrorCodeInfo{ErrorCode::EmailTaken, "EMAIL_TAKEN", "email taken"},
@@ -106,19 +107,21 @@ inline constexpr std::array kErrorCodes{
     ErrorCodeInfo{ErrorCode::InvalidCode, "INVALID_CODE", "invalid code"},
 };
 
-constexpr int toInt(ErrorCode code) noexcept { return static_cast<int>(code); }
+constexpr int toInt(ErrorCode code) noexcept {
+    return static_cast<int>(code);
+}
 
 // The table entry for a code, or nullptr when the code is not one of ours.
 constexpr const ErrorCodeInfo* findErrorCode(int code) noexcept {
-  for (const auto& info : kErrorCodes) {
-    if (toInt(info.code) == code) return &info;
-  }
-  return nullptr;
+    for (const auto& info : kErrorCodes) {
+        if (toInt(info.code) == code) return &info;
+    }
+    return nullptr;
 }
 
 constexpr std::string_view defaultMessage(ErrorCode code) noexcept {
-  const ErrorCodeInfo* info = findErrorCode(toInt(code));
-  return info ? info->message : std::string_view{"error"};
+    const ErrorCodeInfo* info = findErrorCode(toInt(code));
+    return info ? info->message : std::string_view{"error"};
 }
 
 }  // namespace vorn::emulator

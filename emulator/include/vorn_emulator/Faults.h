@@ -38,35 +38,35 @@ inline constexpr std::chrono::milliseconds kMaxFaultDelay{60000};
 inline constexpr std::size_t kMaxFaults = 256;
 
 struct Fault {
-  std::string path;                // e.g. "/7/mkfile"
-  FaultMode mode = FaultMode::Drop;
-  std::size_t count = 1;           // requests it applies to; 0: every request until cleared
-  int code = toInt(ErrorCode::InjectedFault);  // mode error
-  std::chrono::milliseconds delay{0};          // mode delay
+    std::string path;  // e.g. "/7/mkfile"
+    FaultMode mode = FaultMode::Drop;
+    std::size_t count = 1;                       // requests it applies to; 0: every request until cleared
+    int code = toInt(ErrorCode::InjectedFault);  // mode error
+    std::chrono::milliseconds delay{0};          // mode delay
 
-  nlohmann::json toJson() const;  // {"path", "mode", "count", "code", "delayMs"}
-  // Reads the admin form; throws std::invalid_argument with a readable reason.
-  static Fault fromJson(const nlohmann::json& value);
-  // Reads the command-line form PATH=MODE[:ARG][xCOUNT], ARG being the code
-  // of error or the milliseconds of delay. Throws std::invalid_argument.
-  static Fault parse(std::string_view text);
+    nlohmann::json toJson() const;  // {"path", "mode", "count", "code", "delayMs"}
+    // Reads the admin form; throws std::invalid_argument with a readable reason.
+    static Fault fromJson(const nlohmann::json& value);
+    // Reads the command-line form PATH=MODE[:ARG][xCOUNT], ARG being the code
+    // of error or the milliseconds of delay. Throws std::invalid_argument.
+    static Fault parse(std::string_view text);
 };
 
 class FaultInjector {
- public:
-  // Adds a fault after the ones already set. Throws std::invalid_argument for
-  // an invalid one (path not starting with '/', delay out of range, too many).
-  void add(Fault fault);
-  // Consumes one use of the first fault of `path`, if any.
-  std::optional<Fault> take(std::string_view path);
-  std::vector<Fault> list() const;  // remaining counts
-  // Removes every fault (or those of one path); returns how many.
-  std::size_t clear();
-  std::size_t clear(std::string_view path);
+public:
+    // Adds a fault after the ones already set. Throws std::invalid_argument for
+    // an invalid one (path not starting with '/', delay out of range, too many).
+    void add(Fault fault);
+    // Consumes one use of the first fault of `path`, if any.
+    std::optional<Fault> take(std::string_view path);
+    std::vector<Fault> list() const;  // remaining counts
+    // Removes every fault (or those of one path); returns how many.
+    std::size_t clear();
+    std::size_t clear(std::string_view path);
 
- private:
-  mutable std::mutex mutex_;
-  std::deque<Fault> faults_;
+private:
+    mutable std::mutex mutex_;
+    std::deque<Fault> faults_;
 };
 
 }  // namespace vorn::emulator

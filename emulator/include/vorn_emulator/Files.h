@@ -38,16 +38,16 @@ inline constexpr std::size_t kMaxOriginalNameBytes = 255;
 inline constexpr std::string_view kFileGroup = "group1";
 
 struct StoredFile {
-  std::string name;          // generated, unique, safe as a path component
-  std::string group;
-  std::string originalName;  // as uploaded (last path component), for display
-  std::int64_t size = 0;
-  std::string contentType;   // from the extension of `name`
-  std::string etag;          // quoted, e.g. "\"3f2a...\""
-  std::int64_t createdMs = 0;
+    std::string name;  // generated, unique, safe as a path component
+    std::string group;
+    std::string originalName;  // as uploaded (last path component), for display
+    std::int64_t size = 0;
+    std::string contentType;  // from the extension of `name`
+    std::string etag;         // quoted, e.g. "\"3f2a...\""
+    std::int64_t createdMs = 0;
 
-  // "files/<group>/<name>", relative to the download base.
-  std::string relativeUrl() const;
+    // "files/<group>/<name>", relative to the download base.
+    std::string relativeUrl() const;
 };
 
 // Content type for a file name's extension (png, jpg/jpeg, gif, webp, txt,
@@ -59,69 +59,69 @@ std::string contentTypeForName(std::string_view name);
 bool isSafeNameComponent(std::string_view component);
 
 class FileService {
- public:
-  using Clock = std::chrono::steady_clock;
+public:
+    using Clock = std::chrono::steady_clock;
 
-  struct Options {
-    bool absoluteUrls = false;  // reply URLs "http://HOST:PORT/files/..." instead of "files/..."
-    std::chrono::milliseconds sessionIdleTime = std::chrono::minutes(10);
-    std::size_t maxOpenSessions = 64;      // unfinished upload sessions at a time
-    std::size_t maxFinishedSessions = 256; // finished ones remembered for repeated pieces
-  };
+    struct Options {
+        bool absoluteUrls = false;  // reply URLs "http://HOST:PORT/files/..." instead of "files/..."
+        std::chrono::milliseconds sessionIdleTime = std::chrono::minutes(10);
+        std::size_t maxOpenSessions = 64;       // unfinished upload sessions at a time
+        std::size_t maxFinishedSessions = 256;  // finished ones remembered for repeated pieces
+    };
 
-  FileService(Storage& storage, Options options);
-  ~FileService();
-  FileService(const FileService&) = delete;
-  FileService& operator=(const FileService&) = delete;
+    FileService(Storage& storage, Options options);
+    ~FileService();
+    FileService(const FileService&) = delete;
+    FileService& operator=(const FileService&) = delete;
 
-  // Stores bytes under a new generated name. `originalName` is reduced to
-  // its last path component; empty or longer than kMaxOriginalNameBytes
-  // throws ServiceError InvalidFileName, more than kMaxFileSize bytes
-  // FileTooLarge.
-  StoredFile store(std::string_view originalName, const std::string& bytes);
+    // Stores bytes under a new generated name. `originalName` is reduced to
+    // its last path component; empty or longer than kMaxOriginalNameBytes
+    // throws ServiceError InvalidFileName, more than kMaxFileSize bytes
+    // FileTooLarge.
+    StoredFile store(std::string_view originalName, const std::string& bytes);
 
-  std::optional<StoredFile> find(std::string_view group, std::string_view name);
-  // The bytes of a stored file; nullopt when it is gone.
-  std::optional<std::string> read(const StoredFile& file);
-  std::vector<StoredFile> list();
+    std::optional<StoredFile> find(std::string_view group, std::string_view name);
+    // The bytes of a stored file; nullopt when it is gone.
+    std::optional<std::string> read(const StoredFile& file);
+    std::vector<StoredFile> list();
 
-  // The reply map of a stored file: {"filename", "group", "url"}. The URL is
-  // relative unless absoluteUrls() (then baseUrl + "/" + relative).
-  nlohmann::json describe(const StoredFile& file, std::string_view baseUrl) const;
+    // The reply map of a stored file: {"filename", "group", "url"}. The URL is
+    // relative unless absoluteUrls() (then baseUrl + "/" + relative).
+    nlohmann::json describe(const StoredFile& file, std::string_view baseUrl) const;
 
-  bool absoluteUrls() const { return options_.absoluteUrls; }
-  void setAbsoluteUrls(bool on) { options_.absoluteUrls = on; }
-  std::chrono::milliseconds sessionIdleTime() const { return options_.sessionIdleTime; }
-  void setSessionIdleTime(std::chrono::milliseconds idle) { options_.sessionIdleTime = idle; }
-  // The clock of session expiry (tests move it instead of sleeping).
-  void setClock(std::function<Clock::time_point()> now);
+    bool absoluteUrls() const { return options_.absoluteUrls; }
+    void setAbsoluteUrls(bool on) { options_.absoluteUrls = on; }
+    std::chrono::milliseconds sessionIdleTime() const { return options_.sessionIdleTime; }
+    void setSessionIdleTime(std::chrono::milliseconds idle) { options_.sessionIdleTime = idle; }
+    // The clock of session expiry (tests move it instead of sleeping).
+    void setClock(std::function<Clock::time_point()> now);
 
-  // ---- sharded uploads (/7/mkfile)
+    // ---- sharded uploads (/7/mkfile)
 
-  // The first piece of an upload announced as `fileSize` bytes. Small files
-  // are stored at once: {"file": describe(...)}. Larger ones open a session:
-  // {"ctx", "offset", "host": continueUrl}.
-  nlohmann::json beginUpload(std::string_view originalName, std::uint64_t fileSize, std::string piece,
-                             std::string_view baseUrl, const std::string& continueUrl);
-  // A further piece of session `ctx` at `offset`. A repeat of the last
-  // accepted piece (same offset, same bytes) answers what it answered then.
-  nlohmann::json continueUpload(std::string_view ctx, std::uint64_t offset, const std::string& piece,
-                                std::string_view baseUrl);
+    // The first piece of an upload announced as `fileSize` bytes. Small files
+    // are stored at once: {"file": describe(...)}. Larger ones open a session:
+    // {"ctx", "offset", "host": continueUrl}.
+    nlohmann::json beginUpload(std::string_view originalName, std::uint64_t fileSize, std::string piece,
+                               std::string_view baseUrl, const std::string& continueUrl);
+    // A further piece of session `ctx` at `offset`. A repeat of the last
+    // accepted piece (same offset, same bytes) answers what it answered then.
+    nlohmann::json continueUpload(std::string_view ctx, std::uint64_t offset, const std::string& piece,
+                                  std::string_view baseUrl);
 
-  std::size_t openSessionCount();  // unfinished, unexpired
+    std::size_t openSessionCount();  // unfinished, unexpired
 
- private:
-  struct Session;
+private:
+    struct Session;
 
-  void sweep();
-  Clock::time_point now() const;
-  void writeBytes(const StoredFile& file, const std::string& bytes);
+    void sweep();
+    Clock::time_point now() const;
+    void writeBytes(const StoredFile& file, const std::string& bytes);
 
-  Storage& storage_;
-  Options options_;
-  std::function<Clock::time_point()> clock_;
-  std::unordered_map<std::string, std::unique_ptr<Session>> sessions_;
-  std::unordered_map<std::string, std::shared_ptr<const std::string>> memoryBytes_;  // memory mode
+    Storage& storage_;
+    Options options_;
+    std::function<Clock::time_point()> clock_;
+    std::unordered_map<std::string, std::unique_ptr<Session>> sessions_;
+    std::unordered_map<std::string, std::shared_ptr<const std::string>> memoryBytes_;  // memory mode
 };
 
 }  // namespace vorn::emulator

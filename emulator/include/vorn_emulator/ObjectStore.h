@@ -23,66 +23,66 @@ class Storage;
 
 // One stored object.
 struct StoredObject {
-  std::string className;
-  std::string objectId;
-  nlohmann::json fields = nlohmann::json::object();  // wire form, without objectId/createdAt/updatedAt
-  std::string createdAt;                             // "yyyy-MM-dd HH:mm:ss"
-  std::string updatedAt;
-  std::int64_t createdMs = 0;  // epoch milliseconds, for ordering
-  std::int64_t updatedMs = 0;
+    std::string className;
+    std::string objectId;
+    nlohmann::json fields = nlohmann::json::object();  // wire form, without objectId/createdAt/updatedAt
+    std::string createdAt;                             // "yyyy-MM-dd HH:mm:ss"
+    std::string updatedAt;
+    std::int64_t createdMs = 0;  // epoch milliseconds, for ordering
+    std::int64_t updatedMs = 0;
 
-  // The object as a result map: every field plus "objectId", "createdAt",
-  // "updatedAt".
-  nlohmann::json toResult() const;
+    // The object as a result map: every field plus "objectId", "createdAt",
+    // "updatedAt".
+    nlohmann::json toResult() const;
 };
 
 // The target of one relation row.
 struct RelationTarget {
-  std::string className;
-  std::string objectId;
-  friend bool operator==(const RelationTarget&, const RelationTarget&) = default;
+    std::string className;
+    std::string objectId;
+    friend bool operator==(const RelationTarget&, const RelationTarget&) = default;
 };
 
 class ObjectStore {
- public:
-  explicit ObjectStore(Storage& storage) : storage_(storage) {}
+public:
+    explicit ObjectStore(Storage& storage) : storage_(storage) {}
 
-  struct Created {
-    std::string objectId;
-    std::string createdAt;
-  };
+    struct Created {
+        std::string objectId;
+        std::string createdAt;
+    };
 
-  // Each write runs in a transaction of its own (a savepoint when one is
-  // already open): when it throws, nothing of it is stored.
+    // Each write runs in a transaction of its own (a savepoint when one is
+    // already open): when it throws, nothing of it is stored.
 
-  // Creates an object from `data` (a map of fields and pending-change
-  // operators). Throws ServiceError on invalid input.
-  Created create(const std::string& className, const nlohmann::json& data);
-  // Applies `data` to an existing object and refreshes updatedAt; returns the
-  // new updatedAt. Throws ServiceError ObjectNotFound when it does not exist.
-  std::string update(const std::string& className, const std::string& objectId, const nlohmann::json& data);
-  // Deletes an object and the relation rows it owns. Throws ObjectNotFound.
-  void remove(const std::string& className, const std::string& objectId);
+    // Creates an object from `data` (a map of fields and pending-change
+    // operators). Throws ServiceError on invalid input.
+    Created create(const std::string& className, const nlohmann::json& data);
+    // Applies `data` to an existing object and refreshes updatedAt; returns the
+    // new updatedAt. Throws ServiceError ObjectNotFound when it does not exist.
+    std::string update(const std::string& className, const std::string& objectId, const nlohmann::json& data);
+    // Deletes an object and the relation rows it owns. Throws ObjectNotFound.
+    void remove(const std::string& className, const std::string& objectId);
 
-  std::optional<StoredObject> load(const std::string& className, const std::string& objectId);
-  // Every object of a class, oldest first (createdAt, then objectId).
-  void forEachObject(const std::string& className, const std::function<void(const StoredObject&)>& onObject);
-  std::size_t count(const std::string& className);
+    std::optional<StoredObject> load(const std::string& className, const std::string& objectId);
+    // Every object of a class, oldest first (createdAt, then objectId).
+    void forEachObject(const std::string& className, const std::function<void(const StoredObject&)>& onObject);
+    std::size_t count(const std::string& className);
 
-  // Relation rows, in the order they were added.
-  std::vector<RelationTarget> related(const std::string& className, const std::string& objectId,
-                                      const std::string& key);
-  // Row changes; no checks of the owner's field value (that is the caller's).
-  void addRelation(const StoredObject& owner, const std::string& key, const RelationTarget& target);
-  void removeRelation(const StoredObject& owner, const std::string& key, const RelationTarget& target);
-  void clearRelation(const StoredObject& owner, const std::string& key);
+    // Relation rows, in the order they were added.
+    std::vector<RelationTarget> related(const std::string& className, const std::string& objectId,
+                                        const std::string& key);
+    // Row changes; no checks of the owner's field value (that is the caller's).
+    void addRelation(const StoredObject& owner, const std::string& key, const RelationTarget& target);
+    void removeRelation(const StoredObject& owner, const std::string& key, const RelationTarget& target);
+    void clearRelation(const StoredObject& owner, const std::string& key);
 
-  Storage& storage() const { return storage_; }
+    Storage& storage() const { return storage_; }
 
- private:
-  std::string newObjectId(const std::string& className);
+private:
+    std::string newObjectId(const std::string& className);
 
-  Storage& storage_;
+    Storage& storage_;
 };
 
 // Read helpers for tests (call them through Server::call while the server runs).

@@ -32,28 +32,28 @@ inline constexpr std::string_view kRoleClass = "_Role";
 enum class Permission { Read, Write };
 
 class Caller {
- public:
-  // The user of a session token. No token (nullopt or empty) or an unknown
-  // one: anonymous, and tokenGiven() tells the two apart.
-  static Caller fromToken(Storage& storage, std::optional<std::string_view> token);
-  static Caller anonymous(Storage& storage);
+public:
+    // The user of a session token. No token (nullopt or empty) or an unknown
+    // one: anonymous, and tokenGiven() tells the two apart.
+    static Caller fromToken(Storage& storage, std::optional<std::string_view> token);
+    static Caller anonymous(Storage& storage);
 
-  const std::optional<std::string>& userId() const { return userId_; }
-  bool tokenGiven() const { return tokenGiven_; }
+    const std::optional<std::string>& userId() const { return userId_; }
+    bool tokenGiven() const { return tokenGiven_; }
 
-  // Whether the caller may read or write an object with these fields.
-  bool may(Permission permission, const nlohmann::json& fields);
+    // Whether the caller may read or write an object with these fields.
+    bool may(Permission permission, const nlohmann::json& fields);
 
-  // The names of the roles the caller is in (computed once).
-  const std::set<std::string>& roles();
+    // The names of the roles the caller is in (computed once).
+    const std::set<std::string>& roles();
 
- private:
-  explicit Caller(Storage& storage) : storage_(&storage) {}
+private:
+    explicit Caller(Storage& storage) : storage_(&storage) {}
 
-  Storage* storage_;
-  std::optional<std::string> userId_;
-  bool tokenGiven_ = false;
-  std::optional<std::set<std::string>> roles_;
+    Storage* storage_;
+    std::optional<std::string> userId_;
+    bool tokenGiven_ = false;
+    std::optional<std::set<std::string>> roles_;
 };
 
 // The role names of a user, with the inherited ones.

@@ -29,10 +29,10 @@ void addToOutbox(Storage& storage, std::string_view kind, const std::string& to,
                  const std::string& code);
 
 struct Secret {
-  std::int64_t id = 0;
-  std::string userId;
-  std::string address;  // the e-mail address or phone number it was sent to
-  std::string secretHash;
+    std::int64_t id = 0;
+    std::string userId;
+    std::string address;  // the e-mail address or phone number it was sent to
+    std::string secretHash;
 };
 
 // Keeps a new secret of `kind` for the user. Earlier unused secrets of the

@@ -32,8 +32,8 @@ std::optional<std::string> userByPhone(Storage& storage, const std::string& numb
 
 // One external account of "authData".
 struct ExternalAccount {
-  std::string platform;   // "qq" or "weibo"
-  std::string accountId;  // its "openid" (qq) or "uid" (weibo)
+    std::string platform;   // "qq" or "weibo"
+    std::string accountId;  // its "openid" (qq) or "uid" (weibo)
 };
 
 // Checks one "authData" entry: "qq" needs {"access_token", "openid",
@@ -47,16 +47,16 @@ ExternalAccount checkAuthEntry(const std::string& platform, const nlohmann::json
 std::optional<std::string> userByExternalAccount(Storage& storage, const ExternalAccount& account);
 
 struct CreatedUser {
-  std::string objectId;
-  std::string createdAt;
-  std::string updatedAt;
+    std::string objectId;
+    std::string createdAt;
+    std::string updatedAt;
 };
 
 // What a new user must have: a sign-up needs both, an external account's
 // user a name only, a plain create of "_User" neither.
 struct UserRequirements {
-  bool username = true;
-  bool password = true;
+    bool username = true;
+    bool password = true;
 };
 
 // Creates a user from the fields of a sign-up (any fields, operators

@@ -25,138 +25,140 @@ namespace {
 
 using nlohmann::json;
 
-
-HttpResponse badRequest(const std::string& reason) { return HttpResponse::json(400, json{{"error", reason}}); }
+HttpResponse badRequest(const std::string& reason) {
+    return HttpResponse::json(400, json{{"error", reason}});
+}
 
 // "path=P" of a query string, percent escapes undone ("" when absent).
 std::string queryPath(const std::string& query) {
-  std::string_view rest = query;
-  while (!rest.empty()) {
-    const auto amp = rest.find('&');
-    const std::string_view item = rest.substr(0, amp);
-    if (item.starts_with("path=")) {
-      return percentDecoded(item.substr(5), false);
+    std::string_view rest = query;
+    while (!rest.empty()) {
+        const auto amp = rest.find('&');
+        const std::string_view item = rest.substr(0, amp);
+        if (item.starts_with("path=")) {
+            return percentDecoded(item.substr(5), false);
+        }
+        if (amp == std::string_view::npos) break;
+        rest.remove_prefix(amp + 1);
     }
-    if (amp == std::string_view::npos) break;
-    rest.remove_prefix(amp + 1);
-  }
-  return {};
+    return {};
 }
 
 json settingsOf(const FileService& files) {
-  return json{{"absoluteFileUrls", files.absoluteUrls()}, {"uploadSessionIdleMs", files.sessionIdleTime().count()}};
+    return json{{"absoluteFileUrls", files.absoluteUrls()}, {"uploadSessionIdleMs", files.sessionIdleTime().count()}};
 }
 
 }  // namespace
 
 // In-process requests have no peer and pass.
 bool fromLoopback(const RequestContext& ctx) {
-  if (ctx.remoteAddress().empty()) return true;
-  boost::system::error_code ec;
-  const auto address = boost::asio::ip::make_address(ctx.remoteAddress(), ec);
-  return !ec && address.is_loopback();
+    if (ctx.remoteAddress().empty()) return true;
+    boost::system::error_code ec;
+    const auto address = boost::asio::ip::make_address(ctx.remoteAddress(), ec);
+    return !ec && address.is_loopback();
 }
 
 HttpResponse forbidden() {
-  return HttpResponse::json(403, nlohmann::json{{"error", "the admin endpoints answer loopback peers only"}});
+    return HttpResponse::json(403, nlohmann::json{{"error", "the admin endpoints answer loopback peers only"}});
 }
 
 void registerAdminHandlers(Router& router, const HandlerServices& services) {
-  FaultInjector& faults = services.faults;
-  FileService& files = services.files;
-  router.addRaw(
-      "GET", "/admin/outbox",
-      [](RequestContext& ctx) {
+    FaultInjector& faults = services.faults;
+    FileService& files = services.files;
+    router.addRaw(
+        "GET", "/admin/outbox",
+        [](RequestContext& ctx) {
         if (!fromLoopback(ctx)) return forbidden();
         json entries = json::array();
         for (auto& entry : outbox(ctx.storage())) entries.push_back(std::move(entry));
         return HttpResponse::json(200, entries);
-      },
-      /*checkAppKey=*/false);
-  router.addRaw(
-      "DELETE", "/admin/outbox",
-      [](RequestContext& ctx) {
+        },
+        /*checkAppKey=*/false);
+    router.addRaw(
+        "DELETE", "/admin/outbox",
+        [](RequestContext& ctx) {
         if (!fromLoopback(ctx)) return forbidden();
         return HttpResponse::json(200, json{{"deleted", clearOutbox(ctx.storage())}});
-      },
-      /*checkAppKey=*/false);
+        },
+        /*checkAppKey=*/false);
 
-  router.addRaw(
-      "GET", "/admin/faults",
-      [&faults](RequestContext& ctx) {
+    router.addRaw(
+        "GET", "/admin/faults",
+        [&faults](RequestContext& ctx) {
         if (!fromLoopback(ctx)) return forbidden();
         json entries = json::array();
         for (const Fault& fault : faults.list()) entries.push_back(fault.toJson());
         return HttpResponse::json(200, entries);
-      },
-      /*checkAppKey=*/false);
-  router.addRaw(
-      "POST", "/admin/faults",
-      [&faults](RequestContext& ctx) {
+        },
+        /*checkAppKey=*/false);
+    router.addRaw(
+        "POST", "/admin/faults",
+        [&faults](RequestContext& ctx) {
         if (!fromLoopback(ctx)) return forbidden();
         const json body = json::parse(ctx.body(), nullptr, /*allow_exceptions=*/false);
         if (body.is_discarded()) return badRequest("the body must be a JSON object");
         try {
-          Fault fault = Fault::fromJson(body);
-          json added = fault.toJson();
-          faults.add(std::move(fault));
-          return HttpResponse::json(200, added);
+            Fault fault = Fault::fromJson(body);
+            json added = fault.toJson();
+            faults.add(std::move(fault));
+            return HttpResponse::json(200, added);
         } catch (const std::invalid_argument& e) {
-          return badRequest(e.what());
+            return badRequest(e.what());
         }
-      },
-      /*checkAppKey=*/false);
-  router.addRaw(
-      "DELETE", "/admin/faults",
-      [&faults](RequestContext& ctx) {
+        },
+        /*checkAppKey=*/false);
+    router.addRaw(
+        "DELETE", "/admin/faults",
+        [&faults](RequestContext& ctx) {
         if (!fromLoopback(ctx)) return forbidden();
         const std::string path = queryPath(ctx.query());
         return HttpResponse::json(200, json{{"deleted", path.empty() ? faults.clear() : faults.clear(path)}});
-      },
-      /*checkAppKey=*/false);
-  router.addRaw(
-      "GET", "/admin/files",
-      [&files](RequestContext& ctx) {
+        },
+        /*checkAppKey=*/false);
+    router.addRaw(
+        "GET", "/admin/files",
+        [&files](RequestContext& ctx) {
         if (!fromLoopback(ctx)) return forbidden();
         json entries = json::array();
         for (const StoredFile& file : files.list()) {
-          entries.push_back(json{{"group", file.group},
-                                 {"name", file.name},
-                                 {"filename", file.originalName},
-                                 {"size", file.size},
-                                 {"contentType", file.contentType},
-                                 {"etag", file.etag},
-                                 {"url", file.relativeUrl()},
-                                 {"createdMs", file.createdMs}});
+            entries.push_back(json{{"group", file.group},
+                                   {"name", file.name},
+                                   {"filename", file.originalName},
+                                   {"size", file.size},
+                                   {"contentType", file.contentType},
+                                   {"etag", file.etag},
+                                   {"url", file.relativeUrl()},
+                                   {"createdMs", file.createdMs}});
         }
         return HttpResponse::json(200, entries);
-      },
-      /*checkAppKey=*/false);
-  router.addRaw(
-      "GET", "/admin/settings",
-      [&files](RequestContext& ctx) {
+        },
+        /*checkAppKey=*/false);
+    router.addRaw(
+        "GET", "/admin/settings",
+        [&files](RequestContext& ctx) {
         if (!fromLoopback(ctx)) return forbidden();
         return HttpResponse::json(200, settingsOf(files));
-      },
-      /*checkAppKey=*/false);
-  router.addRaw(
-      "POST", "/admin/settings",
-      [&files](RequestContext& ctx) {
+        },
+        /*checkAppKey=*/false);
+    router.addRaw(
+        "POST", "/admin/settings",
+        [&files](RequestContext& ctx) {
         if (!fromLoopback(ctx)) return forbidden();
         const json body = json::parse(ctx.body(), nullptr, /*allow_exceptions=*/false);
         if (!body.is_object()) return badRequest("the body must be a JSON object");
         const auto absolute = body.find("absoluteFileUrls");
-        if (absolute != body.end() && !absolute->is_boolean()) return badRequest("\"absoluteFileUrls\" must be a boolean");
+        if (absolute != body.end() && !absolute->is_boolean())
+            return badRequest("\"absoluteFileUrls\" must be a boolean");
         const auto idle = body.find("uploadSessionIdleMs");
         if (idle != body.end() &&
             (!idle->is_number_integer() || idle->get<long long>() < 0 || idle->get<long long>() > 86400000LL * 7)) {
-          return badRequest("\"uploadSessionIdleMs\" must be a whole number of milliseconds, 0 to 604800000");
+            return badRequest("\"uploadSessionIdleMs\" must be a whole number of milliseconds, 0 to 604800000");
         }
         if (absolute != body.end()) files.setAbsoluteUrls(absolute->get<bool>());
         if (idle != body.end()) files.setSessionIdleTime(std::chrono::milliseconds(idle->get<long long>()));
         return HttpResponse::json(200, settingsOf(files));
-      },
-      /*checkAppKey=*/false);
+        },
+        /*checkAppKey=*/false);
 }
 
 }  // namespace vorn::emulator

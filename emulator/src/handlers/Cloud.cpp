@@ -39,97 +39,106 @@ using nlohmann::json;
 
 // The parts of a cloud-call key.
 struct CallKey {
-  std::string appKey;
-  std::string longitude;
-  std::string latitude;
-  std::string bundleId;
-  std::string device;
+    std::string appKey;
+    std::string longitude;
+    std::string latitude;
+    std::string bundleId;
+    std::string device;
 };
 
 // "-?digits.dddddd" from `at`; the index after it, or npos.
 std::size_t skipCoordinate(std::string_view text, std::size_t at) {
-  if (at < text.size() && text[at] == '-') ++at;
-  const std::size_t digits = at;
-  while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
-  if (at == digits || at >= text.size() || text[at] != '.') return std::string_view::npos;
-  ++at;
-  for (int i = 0; i < 6; ++i, ++at) {
-    if (at >= text.size() || text[at] < '0' || text[at] > '9') return std::string_view::npos;
-  }
-  return at;
+    if (at < text.size() && text[at] == '-') ++at;
+    const std::size_t digits = at;
+    while (at < text.size() && text[at] >= '0' && text[at] <= '9') ++at;
+    if (at == digits || at >= text.size() || text[at] != '.') return std::string_view::npos;
+    ++at;
+    for (int i = 0; i < 6; ++i, ++at) {
+        if (at >= text.size() || text[at] < '0' || text[at] > '9') return std::string_view::npos;
+    }
+    return at;
 }
 
 std::optional<CallKey> parseCallKey(std::string_view text) {
-  if (text.size() > 4096 || text.size() < 3 || text.substr(text.size() - 2) != "-1") return std::nullopt;
-  text.remove_suffix(2);
-  if (text.size() < 34 || text[text.size() - 33] != '-') return std::nullopt;
-  const std::string_view device = text.substr(text.size() - 32);
-  for (char c : device) {
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
-  }
-  text.remove_suffix(33);
-  // key-longitude-latitude-bundle: the first "-" after which two coordinates follow.
-  for (std::size_t dash = text.find('-', 1); dash != std::string_view::npos; dash = text.find('-', dash + 1)) {
-    const std::size_t afterLongitude = skipCoordinate(text, dash + 1);
-    if (afterLongitude == std::string_view::npos || afterLongitude >= text.size() || text[afterLongitude] != '-') continue;
-    const std::size_t afterLatitude = skipCoordinate(text, afterLongitude + 1);
-    if (afterLatitude == std::string_view::npos || afterLatitude >= text.size() || text[afterLatitude] != '-') continue;
-    return CallKey{std::string(text.substr(0, dash)), std::string(text.substr(dash + 1, afterLongitude - dash - 1)),
-                   std::string(text.substr(afterLongitude + 1, afterLatitude - afterLongitude - 1)),
-                   std::string(text.substr(afterLatitude + 1)), std::string(device)};
-  }
-  return std::nullopt;
+    if (text.size() > 4096 || text.size() < 3 || text.substr(text.size() - 2) != "-1") return std::nullopt;
+    text.remove_suffix(2);
+    if (text.size() < 34 || text[text.size() - 33] != '-') return std::nullopt;
+    const std::string_view device = text.substr(text.size() - 32);
+    for (char c : device) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
+    }
+    text.remove_suffix(33);
+    // key-longitude-latitude-bundle: the first "-" after which two coordinates follow.
+    for (std::size_t dash = text.find('-', 1); dash != std::string_view::npos; dash = text.find('-', dash + 1)) {
+        const std::size_t afterLongitude = skipCoordinate(text, dash + 1);
+        if (afterLongitude == std::string_view::npos || afterLongitude >= text.size() || text[afterLongitude] != '-')
+            continue;
+        const std::size_t afterLatitude = skipCoordinate(text, afterLongitude + 1);
+        if (afterLatitude == std::string_view::npos || afterLatitude >= text.size() || text[afterLatitude] != '-')
+            continue;
+        return CallKey{std::string(text.substr(0, dash)), std::string(text.substr(dash + 1, afterLongitude - dash - 1)),
+                       std::string(text.substr(afterLongitude + 1, afterLatitude - afterLongitude - 1)),
+                       std::string(text.substr(afterLatitude + 1)), std::string(device)};
+    }
+    return std::nullopt;
 }
 
 HttpResponse refusal(unsigned status, const std::string& message) {
-  return HttpResponse::json(status, json{{"sucess", false}, {"message", message}});
+    return HttpResponse::json(status, json{{"sucess", false}, {"message", message}});
 }
 
 HttpResponse answer(std::string body) {
-  HttpResponse response;
-  response.status = 200;
-  const auto parsed = json::parse(body, nullptr, false);
-  response.contentType = parsed.is_discarded() ? "text/plain; charset=utf-8" : "application/json";
-  response.body = std::move(body);
-  return response;
+    HttpResponse response;
+    response.status = 200;
+    const auto parsed = json::parse(body, nullptr, false);
+    response.contentType = parsed.is_discarded() ? "text/plain; charset=utf-8" : "application/json";
+    response.body = std::move(body);
+    return response;
 }
 
 std::optional<HttpResponse> builtin(const std::string& name, const json& parameters) {
-  if (name == "echo") return HttpResponse::json(200, parameters);
-  if (name == "hello") {
-    const auto it = parameters.find("name");
-    const std::string who = it != parameters.end() && it->is_string() ? it->get<std::string>() : "world";
-    return HttpResponse::json(200, json{{"message", "Hello, " + who}});
-  }
-  if (name == "fail") {
-    const auto it = parameters.find("message");
-    const std::string message = it != parameters.end() && it->is_string() ? it->get<std::string>() : "fail was called";
-    return HttpResponse::json(200, json{{"sucess", false}, {"message", message}});
-  }
-  return std::nullopt;
+    if (name == "echo") return HttpResponse::json(200, parameters);
+    if (name == "hello") {
+        const auto it = parameters.find("name");
+        const std::string who = it != parameters.end() && it->is_string() ? it->get<std::string>() : "world";
+        return HttpResponse::json(200, json{{"message", "Hello, " + who}});
+    }
+    if (name == "fail") {
+        const auto it = parameters.find("message");
+        const std::string message =
+            it != parameters.end() && it->is_string() ? it->get<std::string>() : "fail was called";
+        return HttpResponse::json(200, json{{"sucess", false}, {"message", message}});
+    }
+    return std::nullopt;
 }
 
 HttpResponse fromOutcome(FunctionOutcome outcome) {
-  using Kind = FunctionOutcome::Kind;
-  switch (outcome.kind) {
-    case Kind::Answered: return answer(std::move(outcome.output));
-    case Kind::Failed: return refusal(500, outcome.message);
-    case Kind::OutputTooLarge: return refusal(502, outcome.message);
-    case Kind::TimedOut: return refusal(504, "timeout");
-    case Kind::NotFound: return refusal(404, outcome.message);
-    case Kind::Busy:
-    case Kind::Unavailable: return refusal(503, outcome.message);
-  }
-  return refusal(500, "internal error");
+    using Kind = FunctionOutcome::Kind;
+    switch (outcome.kind) {
+        case Kind::Answered:
+            return answer(std::move(outcome.output));
+        case Kind::Failed:
+            return refusal(500, outcome.message);
+        case Kind::OutputTooLarge:
+            return refusal(502, outcome.message);
+        case Kind::TimedOut:
+            return refusal(504, "timeout");
+        case Kind::NotFound:
+            return refusal(404, outcome.message);
+        case Kind::Busy:
+        case Kind::Unavailable:
+            return refusal(503, outcome.message);
+    }
+    return refusal(500, "internal error");
 }
 
 }  // namespace
 
 void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& host) {
-  const std::string requiredKey = router.options().appKey;
-  router.addRaw(
-      "POST", "/1/endpoint",
-      [host, requiredKey](RequestContext& ctx) {
+    const std::string requiredKey = router.options().appKey;
+    router.addRaw(
+        "POST", "/1/endpoint",
+        [host, requiredKey](RequestContext& ctx) {
         const auto header = ctx.header("a");
         const auto key = header ? parseCallKey(*header) : std::nullopt;
         if (!key) return refusal(400, "missing or malformed \"a\" header");
@@ -138,29 +147,29 @@ void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& 
         if (!parameters.is_object()) return refusal(400, "the body must be a JSON object");
         const auto name = parameters.find("_e");
         if (name == parameters.end() || !name->is_string() || !FunctionHost::validName(name->get<std::string>())) {
-          return refusal(400, "\"_e\" must name a function (1 to 64 of A-Z a-z 0-9 _ -)");
+            return refusal(400, "\"_e\" must name a function (1 to 64 of A-Z a-z 0-9 _ -)");
         }
         const std::string function = name->get<std::string>();
         parameters.erase("_e");
         if (!host->find(function)) {
-          if (auto response = builtin(function, parameters)) return *response;
-          return refusal(404, "function not found: " + function);
+            if (auto response = builtin(function, parameters)) return *response;
+            return refusal(404, "function not found: " + function);
         }
         FunctionCall call;
         call.name = function;
         call.input = parameters.dump(-1, ' ', false, json::error_handler_t::replace);
-        call.env = {{"VORN_FUNCTION", function},     {"VORN_APP_KEY", key->appKey},
+        call.env = {{"VORN_FUNCTION", function},       {"VORN_APP_KEY", key->appKey},
                     {"VORN_BUNDLE_ID", key->bundleId}, {"VORN_LONGITUDE", key->longitude},
                     {"VORN_LATITUDE", key->latitude},  {"VORN_DEVICE", key->device}};
         HttpResponse later;
         later.deferred = [host, call = std::move(call)](HttpResponse::Responder respond) mutable {
-          host->run(std::move(call), [respond = std::move(respond)](FunctionOutcome outcome) {
-            respond(fromOutcome(std::move(outcome)));
-          });
+            host->run(std::move(call), [respond = std::move(respond)](FunctionOutcome outcome) {
+                respond(fromOutcome(std::move(outcome)));
+            });
         };
         return later;
-      },
-      /*checkAppKey=*/false);
+        },
+        /*checkAppKey=*/false);
 }
 
 }  // namespace vorn::emulator

@@ -17,49 +17,50 @@ namespace vorn::emulator::fields {
 
 // A whole number, or nullopt when absent or null; anything else is 105.
 inline std::optional<std::int64_t> optionalInteger(const nlohmann::json& data, std::string_view key) {
-  const auto it = data.find(key);
-  if (it == data.end() || it->is_null()) return std::nullopt;
-  if (it->is_number_integer()) {
-    if (it->is_number_unsigned() && it->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
-      return INT64_MAX;
+    const auto it = data.find(key);
+    if (it == data.end() || it->is_null()) return std::nullopt;
+    if (it->is_number_integer()) {
+        if (it->is_number_unsigned() && it->get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
+            return INT64_MAX;
+        }
+        return it->get<std::int64_t>();
     }
-    return it->get<std::int64_t>();
-  }
-  if (it->is_number_float()) {
-    const double value = it->get<double>();
-    if (value == static_cast<double>(static_cast<std::int64_t>(value)) && value > -1e15 && value < 1e15) {
-      return static_cast<std::int64_t>(value);
+    if (it->is_number_float()) {
+        const double value = it->get<double>();
+        if (value == static_cast<double>(static_cast<std::int64_t>(value)) && value > -1e15 && value < 1e15) {
+            return static_cast<std::int64_t>(value);
+        }
     }
-  }
-  throw ServiceError(ErrorCode::InvalidFieldType,
-                     "field \"" + std::string(key) + "\" in data must be a whole number");
+    throw ServiceError(ErrorCode::InvalidFieldType,
+                       "field \"" + std::string(key) + "\" in data must be a whole number");
 }
 
 inline std::int64_t requireInteger(const nlohmann::json& data, std::string_view key) {
-  auto value = optionalInteger(data, key);
-  if (!value) {
-    throw ServiceError(ErrorCode::MissingField, "missing required field \"" + std::string(key) + "\" in data");
-  }
-  return *value;
+    auto value = optionalInteger(data, key);
+    if (!value) {
+        throw ServiceError(ErrorCode::MissingField, "missing required field \"" + std::string(key) + "\" in data");
+    }
+    return *value;
 }
 
 // The bytes of a base64 member; `key` missing or null is 104 unless
 // `missingIsEmpty`, not a string 105, not base64 123.
 inline std::string decodeFileField(const nlohmann::json& data, std::string_view key, bool missingIsEmpty = false) {
-  const auto it = data.find(key);
-  if (it == data.end() || it->is_null()) {
-    if (missingIsEmpty) return {};
-    throw ServiceError(ErrorCode::MissingField, "missing required field \"" + std::string(key) + "\" in data");
-  }
-  if (!it->is_string()) {
-    throw ServiceError(ErrorCode::InvalidFieldType, "field \"" + std::string(key) + "\" in data must be base64 text");
-  }
-  auto bytes = files::decodeBase64(it->get_ref<const std::string&>());
-  if (!bytes) {
-    throw ServiceError(ErrorCode::InvalidFileData,
-                       "file data is not valid base64 text: field \"" + std::string(key) + "\"");
-  }
-  return std::move(*bytes);
+    const auto it = data.find(key);
+    if (it == data.end() || it->is_null()) {
+        if (missingIsEmpty) return {};
+        throw ServiceError(ErrorCode::MissingField, "missing required field \"" + std::string(key) + "\" in data");
+    }
+    if (!it->is_string()) {
+        throw ServiceError(ErrorCode::InvalidFieldType,
+                           "field \"" + std::string(key) + "\" in data must be base64 text");
+    }
+    auto bytes = files::decodeBase64(it->get_ref<const std::string&>());
+    if (!bytes) {
+        throw ServiceError(ErrorCode::InvalidFileData,
+                           "file data is not valid base64 text: field \"" + std::string(key) + "\"");
+    }
+    return std::move(*bytes);
 }
 
 }  // namespace vorn::emulator::fields

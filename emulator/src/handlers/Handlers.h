@@ -20,9 +20,9 @@ HttpResponse forbidden();
 
 // Server state that some routes work on, owned by the Server.
 struct HandlerServices {
-  FileService& files;
-  FaultInjector& faults;
-  std::shared_ptr<FunctionHost> functions;
+    FileService& files;
+    FaultInjector& faults;
+    std::shared_ptr<FunctionHost> functions;
 };
 
 // Registers every built-in route of the emulator.
@@ -30,15 +30,15 @@ void registerBuiltinHandlers(Router& router, const HandlerServices& services);
 
 // One function per group of routes.
 void registerTimestampHandlers(Router& router);
-void registerObjectHandlers(Router& router);  // /7/create, /7/update, /7/delete
-void registerBatchHandlers(Router& router);   // /7/batch
-void registerFindHandlers(Router& router);    // /7/find
-void registerUserHandlers(Router& router);    // /7/signup, /7/login, ... (Users.cpp)
-void registerAccountPages(Router& router);    // GET /verify, GET and POST /reset
+void registerObjectHandlers(Router& router);                                  // /7/create, /7/update, /7/delete
+void registerBatchHandlers(Router& router);                                   // /7/batch
+void registerFindHandlers(Router& router);                                    // /7/find
+void registerUserHandlers(Router& router);                                    // /7/signup, /7/login, ... (Users.cpp)
+void registerAccountPages(Router& router);                                    // GET /verify, GET and POST /reset
 void registerAdminHandlers(Router& router, const HandlerServices& services);  // /admin/...
-void registerFileHandlers(Router& router, FileService& files);   // /7/files, /7/mkfile, GET /files/...
-void registerImageHandlers(Router& router, FileService& files);  // /7/thumbnail, /7/watermark
-void registerPushHandlers(Router& router);                        // /7/push, /admin/pushes (Push.cpp)
+void registerFileHandlers(Router& router, FileService& files);                // /7/files, /7/mkfile, GET /files/...
+void registerImageHandlers(Router& router, FileService& files);               // /7/thumbnail, /7/watermark
+void registerPushHandlers(Router& router);                                    // /7/push, /admin/pushes (Push.cpp)
 void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& functions);  // /1/endpoint (Cloud.cpp)
 
 // An "_Installation" that was just created or updated with a "deviceToken"

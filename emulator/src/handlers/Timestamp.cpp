@@ -8,10 +8,10 @@
 namespace vorn::emulator {
 
 void registerTimestampHandlers(Router& router) {
-  router.addEnvelope("/7/timestamp", [](RequestContext&) {
-    const auto now = Clock::now();
-    return nlohmann::json{{"S", formatDateText(now)}, {"ms", epochMillis(now)}};
-  });
+    router.addEnvelope("/7/timestamp", [](RequestContext&) {
+        const auto now = Clock::now();
+        return nlohmann::json{{"S", formatDateText(now)}, {"ms", epochMillis(now)}};
+    });
 }
 
 }  // namespace vorn::emulator

@@ -15,39 +15,39 @@ void ensureVips();
 
 // An owned VipsImage reference.
 class Image {
- public:
-  Image() = default;
-  explicit Image(VipsImage* image) : image_(image) {}
-  ~Image() { reset(); }
-  Image(Image&& other) noexcept : image_(other.image_) { other.image_ = nullptr; }
-  Image& operator=(Image&& other) noexcept {
-    if (this != &other) {
-      reset();
-      image_ = other.image_;
-      other.image_ = nullptr;
+public:
+    Image() = default;
+    explicit Image(VipsImage* image) : image_(image) {}
+    ~Image() { reset(); }
+    Image(Image&& other) noexcept : image_(other.image_) { other.image_ = nullptr; }
+    Image& operator=(Image&& other) noexcept {
+        if (this != &other) {
+            reset();
+            image_ = other.image_;
+            other.image_ = nullptr;
+        }
+        return *this;
     }
-    return *this;
-  }
-  Image(const Image&) = delete;
-  Image& operator=(const Image&) = delete;
+    Image(const Image&) = delete;
+    Image& operator=(const Image&) = delete;
 
-  VipsImage* get() const { return image_; }
-  VipsImage** out() {
-    reset();
-    return &image_;
-  }
-  explicit operator bool() const { return image_ != nullptr; }
-  int width() const { return vips_image_get_width(image_); }
-  int height() const { return vips_image_get_height(image_); }
-  int bands() const { return vips_image_get_bands(image_); }
+    VipsImage* get() const { return image_; }
+    VipsImage** out() {
+        reset();
+        return &image_;
+    }
+    explicit operator bool() const { return image_ != nullptr; }
+    int width() const { return vips_image_get_width(image_); }
+    int height() const { return vips_image_get_height(image_); }
+    int bands() const { return vips_image_get_bands(image_); }
 
-  void reset() {
-    if (image_ != nullptr) g_object_unref(image_);
-    image_ = nullptr;
-  }
+    void reset() {
+        if (image_ != nullptr) g_object_unref(image_);
+        image_ = nullptr;
+    }
 
- private:
-  VipsImage* image_ = nullptr;
+private:
+    VipsImage* image_ = nullptr;
 };
 
 // The text of libvips' error buffer, which it clears.

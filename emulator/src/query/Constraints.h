@@ -40,74 +40,74 @@ inline constexpr int kMaxWhereDepth = 32;
 
 // A set of objectIds that can be searched with a string_view.
 struct IdHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view id) const noexcept { return std::hash<std::string_view>{}(id); }
+    using is_transparent = void;
+    std::size_t operator()(std::string_view id) const noexcept { return std::hash<std::string_view>{}(id); }
 };
 using IdSet = std::unordered_set<std::string, IdHash, std::equal_to<>>;
 
 // A "$regex" compiled once; matches with find() (unanchored).
 class Regex {
- public:
-  // `options`: any of "imsx". Throws ServiceError InvalidQuery naming `field`
-  // for an invalid pattern or option.
-  Regex(const std::string& pattern, const std::string& options, const std::string& field);
-  ~Regex();
-  Regex(const Regex&) = delete;
-  Regex& operator=(const Regex&) = delete;
+public:
+    // `options`: any of "imsx". Throws ServiceError InvalidQuery naming `field`
+    // for an invalid pattern or option.
+    Regex(const std::string& pattern, const std::string& options, const std::string& field);
+    ~Regex();
+    Regex(const Regex&) = delete;
+    Regex& operator=(const Regex&) = delete;
 
-  // Throws ServiceError InvalidQuery when the match runs too long.
-  bool find(std::string_view text);
+    // Throws ServiceError InvalidQuery when the match runs too long.
+    bool find(std::string_view text);
 
- private:
-  std::string field_;
-  std::unique_ptr<icu::RegexPattern> pattern_;
-  std::unique_ptr<icu::RegexMatcher> matcher_;
-  icu::UnicodeString input_;  // the matcher reads it while matching
+private:
+    std::string field_;
+    std::unique_ptr<icu::RegexPattern> pattern_;
+    std::unique_ptr<icu::RegexMatcher> matcher_;
+    icu::UnicodeString input_;  // the matcher reads it while matching
 };
 
 // One operator on one field.
 struct Condition {
-  enum class Op {
-    Equal,  // a plain value
-    NotEqual,
-    Greater,
-    GreaterOrEqual,
-    Less,
-    LessOrEqual,
-    In,
-    NotIn,
-    Exists,
-    Regex,
-    NearSphere,
-    Within,
-    InQuery,
-    NotInQuery,
-  };
-  Op op = Op::Equal;
-  Term operand;                  // Equal, NotEqual, Greater ... LessOrEqual
-  std::vector<Term> operands;    // In, NotIn
-  bool exists = true;            // Exists
-  std::unique_ptr<Regex> regex;  // Regex
-  GeoPoint point;                // NearSphere
-  double maxRadians = std::numeric_limits<double>::infinity();
-  GeoBox box;             // Within
-  std::string className;  // InQuery, NotInQuery: the pointers' class ...
-  IdSet ids;              // ... and the objectIds of the matching objects
+    enum class Op {
+        Equal,  // a plain value
+        NotEqual,
+        Greater,
+        GreaterOrEqual,
+        Less,
+        LessOrEqual,
+        In,
+        NotIn,
+        Exists,
+        Regex,
+        NearSphere,
+        Within,
+        InQuery,
+        NotInQuery,
+    };
+    Op op = Op::Equal;
+    Term operand;                  // Equal, NotEqual, Greater ... LessOrEqual
+    std::vector<Term> operands;    // In, NotIn
+    bool exists = true;            // Exists
+    std::unique_ptr<Regex> regex;  // Regex
+    GeoPoint point;                // NearSphere
+    double maxRadians = std::numeric_limits<double>::infinity();
+    GeoBox box;             // Within
+    std::string className;  // InQuery, NotInQuery: the pointers' class ...
+    IdSet ids;              // ... and the objectIds of the matching objects
 };
 
 // Every condition on one field.
 struct FieldConstraint {
-  FieldRef field;
-  std::vector<Condition> conditions;
+    FieldRef field;
+    std::vector<Condition> conditions;
 };
 
 // One compiled where map: every part must hold.
 struct Where {
-  std::vector<FieldConstraint> fields;
-  std::optional<IdSet> relatedIds;  // "$relatedTo": the objectIds in the relation
-  std::vector<Where> allOf;         // "$and"
-  bool hasAnyOf = false;            // "$or" (an empty "$or" matches nothing)
-  std::vector<Where> anyOf;
+    std::vector<FieldConstraint> fields;
+    std::optional<IdSet> relatedIds;  // "$relatedTo": the objectIds in the relation
+    std::vector<Where> allOf;         // "$and"
+    bool hasAnyOf = false;            // "$or" (an empty "$or" matches nothing)
+    std::vector<Where> anyOf;
 };
 
 // Compiles the where map of a find over `className`. The result views into
@@ -121,8 +121,8 @@ std::optional<std::string> pinnedObjectId(const nlohmann::json& where);
 // The first "$nearSphere" of a where map (its own fields by name, then
 // "$and", then "$or" entries), which orders a find without "order".
 struct NearSphere {
-  FieldRef field;
-  GeoPoint point;
+    FieldRef field;
+    GeoPoint point;
 };
 std::optional<NearSphere> firstNearSphere(const Where& where);
 

@@ -8,8 +8,8 @@ inline constexpr double kEarthRadiusKilometers = 6371.0;
 inline constexpr double kKilometersPerMile = 1.609344;
 
 struct GeoPoint {
-  double latitude = 0;   // degrees, [-90, 90]
-  double longitude = 0;  // degrees, [-180, 180]
+    double latitude = 0;   // degrees, [-90, 90]
+    double longitude = 0;  // degrees, [-180, 180]
 };
 
 // The central angle between two points in radians (haversine formula), in [0, pi].
@@ -23,10 +23,10 @@ double radiansToKilometers(double radians);
 // longitude is east of the northeast corner's, the box crosses the 180th
 // meridian.
 struct GeoBox {
-  GeoPoint southwest;
-  GeoPoint northeast;
+    GeoPoint southwest;
+    GeoPoint northeast;
 
-  bool contains(const GeoPoint& point) const;
+    bool contains(const GeoPoint& point) const;
 };
 
 }  // namespace vorn::emulator::query

@@ -33,30 +33,30 @@ inline constexpr std::size_t kMaxPaths = 256;
 std::vector<std::vector<std::string>> parsePaths(std::string_view text, std::string_view what);
 
 class Includer {
- public:
-  // `paths`: the "include" text, e.g. "post.author,tags". Only objects the
-  // caller may read are included (a null caller reads everything).
-  Includer(ObjectStore& store, std::string_view paths, accounts::Caller* caller = nullptr);
+public:
+    // `paths`: the "include" text, e.g. "post.author,tags". Only objects the
+    // caller may read are included (a null caller reads everything).
+    Includer(ObjectStore& store, std::string_view paths, accounts::Caller* caller = nullptr);
 
-  bool empty() const { return paths_.empty(); }
+    bool empty() const { return paths_.empty(); }
 
-  // For each path: the Pointer at its first key is replaced with the object
-  // it points at (its result map plus "__type": "Object" and "className"),
-  // then the rest of the path is followed inside it. Arrays along the way
-  // are followed element by element. Pointers to missing objects, and to
-  // objects the caller may not read, stay.
-  void apply(nlohmann::json& result);
+    // For each path: the Pointer at its first key is replaced with the object
+    // it points at (its result map plus "__type": "Object" and "className"),
+    // then the rest of the path is followed inside it. Arrays along the way
+    // are followed element by element. Pointers to missing objects, and to
+    // objects the caller may not read, stay.
+    void apply(nlohmann::json& result);
 
- private:
-  void includeAt(nlohmann::json& map, const std::vector<std::string>& path, std::size_t index);
-  void resolve(nlohmann::json& value, const std::vector<std::string>& path, std::size_t index);
-  // The object a pointer names, loaded once per request.
-  const std::optional<nlohmann::json>& load(const std::string& className, const std::string& objectId);
+private:
+    void includeAt(nlohmann::json& map, const std::vector<std::string>& path, std::size_t index);
+    void resolve(nlohmann::json& value, const std::vector<std::string>& path, std::size_t index);
+    // The object a pointer names, loaded once per request.
+    const std::optional<nlohmann::json>& load(const std::string& className, const std::string& objectId);
 
-  ObjectStore& store_;
-  accounts::Caller* caller_;
-  std::vector<std::vector<std::string>> paths_;
-  std::map<std::pair<std::string, std::string>, std::optional<nlohmann::json>> loaded_;
+    ObjectStore& store_;
+    accounts::Caller* caller_;
+    std::vector<std::vector<std::string>> paths_;
+    std::map<std::pair<std::string, std::string>, std::optional<nlohmann::json>> loaded_;
 };
 
 }  // namespace vorn::emulator::query

@@ -24,23 +24,23 @@ namespace vorn::emulator::query {
 using ObjectRef = std::shared_ptr<const StoredObject>;
 
 class ObjectCache {
- public:
-  // More entries than this and the cache starts over.
-  static constexpr std::size_t kMaxEntries = 200000;
+public:
+    // More entries than this and the cache starts over.
+    static constexpr std::size_t kMaxEntries = 200000;
 
-  // Every object of a class, oldest first (createdAt, then objectId); with
-  // `objectId`, only that one if it exists.
-  void scan(Storage& storage, const std::string& className, const std::optional<std::string>& objectId,
-            const std::function<void(const ObjectRef&)>& onObject);
+    // Every object of a class, oldest first (createdAt, then objectId); with
+    // `objectId`, only that one if it exists.
+    void scan(Storage& storage, const std::string& className, const std::optional<std::string>& objectId,
+              const std::function<void(const ObjectRef&)>& onObject);
 
-  std::size_t size() const { return entries_.size(); }
+    std::size_t size() const { return entries_.size(); }
 
- private:
-  struct Entry {
-    std::string text;  // the stored JSON the object was parsed from
-    ObjectRef object;
-  };
-  std::unordered_map<std::int64_t, Entry> entries_;  // by rowid
+private:
+    struct Entry {
+        std::string text;  // the stored JSON the object was parsed from
+        ObjectRef object;
+    };
+    std::unordered_map<std::int64_t, Entry> entries_;  // by rowid
 };
 
 }  // namespace vorn::emulator::query

@@ -17,8 +17,8 @@ namespace vorn::emulator::query {
 inline constexpr std::size_t kMaxOrderKeys = 32;
 
 struct OrderKey {
-  FieldRef field;
-  bool descending = false;
+    FieldRef field;
+    bool descending = false;
 };
 
 // "score,-name": keys separated by commas, "-" in front for descending;

@@ -24,9 +24,9 @@ inline constexpr std::size_t kMaxLimit = 1000;  // larger limits are lowered to 
 
 // What the queries of one request work with.
 struct QueryContext {
-  Storage& storage;
-  ObjectCache& cache;                  // kept between requests
-  accounts::Caller* caller = nullptr;  // whose reads these are; null: every object is visible
+    Storage& storage;
+    ObjectCache& cache;                  // kept between requests
+    accounts::Caller* caller = nullptr;  // whose reads these are; null: every object is visible
 };
 
 // Calls onMatch with each object of `className` that satisfies `where`
@@ -40,17 +40,17 @@ void forEachMatch(QueryContext& context, const std::string& className, const nlo
 IdSet matchingIds(QueryContext& context, const std::string& className, const nlohmann::json& whereJson, Where& where);
 
 struct FindRequest {
-  std::string className;
-  const nlohmann::json* where = nullptr;  // null: every object
-  std::vector<OrderKey> order;            // empty: by distance with a "$nearSphere", else the store's order
-  std::size_t skip = 0;
-  std::size_t limit = kDefaultLimit;  // at most kMaxLimit
-  bool countOnly = false;
+    std::string className;
+    const nlohmann::json* where = nullptr;  // null: every object
+    std::vector<OrderKey> order;            // empty: by distance with a "$nearSphere", else the store's order
+    std::size_t skip = 0;
+    std::size_t limit = kDefaultLimit;  // at most kMaxLimit
+    bool countOnly = false;
 };
 
 struct FindResult {
-  std::size_t count = 0;           // every match, before skip and limit
-  std::vector<ObjectRef> objects;  // empty for countOnly
+    std::size_t count = 0;           // every match, before skip and limit
+    std::vector<ObjectRef> objects;  // empty for countOnly
 };
 
 FindResult runFind(QueryContext& context, const FindRequest& request);

@@ -20,15 +20,15 @@ enum class Kind { Missing, Null, Bool, Number, String, Date, Pointer, GeoPoint, 
 // A classified value. It views into the JSON (or string) it was made from,
 // which must outlive it.
 struct Term {
-  Kind kind = Kind::Missing;
-  const nlohmann::json* json = nullptr;  // the JSON value; null for Missing and the built-in fields
-  bool boolean = false;                  // Bool
-  long double number = 0;                // Number: exact for every 64-bit integer and every double
-  std::string_view text;                 // String; the objectId of a Pointer
-  std::string_view className;            // Pointer
-  std::int64_t millis = 0;               // Date: epoch milliseconds
-  double latitude = 0;                   // GeoPoint
-  double longitude = 0;
+    Kind kind = Kind::Missing;
+    const nlohmann::json* json = nullptr;  // the JSON value; null for Missing and the built-in fields
+    bool boolean = false;                  // Bool
+    long double number = 0;                // Number: exact for every 64-bit integer and every double
+    std::string_view text;                 // String; the objectId of a Pointer
+    std::string_view className;            // Pointer
+    std::int64_t millis = 0;               // Date: epoch milliseconds
+    double latitude = 0;                   // GeoPoint
+    double longitude = 0;
 };
 
 // Classifies a JSON value:
@@ -59,9 +59,9 @@ int compareForSort(const Term& a, const Term& b);
 // one of the built-in "objectId" (also spelled "_id"), "createdAt",
 // "updatedAt".
 struct FieldRef {
-  enum class Source { Field, ObjectId, CreatedAt, UpdatedAt };
-  Source source = Source::Field;
-  std::string name;  // as given
+    enum class Source { Field, ObjectId, CreatedAt, UpdatedAt };
+    Source source = Source::Field;
+    std::string name;  // as given
 };
 
 FieldRef fieldRef(std::string_view key);

@@ -76,7 +76,9 @@ DeviceContext& DeviceContext::shared() {
     return *context;
 }
 
-DeviceContext::DeviceContext() { reset(); }
+DeviceContext::DeviceContext() {
+    reset();
+}
 
 void DeviceContext::reset() {
     std::lock_guard lock(mutex_);

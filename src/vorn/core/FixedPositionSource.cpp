@@ -77,9 +77,9 @@ double FixedPositionSource::metresBetween(VornCoordinate a, VornCoordinate b) {
     constexpr double kRadians = 3.14159265358979323846 / 180.0;
     const double dLat = (b.latitude - a.latitude) * kRadians;
     const double dLon = (b.longitude - a.longitude) * kRadians;
-    const double h = std::sin(dLat / 2) * std::sin(dLat / 2) +
-                     std::cos(a.latitude * kRadians) * std::cos(b.latitude * kRadians) * std::sin(dLon / 2) *
-                         std::sin(dLon / 2);
+    const double h = std::sin(dLat / 2) * std::sin(dLat / 2) + std::cos(a.latitude * kRadians) *
+                                                                   std::cos(b.latitude * kRadians) *
+                                                                   std::sin(dLon / 2) * std::sin(dLon / 2);
     return 2 * kEarthRadius * std::asin(std::min(1.0, std::sqrt(h)));
 }
 

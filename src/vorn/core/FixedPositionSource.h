@@ -2,8 +2,8 @@
 
 #include "vorn/core/DeviceSources.h"
 
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 

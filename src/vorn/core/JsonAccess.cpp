@@ -8,6 +8,8 @@ const nlohmann::json* member(const nlohmann::json& map, const char* key) {
     return it == map.end() || it->is_null() ? nullptr : &*it;
 }
 
-std::string textOf(const nlohmann::json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
+std::string textOf(const nlohmann::json& value) {
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
 
 }  // namespace vorn::jsonutil

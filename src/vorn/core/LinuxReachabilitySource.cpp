@@ -3,17 +3,17 @@
 #include "vorn/core/MainLoop.h"
 
 #include <arpa/inet.h>
-#include <boost/asio/posix/stream_descriptor.hpp>
+#include <ifaddrs.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <unistd.h>
+#include <boost/asio/posix/stream_descriptor.hpp>
 
 #include <array>
-#include <cstring>
 #include <charconv>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -85,14 +85,14 @@ private:
     static void read(const std::shared_ptr<State>& state) {
         state->descriptor.async_read_some(boost::asio::buffer(state->buffer),
                                           [state](const boost::system::error_code& error, std::size_t) {
-                                              {
-                                                  std::lock_guard lock(state->mutex);
-                                                  if (error || !state->active) return;
-                                              }
-                                              if (state->onChange) state->onChange();
-                                              std::lock_guard lock(state->mutex);
-                                              if (state->active) read(state);
-                                          });
+            {
+                std::lock_guard lock(state->mutex);
+                if (error || !state->active) return;
+            }
+            if (state->onChange) state->onChange();
+            std::lock_guard lock(state->mutex);
+            if (state->active) read(state);
+        });
     }
 
     std::shared_ptr<State> state_;

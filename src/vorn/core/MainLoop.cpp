@@ -10,7 +10,9 @@ MainLoop& MainLoop::shared() {
 
 MainLoop::MainLoop() : io_(1), work_(boost::asio::make_work_guard(io_)) {}
 
-MainLoop::~MainLoop() { stopThread(); }
+MainLoop::~MainLoop() {
+    stopThread();
+}
 
 void MainLoop::prepare() {
     if (io_.stopped()) io_.restart();
@@ -44,7 +46,9 @@ bool MainLoop::runUntil(const std::function<bool()>& condition, Clock::duration 
     return true;
 }
 
-void MainLoop::stop() { io_.stop(); }
+void MainLoop::stop() {
+    io_.stop();
+}
 
 void MainLoop::startThread() {
     std::lock_guard lock(threadMutex_);
@@ -64,6 +68,8 @@ void MainLoop::stopThread() {
     }
 }
 
-bool MainLoop::isCurrentThread() const { return io_.get_executor().running_in_this_thread(); }
+bool MainLoop::isCurrentThread() const {
+    return io_.get_executor().running_in_this_thread();
+}
 
 }  // namespace vorn

@@ -14,7 +14,8 @@ std::filesystem::path FileSlotStore::defaultDirectory() {
         return explicitDirectory;
     }
     // NOLINTNEXTLINE(concurrency-mt-unsafe): the library only reads the environment
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) return std::filesystem::path(xdg) / "vorn" / "slots";
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg)
+        return std::filesystem::path(xdg) / "vorn" / "slots";
     if (const char* home = std::getenv("HOME"); home && *home) {  // NOLINT(concurrency-mt-unsafe): read only
         return std::filesystem::path(home) / ".local" / "share" / "vorn" / "slots";
     }

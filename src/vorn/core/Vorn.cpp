@@ -5,14 +5,18 @@
 
 namespace vorn {
 
-void Vorn::registerWithAppKey(const std::string& appKey) { v_Vorn::registWithAppKey(appKey); }
+void Vorn::registerWithAppKey(const std::string& appKey) {
+    v_Vorn::registWithAppKey(appKey);
+}
 
 void Vorn::registerWithAppKey(const std::string& appKey, const VornConfiguration& configuration) {
     configure(configuration);
     registerWithAppKey(appKey);
 }
 
-void Vorn::configure(const VornConfiguration& configuration) { DeviceContext::shared().configure(configuration); }
+void Vorn::configure(const VornConfiguration& configuration) {
+    DeviceContext::shared().configure(configuration);
+}
 
 std::string Vorn::getServerTimestamp() {
     VornServiceCall call;

@@ -40,9 +40,8 @@ void VornPosition::init() {
     if (!source) return;
     setLocationManager(source);
     if (!source->locationServicesEnabled()) return;
-    source->setHandlers(
-        [this](const VornCoordinate& position) { didUpdateToLocation(position, currentLocation()); },
-        [this] { didFailWithError(); });
+    source->setHandlers([this](const VornCoordinate& position) { didUpdateToLocation(position, currentLocation()); },
+                        [this] { didFailWithError(); });
     source->setDistanceFilter(100);
     source->setDesiredAccuracyBest();
     source->startUpdatingLocation();
@@ -52,7 +51,9 @@ void VornPosition::init() {
     }
 }
 
-bool VornPosition::gpsIsOpen() const { return DeviceContext::shared().store()->boolForKey(storekeys::kGPSOpen); }
+bool VornPosition::gpsIsOpen() const {
+    return DeviceContext::shared().store()->boolForKey(storekeys::kGPSOpen);
+}
 
 void VornPosition::startUpdateLocation() {
     if (!gpsIsOpen()) return;
@@ -69,8 +70,12 @@ VornCoordinate VornPosition::currentLocation() const {
     return position_;
 }
 
-double VornPosition::myLatitude() const { return currentLocation().latitude; }
-double VornPosition::myLongitude() const { return currentLocation().longitude; }
+double VornPosition::myLatitude() const {
+    return currentLocation().latitude;
+}
+double VornPosition::myLongitude() const {
+    return currentLocation().longitude;
+}
 
 void VornPosition::setMyLatitude(double latitude) {
     std::lock_guard lock(mutex_);

@@ -156,9 +156,8 @@ void VornService::run(const std::shared_ptr<VornUrlRequest>& request, VornServic
     request->setCompletionBlock([weak, deliver, &position] {
         position.stopUpateLoaction();
         auto finished = weak.lock();
-        deliver(VornServiceReply::parse(finished && finished->responseData()
-                                            ? std::string_view(*finished->responseData())
-                                            : std::string_view()));
+        deliver(VornServiceReply::parse(
+            finished && finished->responseData() ? std::string_view(*finished->responseData()) : std::string_view()));
     });
     request->setFailedBlock([deliver, &position] {
         position.stopUpateLoaction();

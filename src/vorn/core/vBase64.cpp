@@ -17,7 +17,14 @@ constexpr vBase64::DecodeTable kWebSafeTable = makeDecodeTable(vBase64::kWebSafe
 
 constexpr bool isSpace(unsigned char ch) {
     switch (ch) {
-        case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20: case 0xA0: case 0xFF:
+        case 0x09:
+        case 0x0A:
+        case 0x0B:
+        case 0x0C:
+        case 0x0D:
+        case 0x20:
+        case 0xA0:
+        case 0xFF:
             return true;
         default:
             return false;
@@ -39,8 +46,12 @@ bool isAscii(const std::string& text) {
 
 }  // namespace
 
-const vBase64::DecodeTable& vBase64::standardDecodeTable() { return kStandardTable; }
-const vBase64::DecodeTable& vBase64::webSafeDecodeTable() { return kWebSafeTable; }
+const vBase64::DecodeTable& vBase64::standardDecodeTable() {
+    return kStandardTable;
+}
+const vBase64::DecodeTable& vBase64::webSafeDecodeTable() {
+    return kWebSafeTable;
+}
 
 std::size_t vBase64::encodedLength(std::size_t length, bool padded) {
     return padded ? (length + 2) / 3 * 4 : (length * 8 + 5) / 6;
@@ -99,8 +110,8 @@ std::size_t vBase64::baseDecode(const char* srcBytes, std::size_t srcLen, char* 
             while (end - src >= 4 && destLen - written >= 3) {
                 const std::uint8_t a = charset[src[0]], b = charset[src[1]], c = charset[src[2]], d = charset[src[3]];
                 if (((a | b | c | d) & 0xC0) != 0) break;
-                const std::uint32_t group = (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) |
-                                            (std::uint32_t{c} << 6) | d;
+                const std::uint32_t group =
+                    (std::uint32_t{a} << 18) | (std::uint32_t{b} << 12) | (std::uint32_t{c} << 6) | d;
                 dest[written] = static_cast<unsigned char>(group >> 16);
                 dest[written + 1] = static_cast<unsigned char>(group >> 8);
                 dest[written + 2] = static_cast<unsigned char>(group);
@@ -172,8 +183,8 @@ std::size_t vBase64::baseDecode(const char* srcBytes, std::size_t srcLen, char* 
 std::optional<Bytes> vBase64::baseEncode(const void* bytes, std::size_t length, const char* charset, bool padded) {
     if (bytes == nullptr || length == 0) return std::nullopt;
     Bytes out(encodedLength(length, padded));
-    const std::size_t written = baseEncode(static_cast<const char*>(bytes), length,
-                                           reinterpret_cast<char*>(out.data()), out.size(), charset, padded);
+    const std::size_t written = baseEncode(static_cast<const char*>(bytes), length, reinterpret_cast<char*>(out.data()),
+                                           out.size(), charset, padded);
     if (written == 0) return std::nullopt;
     out.resize(written);
     return out;
@@ -183,14 +194,16 @@ std::optional<Bytes> vBase64::baseDecode(const void* bytes, std::size_t length, 
                                          bool requirePadding) {
     if (bytes == nullptr || length == 0) return std::nullopt;
     Bytes out((length + 3) / 4 * 3);
-    const std::size_t written = baseDecode(static_cast<const char*>(bytes), length,
-                                           reinterpret_cast<char*>(out.data()), out.size(), charset, requirePadding);
+    const std::size_t written = baseDecode(static_cast<const char*>(bytes), length, reinterpret_cast<char*>(out.data()),
+                                           out.size(), charset, requirePadding);
     if (written == 0) return std::nullopt;
     out.resize(written);
     return out;
 }
 
-std::optional<Bytes> vBase64::encodeData(const Bytes& data) { return encodeBytes(data.data(), data.size()); }
+std::optional<Bytes> vBase64::encodeData(const Bytes& data) {
+    return encodeBytes(data.data(), data.size());
+}
 
 std::optional<Bytes> vBase64::encodeBytes(const void* bytes, std::size_t length) {
     return baseEncode(bytes, length, kStandardCharset, true);
@@ -204,7 +217,9 @@ std::optional<std::string> vBase64::stringByEncodingBytes(const void* bytes, std
     return asText(encodeBytes(bytes, length));
 }
 
-std::optional<Bytes> vBase64::decodeData(const Bytes& data) { return decodeBytes(data.data(), data.size()); }
+std::optional<Bytes> vBase64::decodeData(const Bytes& data) {
+    return decodeBytes(data.data(), data.size());
+}
 
 std::optional<Bytes> vBase64::decodeBytes(const void* bytes, std::size_t length) {
     return baseDecode(bytes, length, kStandardTable, true);
@@ -227,8 +242,7 @@ std::optional<std::string> vBase64::stringByWebSafeEncodingData(const Bytes& dat
     return asText(webSafeEncodeData(data, padded));
 }
 
-std::optional<std::string> vBase64::stringByWebSafeEncodingBytes(const void* bytes, std::size_t length,
-                                                                 bool padded) {
+std::optional<std::string> vBase64::stringByWebSafeEncodingBytes(const void* bytes, std::size_t length, bool padded) {
     return asText(webSafeEncodeBytes(bytes, length, padded));
 }
 

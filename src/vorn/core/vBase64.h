@@ -20,10 +20,8 @@ class vBase64 {
 public:
     using DecodeTable = std::array<std::uint8_t, 256>;
 
-    static constexpr const char* kStandardCharset =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    static constexpr const char* kWebSafeCharset =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    static constexpr const char* kStandardCharset = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static constexpr const char* kWebSafeCharset = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
     static constexpr char kPaddingChar = '=';
     /// The value of a byte outside the alphabet in a decode table.
     static constexpr std::uint8_t kInvalidChar = 99;
@@ -44,8 +42,7 @@ public:
     static std::optional<Bytes> webSafeEncodeData(const Bytes& data, bool padded);
     static std::optional<Bytes> webSafeEncodeBytes(const void* bytes, std::size_t length, bool padded);
     static std::optional<std::string> stringByWebSafeEncodingData(const Bytes& data, bool padded);
-    static std::optional<std::string> stringByWebSafeEncodingBytes(const void* bytes, std::size_t length,
-                                                                   bool padded);
+    static std::optional<std::string> stringByWebSafeEncodingBytes(const void* bytes, std::size_t length, bool padded);
     static std::optional<Bytes> webSafeDecodeData(const Bytes& data);
     static std::optional<Bytes> webSafeDecodeBytes(const void* bytes, std::size_t length);
     static std::optional<Bytes> webSafeDecodeString(const std::string& string);

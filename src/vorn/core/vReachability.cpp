@@ -61,7 +61,9 @@ void vReachability::checkFlagsInBackground(const std::weak_ptr<vReachability>& w
 
 vReachability::vReachability(Passkey, Target target) : reachabilityRef_(std::move(target)) {}
 
-vReachability::~vReachability() { stopNotifier(); }
+vReachability::~vReachability() {
+    stopNotifier();
+}
 
 bool vReachability::startNotifier() {
     auto source = DeviceContext::shared().reachabilitySource();
@@ -144,8 +146,8 @@ VornNetworkStatus vReachability::networkStatusForFlags(std::uint32_t flags, bool
     if ((flags & kReachabilityFlagsReachable) == 0) return kNotReachable;
     if (isLocalWiFiTarget) return (flags & kReachabilityFlagsIsDirect) != 0 ? kReachableViaWiFi : kNotReachable;
     if ((flags & kReachabilityFlagsIsWWAN) != 0) return kReachableViaWWAN;
-    const std::uint32_t rest =
-        flags & ~std::uint32_t{kReachabilityFlagsReachable | kReachabilityFlagsIsLocalAddress | kReachabilityFlagsIsDirect};
+    const std::uint32_t rest = flags & ~std::uint32_t{kReachabilityFlagsReachable | kReachabilityFlagsIsLocalAddress |
+                                                      kReachabilityFlagsIsDirect};
     if (rest == (kReachabilityFlagsTransientConnection | kReachabilityFlagsConnectionRequired)) return kNotReachable;
     if ((flags & kReachabilityFlagsTransientConnection) != 0) return kReachableViaWiFi;
     if (rest == 0) return kReachableViaWiFi;
@@ -159,7 +161,9 @@ std::optional<std::uint32_t> vReachability::readFlags() const {
     return source->flagsForAddress(std::get<sockaddr_in>(reachabilityRef_));
 }
 
-std::uint32_t vReachability::reachabilityFlags() const { return readFlags().value_or(0); }
+std::uint32_t vReachability::reachabilityFlags() const {
+    return readFlags().value_or(0);
+}
 
 VornNetworkStatus vReachability::currentReachabilityStatus() const {
     auto flags = readFlags();
@@ -167,9 +171,15 @@ VornNetworkStatus vReachability::currentReachabilityStatus() const {
     return networkStatusForFlags(*flags, key() == kLocalWiFiKey);
 }
 
-bool vReachability::isReachable() const { return currentReachabilityStatus() != kNotReachable; }
-bool vReachability::isReachableViaWWAN() const { return currentReachabilityStatus() == kReachableViaWWAN; }
-bool vReachability::isReachableViaWiFi() const { return currentReachabilityStatus() == kReachableViaWiFi; }
+bool vReachability::isReachable() const {
+    return currentReachabilityStatus() != kNotReachable;
+}
+bool vReachability::isReachableViaWWAN() const {
+    return currentReachabilityStatus() == kReachableViaWWAN;
+}
+bool vReachability::isReachableViaWiFi() const {
+    return currentReachabilityStatus() == kReachableViaWiFi;
+}
 
 bool vReachability::isConnectionRequired() const {
     return (reachabilityFlags() & kReachabilityFlagsConnectionRequired) != 0;
@@ -186,7 +196,9 @@ bool vReachability::isInterventionRequired() const {
     return (flags & kReachabilityFlagsConnectionRequired) != 0 && (flags & kReachabilityFlagsInterventionRequired) != 0;
 }
 
-bool vReachability::isEqual(const vReachability& other) const { return key() == other.key(); }
+bool vReachability::isEqual(const vReachability& other) const {
+    return key() == other.key();
+}
 
 std::string vReachability::key() const {
     std::lock_guard lock(keyMutex_);

@@ -16,10 +16,10 @@
 
 #include <charconv>
 #include <cmath>
-#include <stdexcept>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 namespace vorn {
 namespace {
@@ -54,8 +54,8 @@ icu::SimpleDateFormat* dateFormatter() {
     std::unique_ptr<icu::TimeZone> current(icu::TimeZone::createDefault());
     if (!formatter) {
         UErrorCode status = U_ZERO_ERROR;
-        formatter = std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString(kDatePattern), icu::Locale::getRoot(),
-                                                            status);
+        formatter =
+            std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString(kDatePattern), icu::Locale::getRoot(), status);
         if (U_FAILURE(status)) {
             formatter.reset();
             return nullptr;
@@ -102,14 +102,15 @@ std::string v_VornUtils::uuid() {
     bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
     bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
     char text[37];
-    std::snprintf(text, sizeof(text),
-                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0], bytes[1],
-                  bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10],
+    std::snprintf(text, sizeof(text), "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0],
+                  bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8], bytes[9], bytes[10],
                   bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
     return text;
 }
 
-std::string v_VornUtils::filePath() { return DeviceContext::shared().documentsDirectory().string(); }
+std::string v_VornUtils::filePath() {
+    return DeviceContext::shared().documentsDirectory().string();
+}
 
 std::string v_VornUtils::md5WithString(const std::string& string) {
     unsigned char digest[EVP_MAX_MD_SIZE] = {};
@@ -174,7 +175,9 @@ std::string v_VornUtils::hexStringFromData(const Bytes& data) {
     return hexStringFromData(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
 }
 
-bool v_VornUtils::isValid(const nlohmann::json* value) { return value != nullptr && !value->is_null(); }
+bool v_VornUtils::isValid(const nlohmann::json* value) {
+    return value != nullptr && !value->is_null();
+}
 
 std::string v_VornUtils::serverHostAddress() {
     const auto hosts = DeviceContext::shared().hosts();
@@ -191,9 +194,13 @@ std::string v_VornUtils::cloudServerHostAddress() {
     return "http://" + DeviceContext::shared().hosts().cloud + "/1";
 }
 
-std::string v_VornUtils::fileHostAddress() { return "http://" + DeviceContext::shared().hosts().file + "/7"; }
+std::string v_VornUtils::fileHostAddress() {
+    return "http://" + DeviceContext::shared().hosts().file + "/7";
+}
 
-std::string v_VornUtils::fileDownloadAddress() { return "http://" + DeviceContext::shared().hosts().file; }
+std::string v_VornUtils::fileDownloadAddress() {
+    return "http://" + DeviceContext::shared().hosts().file;
+}
 
 std::string v_VornUtils::storedFileDownloadAddress() {
     if (auto stored = DeviceContext::shared().store()->stringForKey(storekeys::kFileUrl)) return *stored;
@@ -218,28 +225,50 @@ nlohmann::json v_VornUtils::clientDic() {
 
 std::optional<VornError> v_VornUtils::vornErrorWithType(int code) {
     switch (code) {
-        case kVornErrorNilPassword: return makeError(code, "nil password!");
-        case kVornErrorNilUsername: return makeError(code, "nil username!");
-        case kVornErrorConnectFailed: return makeError(code, "connect failed");
-        case kVornErrorNoneObjectId: return makeError(code, "none objectid");
-        case kVornErrorNoneObject: return makeError(code, "none object");
-        case kVornErrorExpired: return makeError(code, "expired");
-        case kVornErrorCloudFunctionFailed: return makeError(code, "cloud function failed");
-        case kVornErrorNoneFilename: return makeError(code, "none filename");
-        case kVornErrorNoneFile: return makeError(code, "none file");
-        case kVornErrorUnknown: return makeError(code, "unknow error");
-        case kVornErrorNoneFileData: return makeError(code, "none filendata");
-        case kVornErrorUpdateContentNil: return makeError(code, "update content is nil");
-        case kVornErrorFunctionNameNil: return makeError(code, "fuction name is nil");
-        case kVornErrorArrayTooBig: return makeError(code, "array is too big");
-        case kVornErrorNilArray: return makeError(code, "nil array");
-        case kVornErrorNilPushContent: return makeError(code, "nil push content");
-        case kVornErrorFileTooBig: return makeError(code, "File size beyond the limit.");
-        case kVornErrorCannotDeleteNow: return makeError(code, "can't delete now");
-        case kVornErrorNilPhoneNumber: return makeError(code, "phone number is nil");
-        case kVornErrorLackOfInformation: return makeError(code, "lack of required infomation");
-        case kVornErrorWrongType: return makeError(code, "error type");
-        default: return std::nullopt;
+        case kVornErrorNilPassword:
+            return makeError(code, "nil password!");
+        case kVornErrorNilUsername:
+            return makeError(code, "nil username!");
+        case kVornErrorConnectFailed:
+            return makeError(code, "connect failed");
+        case kVornErrorNoneObjectId:
+            return makeError(code, "none objectid");
+        case kVornErrorNoneObject:
+            return makeError(code, "none object");
+        case kVornErrorExpired:
+            return makeError(code, "expired");
+        case kVornErrorCloudFunctionFailed:
+            return makeError(code, "cloud function failed");
+        case kVornErrorNoneFilename:
+            return makeError(code, "none filename");
+        case kVornErrorNoneFile:
+            return makeError(code, "none file");
+        case kVornErrorUnknown:
+            return makeError(code, "unknow error");
+        case kVornErrorNoneFileData:
+            return makeError(code, "none filendata");
+        case kVornErrorUpdateContentNil:
+            return makeError(code, "update content is nil");
+        case kVornErrorFunctionNameNil:
+            return makeError(code, "fuction name is nil");
+        case kVornErrorArrayTooBig:
+            return makeError(code, "array is too big");
+        case kVornErrorNilArray:
+            return makeError(code, "nil array");
+        case kVornErrorNilPushContent:
+            return makeError(code, "nil push content");
+        case kVornErrorFileTooBig:
+            return makeError(code, "File size beyond the limit.");
+        case kVornErrorCannotDeleteNow:
+            return makeError(code, "can't delete now");
+        case kVornErrorNilPhoneNumber:
+            return makeError(code, "phone number is nil");
+        case kVornErrorLackOfInformation:
+            return makeError(code, "lack of required infomation");
+        case kVornErrorWrongType:
+            return makeError(code, "error type");
+        default:
+            return std::nullopt;
     }
 }
 

@@ -25,8 +25,8 @@ std::optional<std::string> cachedValue;
 
 /// The form this library writes: 40 lower-case hexadecimal digits.
 bool isWellFormedIdentifier(const std::string& text) {
-    return text.size() == 40 &&
-           std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return text.size() == 40 && std::all_of(text.begin(), text.end(),
+                                            [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 /// The identifier under the record key, when it has the library's form.
@@ -49,7 +49,9 @@ bool hasEntry(const nlohmann::json& dict, const char* key) {
     return dict.is_object() && dict.contains(key) && !dict.at(key).is_null();
 }
 
-std::string dateText(const nlohmann::json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
+std::string dateText(const nlohmann::json& value) {
+    return value.is_string() ? value.get<std::string>() : value.dump();
+}
 
 void setStatus(std::optional<VornError>* status, int code, std::string message) {
     if (status == nullptr) return;
@@ -58,7 +60,9 @@ void setStatus(std::optional<VornError>* status, int code, std::string message) 
 
 }  // namespace
 
-std::string vkOpenUDID::slotName(int n) { return std::string(kOpenUDIDDomain) + ".slot." + std::to_string(n); }
+std::string vkOpenUDID::slotName(int n) {
+    return std::string(kOpenUDIDDomain) + ".slot." + std::to_string(n);
+}
 
 std::string vkOpenUDID::_generateFreshOpenUDID() {
     std::uint32_t random = 0;
@@ -79,7 +83,9 @@ void vkOpenUDID::_setDict(const nlohmann::json& dict, const std::string& pastebo
     DeviceContext::shared().slotStore()->write(pasteboard, dict.dump());
 }
 
-std::string vkOpenUDID::value() { return valueWithError(nullptr); }
+std::string vkOpenUDID::value() {
+    return valueWithError(nullptr);
+}
 
 std::string vkOpenUDID::valueWithError(std::optional<VornError>* status) {
     // The first computation is serialised; later calls are answered from the cache.
@@ -163,8 +169,9 @@ std::string vkOpenUDID::valueWithError(std::optional<VornError>* status) {
     if (localDict && saveLocalDict) store->setObject(*localDict, kRecordKey);
 
     if (optedOut) {
-        setStatus(status, kOpenUDIDErrorOptedOut,
-                  "Application with unique id " + appUID + " is opted-out from OpenUDID as of " + dateText(optedOutDate));
+        setStatus(
+            status, kOpenUDIDErrorOptedOut,
+            "Application with unique id " + appUID + " is opted-out from OpenUDID as of " + dateText(optedOutDate));
         cachedValue = std::string(40, '0');
     } else {
         if (code == kOpenUDIDErrorCompromised) {

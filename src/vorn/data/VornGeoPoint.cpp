@@ -6,7 +6,9 @@ bool VornGeoPoint::isValid(double longitude, double latitude) {
     return latitude > -90 && latitude < 90 && longitude > -180 && longitude < 180;
 }
 
-VornGeoPoint::VornGeoPoint(double longitude, double latitude) { setLongitude(longitude, latitude); }
+VornGeoPoint::VornGeoPoint(double longitude, double latitude) {
+    setLongitude(longitude, latitude);
+}
 
 void VornGeoPoint::setLongitude(double longitude, double latitude) {
     if (!isValid(longitude, latitude)) return;
@@ -14,9 +16,15 @@ void VornGeoPoint::setLongitude(double longitude, double latitude) {
     latitude_ = latitude;
 }
 
-double VornGeoPoint::distanceInRadiansTo(const VornGeoPoint&) const { return 0.0; }
-double VornGeoPoint::distanceInMilesTo(const VornGeoPoint&) const { return 0.0; }
-double VornGeoPoint::distanceInKilometersTo(const VornGeoPoint&) const { return 0.0; }
+double VornGeoPoint::distanceInRadiansTo(const VornGeoPoint&) const {
+    return 0.0;
+}
+double VornGeoPoint::distanceInMilesTo(const VornGeoPoint&) const {
+    return 0.0;
+}
+double VornGeoPoint::distanceInKilometersTo(const VornGeoPoint&) const {
+    return 0.0;
+}
 
 nlohmann::json VornGeoPoint::wireForm() const {
     return nlohmann::json{{"__type", "GeoPoint"}, {"latitude", latitude_}, {"longitude", longitude_}};

@@ -29,7 +29,9 @@ void report(const VornBooleanResultBlock& block, bool wanted, const OptionalErro
 
 }  // namespace
 
-std::shared_ptr<VornObject> VornObject::init() { return make(); }
+std::shared_ptr<VornObject> VornObject::init() {
+    return make();
+}
 
 std::shared_ptr<VornObject> VornObject::initWithClassName(const std::string& className) {
     return make(className);
@@ -67,7 +69,9 @@ void VornObject::setOperator(const std::string& key, nlohmann::json form) {
     vornDataDic()[key] = std::move(form);
 }
 
-void VornObject::deleteForKey(const std::string& key) { setOperator(key, {{"__op", "Delete"}}); }
+void VornObject::deleteForKey(const std::string& key) {
+    setOperator(key, {{"__op", "Delete"}});
+}
 
 void VornObject::incrementKey(const std::string& key, long long amount) {
     setOperator(key, {{"__op", "Increment"}, {"amount", amount}});
@@ -115,7 +119,9 @@ void VornObject::setSelfDataDictionary(const nlohmann::json& dic) {
     vornDataDic() = dic;
 }
 
-void VornObject::emptyDataDic() { vornDataDic() = nlohmann::json::object(); }
+void VornObject::emptyDataDic() {
+    vornDataDic() = nlohmann::json::object();
+}
 
 void VornObject::getDictionaryAfterQuery(const nlohmann::json& result) {
     if (result.is_object()) vornDataDic() = result;
@@ -141,7 +147,9 @@ nlohmann::json VornObject::pointerForm() const {
     return form;
 }
 
-std::shared_ptr<VornObject> VornObject::keepAlive() { return weak_from_this().lock(); }
+std::shared_ptr<VornObject> VornObject::keepAlive() {
+    return weak_from_this().lock();
+}
 
 // Save.
 
@@ -159,7 +167,8 @@ void VornObject::saveInBackgroundWithResultBlock(VornBooleanResultBlock block, b
     call.c = orNull(className());
     call.objectId = nullptr;
     call.data = requestDataDictionary();
-    VornService::send(call, [self = keepAlive(), block = std::move(block), callbackOrNot](const VornServiceReply& reply) {
+    VornService::send(call,
+                      [self = keepAlive(), block = std::move(block), callbackOrNot](const VornServiceReply& reply) {
         if (self && reply.succeeded()) {
             // A reply changes only the identity it carries: a "data" that is
             // not a map, or a member it lacks, leaves what the object has.

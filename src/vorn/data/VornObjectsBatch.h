@@ -24,7 +24,6 @@ private:
         explicit Passkey() = default;
     };
 
-
 public:
     /// Made only by `init`: a batch is always owned by a `std::shared_ptr`.
     explicit VornObjectsBatch(Passkey) {}

@@ -35,11 +35,11 @@ public:
     VornValue(std::shared_ptr<T> object) : kind_(ObjectRef(std::move(object))) {}
     /// Strings, numbers, booleans, null, arrays and maps: anything that is JSON.
     template <typename T>
-        requires(std::is_constructible_v<nlohmann::json, T &&> &&
-                 !std::is_same_v<std::remove_cvref_t<T>, VornValue> &&
-                 !std::is_same_v<std::remove_cvref_t<T>, nlohmann::json>)
-    // NOLINTNEXTLINE(bugprone-forwarding-reference-overload): constrained above, never a VornValue
-    VornValue(T&& value) : kind_(nlohmann::json(std::forward<T>(value))) {}
+    requires(std::is_constructible_v<nlohmann::json, T&&> && !std::is_same_v<std::remove_cvref_t<T>, VornValue> &&
+             !std::is_same_v<std::remove_cvref_t<T>, nlohmann::json>)
+        // NOLINTNEXTLINE(bugprone-forwarding-reference-overload): constrained above, never a VornValue
+        VornValue(T&& value)
+        : kind_(nlohmann::json(std::forward<T>(value))) {}
 
     const Kind& kind() const { return kind_; }
     bool isJson() const { return std::holds_alternative<nlohmann::json>(kind_); }

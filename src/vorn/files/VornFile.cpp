@@ -72,8 +72,8 @@ std::optional<Bytes> readWholeFile(const std::string& path) {
 std::string uploadBody(const char* c, nlohmann::json data, const std::uint8_t* bytes, std::size_t length) {
     std::uint8_t random[16];
     secureRandomBytes(random, sizeof random);
-    const std::string marker = "vorn-file-" + v_VornUtils::hexStringFromData(
-                                                  std::string_view(reinterpret_cast<const char*>(random), sizeof random));
+    const std::string marker = "vorn-file-" + v_VornUtils::hexStringFromData(std::string_view(
+                                                  reinterpret_cast<const char*>(random), sizeof random));
     data["file"] = marker;
     VornServiceCall call;
     call.c = c;
@@ -313,8 +313,8 @@ void VornFile::uploadFileWithPieces(VornBooleanResultBlock block) {
 void VornFile::uploadAfterFileWithBlock(VornBooleanResultBlock block, const nlohmann::json& dictionary) {
     // A service that claims more than the file holds gets an empty piece,
     // never a read beyond the bytes.
-    const std::size_t start = haveUploadLength_ < fileData_.size() ? static_cast<std::size_t>(haveUploadLength_)
-                                                                    : fileData_.size();
+    const std::size_t start =
+        haveUploadLength_ < fileData_.size() ? static_cast<std::size_t>(haveUploadLength_) : fileData_.size();
     const std::size_t length = std::min(kPieceSize, fileData_.size() - start);
     auto attempt = std::make_shared<Attempt>();
     attempt->kind = Attempt::Kind::NextPiece;
@@ -323,8 +323,8 @@ void VornFile::uploadAfterFileWithBlock(VornBooleanResultBlock block, const nloh
     nlohmann::json data = nlohmann::json::object();
     data["ctx"] = dictionary.is_object() ? dictionary.value("ctx", nlohmann::json()) : nlohmann::json();
     data["offset"] = dictionary.is_object() ? integerOf(dictionary.value("offset", nlohmann::json())) : 0;
-    attempt->body = std::make_shared<const std::string>(
-        uploadBody(kPieceClass, std::move(data), fileData_.data() + start, length));
+    attempt->body =
+        std::make_shared<const std::string>(uploadBody(kPieceClass, std::move(data), fileData_.data() + start, length));
     attempt->block = std::move(block);
     sendAttempt(attempt);
 }
@@ -353,7 +353,8 @@ bool VornFile::retry(const std::shared_ptr<Attempt>& attempt) {
 void VornFile::onOnePieceReply(const std::shared_ptr<Attempt>& attempt, const VornServiceReply& reply) {
     const auto fail = [&] {
         uploadFileRequest_.reset();
-        if (auto block = std::move(attempt->block)) block(false, v_VornUtils::vornErrorWithType(kVornErrorConnectFailed));
+        if (auto block = std::move(attempt->block))
+            block(false, v_VornUtils::vornErrorWithType(kVornErrorConnectFailed));
     };
     switch (reply.status) {
         case VornServiceReply::Status::TransportFailed:

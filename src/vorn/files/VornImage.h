@@ -19,7 +19,8 @@ class VornFile;
 /// reply's text (any other output type).
 using VornImageResult = std::variant<std::shared_ptr<VornFile>, std::string>;
 /// Exactly one of the two is set.
-using VornImageResultBlock = std::function<void(const std::optional<VornImageResult>& result, const OptionalError& error)>;
+using VornImageResultBlock =
+    std::function<void(const std::optional<VornImageResult>& result, const OptionalError& error)>;
 
 /// Where a watermark is laid over an image.
 enum VornImageDirection : std::uint32_t {

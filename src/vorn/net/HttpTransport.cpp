@@ -36,9 +36,13 @@ bool hasHttpScheme(const std::string& url) {
 
 }  // namespace
 
-void HttpTransport::setTimeoutSeconds(long seconds) { timeoutLimit = seconds > 0 ? seconds : kTimeoutSeconds; }
+void HttpTransport::setTimeoutSeconds(long seconds) {
+    timeoutLimit = seconds > 0 ? seconds : kTimeoutSeconds;
+}
 
-long HttpTransport::timeoutSeconds() { return timeoutLimit.load(); }
+long HttpTransport::timeoutSeconds() {
+    return timeoutLimit.load();
+}
 
 std::optional<std::string> HttpTransport::unsafeMessageReason(const HttpMessage& message) {
     using httptext::hasLineBreakOrNul;
@@ -219,8 +223,8 @@ private:
                 transfer.responseReported = true;
                 post(transfer.connection,
                      [status](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
-                         d.didReceiveResponse(c, status);
-                     });
+                    d.didReceiveResponse(c, status);
+                });
             }
         }
         return length;
@@ -230,18 +234,17 @@ private:
         auto& transfer = *static_cast<Transfer*>(user);
         const size_t length = size * count;
         if (length > 0) {
-            post(transfer.connection,
-                 [bytes = std::string(data, length)](HttpConnectionDelegate& d,
-                                                     const std::shared_ptr<HttpConnection>& c) mutable {
-                     d.didReceiveData(c, std::move(bytes));
-                 });
+            post(transfer.connection, [bytes = std::string(data, length)](
+                                          HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) mutable {
+                d.didReceiveData(c, std::move(bytes));
+            });
         }
         return length;
     }
 
     static void reportFailure(const std::shared_ptr<HttpConnection>& connection, std::string error) {
-        post(connection, [error = std::move(error)](HttpConnectionDelegate& d,
-                                                    const std::shared_ptr<HttpConnection>& c) {
+        post(connection,
+             [error = std::move(error)](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
             d.didFailWithError(c, error);
         });
     }

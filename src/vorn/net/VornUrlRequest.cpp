@@ -20,7 +20,9 @@ std::shared_ptr<VornUrlRequest> VornUrlRequest::initWithUrl(const std::string& u
     return std::make_shared<VornUrlRequest>(Passkey{}, url);
 }
 
-std::shared_ptr<VornUrlRequest> VornUrlRequest::requestWithUrl(const std::string& url) { return initWithUrl(url); }
+std::shared_ptr<VornUrlRequest> VornUrlRequest::requestWithUrl(const std::string& url) {
+    return initWithUrl(url);
+}
 
 void VornUrlRequest::addValue(const std::string& value, const std::string& field) {
     std::lock_guard lock(lock_);
@@ -101,7 +103,9 @@ const std::string& VornUrlRequest::emptyBody() {
     return empty;
 }
 
-HttpMessage VornUrlRequest::message() const { return HttpMessage{url_, httpMethod_, headers_, body_}; }
+HttpMessage VornUrlRequest::message() const {
+    return HttpMessage{url_, httpMethod_, headers_, body_};
+}
 
 void VornUrlRequest::runAsynchronously(std::uint64_t ticket) {
     std::lock_guard lock(lock_);
@@ -162,8 +166,8 @@ bool VornUrlRequest::isCurrent(const std::shared_ptr<HttpConnection>& connection
     return connection && connection == vConnection_ && !connection->isCancelled();
 }
 
-void VornUrlRequest::didSendBodyData(const std::shared_ptr<HttpConnection>& connection,
-                                     std::int64_t totalBytesWritten, std::int64_t totalBytesExpectedToWrite) {
+void VornUrlRequest::didSendBodyData(const std::shared_ptr<HttpConnection>& connection, std::int64_t totalBytesWritten,
+                                     std::int64_t totalBytesExpectedToWrite) {
     if (!isCurrent(connection) || totalBytesExpectedToWrite == 0) return;
     ProgressBlock progress;
     {

@@ -12,19 +12,29 @@ constexpr const char* kInstallationClass = "_Installation";
 
 VornInstallation::VornInstallation(Passkey key) : VornObject(key, std::string(kInstallationClass)) {}
 
-std::shared_ptr<VornInstallation> VornInstallation::init() { return make<VornInstallation>(); }
-std::shared_ptr<VornInstallation> VornInstallation::initWithClassName(const std::string&) { return init(); }
-std::shared_ptr<VornInstallation> VornInstallation::objectWithClassName(const std::string&) { return init(); }
-std::shared_ptr<VornInstallation> VornInstallation::currentInstallation() { return init(); }
+std::shared_ptr<VornInstallation> VornInstallation::init() {
+    return make<VornInstallation>();
+}
+std::shared_ptr<VornInstallation> VornInstallation::initWithClassName(const std::string&) {
+    return init();
+}
+std::shared_ptr<VornInstallation> VornInstallation::objectWithClassName(const std::string&) {
+    return init();
+}
+std::shared_ptr<VornInstallation> VornInstallation::currentInstallation() {
+    return init();
+}
 
 std::shared_ptr<VornInstallation> VornInstallation::objectWithoutDatatWithClassName(const std::string&,
-                                                                                   const std::string& objectId) {
+                                                                                    const std::string& objectId) {
     auto installation = init();
     installation->setObjectId(objectId);
     return installation;
 }
 
-std::shared_ptr<VornQuery> VornInstallation::query() { return VornQuery::queryWithClassName(kInstallationClass); }
+std::shared_ptr<VornQuery> VornInstallation::query() {
+    return VornQuery::queryWithClassName(kInstallationClass);
+}
 
 void VornInstallation::setDeviceTokenFromData(const Bytes& deviceToken) {
     const std::string text = v_VornUtils::hexStringFromData(deviceToken);

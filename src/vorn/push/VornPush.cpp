@@ -8,7 +8,9 @@
 namespace vorn {
 namespace {
 
-bool hasEntries(const nlohmann::json& value) { return (value.is_object() || value.is_array()) && !value.empty(); }
+bool hasEntries(const nlohmann::json& value) {
+    return (value.is_object() || value.is_array()) && !value.empty();
+}
 
 void reportMissingContent(const VornBooleanResultBlock& block) {
     if (block) block(false, v_VornUtils::vornErrorWithType(kVornErrorNilPushContent));
@@ -16,7 +18,9 @@ void reportMissingContent(const VornBooleanResultBlock& block) {
 
 }  // namespace
 
-std::shared_ptr<VornPush> VornPush::push() { return std::make_shared<VornPush>(Passkey{}); }
+std::shared_ptr<VornPush> VornPush::push() {
+    return std::make_shared<VornPush>(Passkey{});
+}
 
 void VornPush::setQuery(const std::shared_ptr<VornQuery>& query) {
     const auto where = queryDictionary(query);
@@ -43,15 +47,21 @@ void VornPush::expireAtDate(const std::optional<Date>& date) {
     if (date) dataMutableDic_["expiration_time"] = v_VornUtils::stringOfDate(*date);
 }
 
-void VornPush::expireAfterTimeInterval(double timeInterval) { dataMutableDic_["expiration_interval"] = timeInterval; }
+void VornPush::expireAfterTimeInterval(double timeInterval) {
+    dataMutableDic_["expiration_interval"] = timeInterval;
+}
 
 void VornPush::pushDate(const std::optional<Date>& date) {
     if (date) dataMutableDic_["push_time"] = v_VornUtils::stringOfDate(*date);
 }
 
-bool VornPush::sendPush(OptionalError*) { return true; }
+bool VornPush::sendPush(OptionalError*) {
+    return true;
+}
 
-void VornPush::sendPushInBackground() { sendPushInBackgroundWithBlock(nullptr); }
+void VornPush::sendPushInBackground() {
+    sendPushInBackgroundWithBlock(nullptr);
+}
 
 void VornPush::sendPushInBackgroundWithBlock(VornBooleanResultBlock block) {
     // What a send writes stays: a second send carries it too.

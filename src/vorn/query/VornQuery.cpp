@@ -33,7 +33,9 @@ std::string joined(const std::vector<std::string>& parts) {
     return text;
 }
 
-OptionalError error(int code) { return v_VornUtils::vornErrorWithType(code); }
+OptionalError error(int code) {
+    return v_VornUtils::vornErrorWithType(code);
+}
 
 /// A reply's body as a JSON object, or the parser's error.
 std::variant<nlohmann::json, VornError> replyObject(const VornServiceReply& reply) {
@@ -74,7 +76,9 @@ VornObjectList objectsFromMaps(const std::string& className, const nlohmann::jso
     return objects;
 }
 
-nlohmann::json geoPoint(const VornGeoPoint& point) { return point.wireForm(); }
+nlohmann::json geoPoint(const VornGeoPoint& point) {
+    return point.wireForm();
+}
 
 /// Nesting deeper than this is a cycle of sub-queries; it is cut there.
 constexpr int kMaxNesting = 32;
@@ -90,7 +94,9 @@ std::shared_ptr<VornQuery> VornQuery::queryWithClassName(const std::string& clas
     return initWithClassName(className);
 }
 
-std::shared_ptr<VornQuery> VornQuery::queryForUser() { return initWithClassName("_User"); }
+std::shared_ptr<VornQuery> VornQuery::queryForUser() {
+    return initWithClassName("_User");
+}
 
 VornQuery::VornQuery(Passkey, std::string className) : queryClassName_(std::move(className)) {}
 
@@ -175,9 +181,13 @@ void VornQuery::whereKeyNotContainedIn(const std::string& key, const nlohmann::j
     if (array.is_array()) setConstraint(key, {{"$nin", array}});
 }
 
-void VornQuery::whereKeyExists(const std::string& key) { setConstraint(key, {{"$exists", true}}); }
+void VornQuery::whereKeyExists(const std::string& key) {
+    setConstraint(key, {{"$exists", true}});
+}
 
-void VornQuery::whereKeyDoesNotExist(const std::string& key) { setConstraint(key, {{"$exists", false}}); }
+void VornQuery::whereKeyDoesNotExist(const std::string& key) {
+    setConstraint(key, {{"$exists", false}});
+}
 
 void VornQuery::whereKeyMatchesWithRegex(const std::string& key, const std::string& pattern) {
     if (!pattern.empty()) setConstraint(key, {{"$regex", pattern}});
@@ -247,7 +257,9 @@ void VornQuery::queryWithAllConstraint(const nlohmann::json& constraints) {
     setQueryDic(constraints);
 }
 
-void VornQuery::selectKeys(const std::vector<std::string>& keys) { keysArray_ = keys; }
+void VornQuery::selectKeys(const std::vector<std::string>& keys) {
+    keysArray_ = keys;
+}
 
 void VornQuery::orderByAscending(const std::string& key) {
     if (!key.empty()) orderArray_.push_back(key);
@@ -311,9 +323,12 @@ void VornQuery::findObjectsInBackgroundWithBlock(VornArrayResultBlock block) {
             break;
         case kVornCachePolicyCacheOnly:
             switch (cacheState(cachePath, maxCacheAge_)) {
-                case CacheState::Fresh: return deliverCache(cachePath, data, block);
-                case CacheState::Expired: return reply(std::nullopt, error(kVornErrorExpired));
-                case CacheState::None: return reply(VornObjectList{}, std::nullopt);
+                case CacheState::Fresh:
+                    return deliverCache(cachePath, data, block);
+                case CacheState::Expired:
+                    return reply(std::nullopt, error(kVornErrorExpired));
+                case CacheState::None:
+                    return reply(VornObjectList{}, std::nullopt);
             }
             return;
         case kVornCachePolicyCacheElseNetwork:
@@ -321,9 +336,14 @@ void VornQuery::findObjectsInBackgroundWithBlock(VornArrayResultBlock block) {
             break;
         case kVornCachePolicyCacheThenNetwork:
             switch (cacheState(cachePath, maxCacheAge_)) {
-                case CacheState::Fresh: deliverCache(cachePath, data, block); break;
-                case CacheState::Expired: reply(std::nullopt, error(kVornErrorExpired)); break;
-                case CacheState::None: break;
+                case CacheState::Fresh:
+                    deliverCache(cachePath, data, block);
+                    break;
+                case CacheState::Expired:
+                    reply(std::nullopt, error(kVornErrorExpired));
+                    break;
+                case CacheState::None:
+                    break;
             }
             break;
         default:
@@ -358,7 +378,8 @@ void VornQuery::sendFind(const nlohmann::json& data, const std::filesystem::path
         auto answer = [&block](const std::optional<VornObjectList>& objects, const OptionalError& failure) {
             if (block) block(objects, failure);
         };
-        if (reply.status == VornServiceReply::Status::TransportFailed) return answer(VornObjectList{}, error(kVornErrorConnectFailed));
+        if (reply.status == VornServiceReply::Status::TransportFailed)
+            return answer(VornObjectList{}, error(kVornErrorConnectFailed));
         auto body = replyObject(reply);
         if (auto* failure = std::get_if<VornError>(&body)) return answer(VornObjectList{}, *failure);
         if (std::get<nlohmann::json>(body).empty()) return answer(VornObjectList{}, std::nullopt);
@@ -375,10 +396,13 @@ void VornQuery::sendFind(const nlohmann::json& data, const std::filesystem::path
         if (policy == kVornCachePolicyNetworkElseCache) {
             switch (cacheState(cachePath, maxCacheAge)) {
                 case CacheState::Fresh:
-                    return answer(objectsFromMaps(className, VornQueryCache::read(cachePath).value_or(nlohmann::json())),
-                                  std::nullopt);
-                case CacheState::Expired: return answer(VornObjectList{}, error(kVornErrorExpired));
-                case CacheState::None: break;
+                    return answer(
+                        objectsFromMaps(className, VornQueryCache::read(cachePath).value_or(nlohmann::json())),
+                        std::nullopt);
+                case CacheState::Expired:
+                    return answer(VornObjectList{}, error(kVornErrorExpired));
+                case CacheState::None:
+                    break;
             }
         }
         answer(VornObjectList{}, std::nullopt);
@@ -427,7 +451,8 @@ void VornQuery::getObjectInBackgroundWithId(const std::optional<std::string>& ob
     call.sendSessionToken = true;
     auto handler = [block = std::move(block), className = queryClassName_](const VornServiceReply& reply) {
         if (!block) return;
-        if (reply.status == VornServiceReply::Status::TransportFailed) return block(nullptr, error(kVornErrorConnectFailed));
+        if (reply.status == VornServiceReply::Status::TransportFailed)
+            return block(nullptr, error(kVornErrorConnectFailed));
         auto body = replyObject(reply);
         if (auto* failure = std::get_if<VornError>(&body)) return block(nullptr, *failure);
         if (!reply.succeeded()) {
@@ -448,12 +473,20 @@ void VornQuery::cancle() {
     }
 }
 
-bool VornQuery::hasCachedResult() { return VornQueryCache::exists(selfQueryFileName()); }
+bool VornQuery::hasCachedResult() {
+    return VornQueryCache::exists(selfQueryFileName());
+}
 
-void VornQuery::clearCachedResult() { VornQueryCache::remove(selfQueryFileName()); }
+void VornQuery::clearCachedResult() {
+    VornQueryCache::remove(selfQueryFileName());
+}
 
-void VornQuery::clearAllCachedResults() { VornQueryCache::clearAll(); }
+void VornQuery::clearAllCachedResults() {
+    VornQueryCache::clearAll();
+}
 
-bool VornQuery::isExpired() { return VornQueryCache::isExpired(selfQueryFileName(), maxCacheAge_); }
+bool VornQuery::isExpired() {
+    return VornQueryCache::isExpired(selfQueryFileName(), maxCacheAge_);
+}
 
 }  // namespace vorn

@@ -31,9 +31,11 @@ enum VornCachePolicy : int {
 
 using VornObjectList = std::vector<std::shared_ptr<VornObject>>;
 /// Objects found, or none (no list at all), and the error.
-using VornArrayResultBlock = std::function<void(const std::optional<VornObjectList>& objects, const OptionalError& error)>;
+using VornArrayResultBlock =
+    std::function<void(const std::optional<VornObjectList>& objects, const OptionalError& error)>;
 using VornCountResultBlock = std::function<void(int count, const OptionalError& error)>;
-using VornObjectResultBlock = std::function<void(const std::shared_ptr<VornObject>& object, const OptionalError& error)>;
+using VornObjectResultBlock =
+    std::function<void(const std::shared_ptr<VornObject>& object, const OptionalError& error)>;
 
 /// A read of one class of stored objects: which objects (the constraint
 /// map, sent as "where"), which fields, in which order, how many, which
@@ -98,7 +100,8 @@ public:
     void whereKeyNearGeoPointWithinMiles(const std::string& key, const VornGeoPoint& point, double miles);
     void whereKeyNearGeoPointWithinKilometers(const std::string& key, const VornGeoPoint& point, double kilometers);
     void whereKeyNearGeoPointWithinRadians(const std::string& key, const VornGeoPoint& point, double radians);
-    void whereKeyWithinGeoBoxFromSouthwestToNortheast(const std::string& key, const std::optional<VornGeoPoint>& southwest,
+    void whereKeyWithinGeoBoxFromSouthwestToNortheast(const std::string& key,
+                                                      const std::optional<VornGeoPoint>& southwest,
                                                       const std::optional<VornGeoPoint>& northeast);
     /// The sub-query's constraint map is nested, not copied: later changes
     /// of the sub-query show in this query's requests.
@@ -144,8 +147,10 @@ private:
     void refreshNested();
     nlohmann::json takeInclude();
     nlohmann::json findData(const std::optional<nlohmann::json>& include) const;
-    void sendFind(const nlohmann::json& data, const std::filesystem::path& cachePath, const VornArrayResultBlock& block);
-    void deliverCache(const std::filesystem::path& cachePath, const nlohmann::json& data, const VornArrayResultBlock& block);
+    void sendFind(const nlohmann::json& data, const std::filesystem::path& cachePath,
+                  const VornArrayResultBlock& block);
+    void deliverCache(const std::filesystem::path& cachePath, const nlohmann::json& data,
+                      const VornArrayResultBlock& block);
 
     std::string queryClassName_;
     nlohmann::json queryDic_ = nlohmann::json::object();

@@ -16,7 +16,9 @@ std::function<VornQueryCache::Clock::time_point()> currentClock;
 // One writer of the registry at a time within the process.
 std::mutex registryMutex;
 
-std::filesystem::path registryPath() { return DeviceContext::shared().documentsDirectory() / VornQueryCache::kRegistryName; }
+std::filesystem::path registryPath() {
+    return DeviceContext::shared().documentsDirectory() / VornQueryCache::kRegistryName;
+}
 
 std::vector<std::string> readRegistry() {
     auto text = fileutils::readFile(registryPath());

@@ -6,8 +6,12 @@ namespace vorn {
 
 VornRole::VornRole(Passkey key) : VornObject(key, std::string("_Role")) {}
 
-std::shared_ptr<VornRole> VornRole::init() { return make<VornRole>(); }
-std::shared_ptr<VornRole> VornRole::initWithClassName(const std::string&) { return init(); }
+std::shared_ptr<VornRole> VornRole::init() {
+    return make<VornRole>();
+}
+std::shared_ptr<VornRole> VornRole::initWithClassName(const std::string&) {
+    return init();
+}
 
 std::shared_ptr<VornRole> VornRole::initWithName(const std::optional<std::string>& name) {
     auto role = init();
@@ -27,7 +31,9 @@ std::shared_ptr<VornRole> VornRole::objectWithoutDatatWithClassName(const std::s
     return role;
 }
 
-std::shared_ptr<VornQuery> VornRole::query() { return VornQuery::queryWithClassName("_Role"); }
+std::shared_ptr<VornQuery> VornRole::query() {
+    return VornQuery::queryWithClassName("_Role");
+}
 
 void VornRole::setUpName() {
     if (name_ && !name_->empty()) setObject(*name_, "name");

@@ -21,7 +21,8 @@ public:
     /// The role also takes the access list.
     static std::shared_ptr<VornRole> initWithName(const std::optional<std::string>& name, std::shared_ptr<VornACL> acl);
     static std::shared_ptr<VornRole> roleWithName(const std::optional<std::string>& name) { return initWithName(name); }
-    static std::shared_ptr<VornRole> roleWithName(const std::optional<std::string>& name, std::shared_ptr<VornACL> acl) {
+    static std::shared_ptr<VornRole> roleWithName(const std::optional<std::string>& name,
+                                                  std::shared_ptr<VornACL> acl) {
         return initWithName(name, std::move(acl));
     }
     static std::shared_ptr<VornRole> objectWithoutDatatWithClassName(const std::string& ignored,

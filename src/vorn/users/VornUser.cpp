@@ -17,7 +17,9 @@ std::optional<VornValue::Date> dateIn(const nlohmann::json& map, const char* key
     return text ? v_VornUtils::dateOfString(textOf(*text)) : std::nullopt;
 }
 
-OptionalError error(int code) { return v_VornUtils::vornErrorWithType(code); }
+OptionalError error(int code) {
+    return v_VornUtils::vornErrorWithType(code);
+}
 
 bool isRelationDescriptor(const nlohmann::json& value) {
     const auto* type = member(value, "__type");
@@ -28,9 +30,15 @@ bool isRelationDescriptor(const nlohmann::json& value) {
 
 VornUser::VornUser(Passkey key) : VornObject(key, std::string("_User")) {}
 
-std::shared_ptr<VornUser> VornUser::init() { return make<VornUser>(); }
-std::shared_ptr<VornUser> VornUser::initWithClassName(const std::string&) { return init(); }
-std::shared_ptr<VornUser> VornUser::objectWithClassName(const std::string&) { return init(); }
+std::shared_ptr<VornUser> VornUser::init() {
+    return make<VornUser>();
+}
+std::shared_ptr<VornUser> VornUser::initWithClassName(const std::string&) {
+    return init();
+}
+std::shared_ptr<VornUser> VornUser::objectWithClassName(const std::string&) {
+    return init();
+}
 
 std::shared_ptr<VornUser> VornUser::objectWithoutDatatWithClassName(const std::string&, const std::string& objectId) {
     auto user = init();
@@ -38,7 +46,9 @@ std::shared_ptr<VornUser> VornUser::objectWithoutDatatWithClassName(const std::s
     return user;
 }
 
-std::shared_ptr<VornQuery> VornUser::query() { return VornQuery::queryWithClassName("_User"); }
+std::shared_ptr<VornQuery> VornUser::query() {
+    return VornQuery::queryWithClassName("_User");
+}
 
 void VornUser::setUserName(const std::string& userName) {
     if (userName.empty()) return;
@@ -56,7 +66,9 @@ void VornUser::setEmail(const std::string& email) {
     if (!email.empty()) setObject(email, "email");
 }
 
-std::filesystem::path VornUser::currentUserFilePath() { return VornUserArchive::path(); }
+std::filesystem::path VornUser::currentUserFilePath() {
+    return VornUserArchive::path();
+}
 
 std::shared_ptr<VornUser> VornUser::userFromFields(nlohmann::json fields, bool idFirst) {
     auto user = init();
@@ -90,7 +102,9 @@ void VornUser::logout() {
 
 // Sign-up.
 
-void VornUser::signUpInBackground() { signUpInBackgroundWithBlock(nullptr, false); }
+void VornUser::signUpInBackground() {
+    signUpInBackgroundWithBlock(nullptr, false);
+}
 
 void VornUser::signUpInBackgroundWithBlock(VornBooleanResultBlock block) {
     signUpInBackgroundWithBlock(std::move(block), true);

@@ -11,7 +11,9 @@
 namespace vorn {
 namespace {
 
-OptionalError error(int code) { return v_VornUtils::vornErrorWithType(code); }
+OptionalError error(int code) {
+    return v_VornUtils::vornErrorWithType(code);
+}
 
 VornServiceCall userCall(const char* path, nlohmann::json data) {
     VornServiceCall call;
@@ -42,9 +44,13 @@ void VornUser::requestWithEmail(const std::string& email, int type) {
     VornService::send(userCall(type == 1 ? "email_verify" : "reset", {{"email", email}}), nullptr);
 }
 
-void VornUser::verifyEmailInBackgroundWithEmailAddress(const std::string& email) { requestWithEmail(email, 1); }
+void VornUser::verifyEmailInBackgroundWithEmailAddress(const std::string& email) {
+    requestWithEmail(email, 1);
+}
 
-void VornUser::requestPasswordResetInBackgroundWithEmail(const std::string& email) { requestWithEmail(email, 0); }
+void VornUser::requestPasswordResetInBackgroundWithEmail(const std::string& email) {
+    requestWithEmail(email, 0);
+}
 
 void VornUser::requestPasswordResetInBackgroundWithPhoneNumber(const std::string& phoneNumber,
                                                                VornBooleanResultBlock block) {
@@ -62,9 +68,8 @@ void VornUser::resetPasswordInBackgroundWithPhoneNumber(const std::string& phone
         if (block) block(false, error(kVornErrorNilPhoneNumber));
         return;
     }
-    VornService::send(
-        userCall("phone_reset", {{"username", phoneNumber}, {"code", code}, {"password", newPassword}}),
-        [block = std::move(block)](const VornServiceReply& reply) { reportPhoneReply(block, reply); });
+    VornService::send(userCall("phone_reset", {{"username", phoneNumber}, {"code", code}, {"password", newPassword}}),
+                      [block = std::move(block)](const VornServiceReply& reply) { reportPhoneReply(block, reply); });
 }
 
 void VornUser::userEmailVerified(VornBooleanResultBlock block) {
@@ -73,22 +78,25 @@ void VornUser::userEmailVerified(VornBooleanResultBlock block) {
         return;
     }
     query()->getObjectInBackgroundWithId(
-        objectId(), [block = std::move(block)](const std::shared_ptr<VornObject>& fetched, const OptionalError& failure) {
-            auto field = fetched ? fetched->objectForKey("emailVerified") : std::nullopt;
-            const bool verified = field && field->json().is_boolean() && field->json().get<bool>();
-            if (verified) {
-                auto transaction = VornUserArchive::transaction();
-                if (auto archived = VornUserArchive::readFields()) {
-                    if (!archived->is_object()) *archived = nlohmann::json::object();
-                    (*archived)["emailVerified"] = true;
-                    VornUserArchive::write(*archived);
-                }
+        objectId(),
+        [block = std::move(block)](const std::shared_ptr<VornObject>& fetched, const OptionalError& failure) {
+        auto field = fetched ? fetched->objectForKey("emailVerified") : std::nullopt;
+        const bool verified = field && field->json().is_boolean() && field->json().get<bool>();
+        if (verified) {
+            auto transaction = VornUserArchive::transaction();
+            if (auto archived = VornUserArchive::readFields()) {
+                if (!archived->is_object()) *archived = nlohmann::json::object();
+                (*archived)["emailVerified"] = true;
+                VornUserArchive::write(*archived);
             }
-            if (block) block(verified, failure);
+        }
+        if (block) block(verified, failure);
         });
 }
 
-std::string VornUser::platformKey(int platform) { return platform == kVornAuthPlatformQQ ? "qq" : "weibo"; }
+std::string VornUser::platformKey(int platform) {
+    return platform == kVornAuthPlatformQQ ? "qq" : "weibo";
+}
 
 std::variant<nlohmann::json, VornError> VornUser::authEntry(const VornValueMap& authorDictionary, int platform) {
     const auto token = authorDictionary.find("access_token");
@@ -111,9 +119,8 @@ void sendAuthData(const nlohmann::json& authData, VornUserResultBlock block) {
     VornServiceCall call = userCall("login_or_signup", {{"authData", authData}});
     call.objectId = nullptr;
     // The same reply rule as a password log-in.
-    VornService::send(call, [block = std::move(block)](const VornServiceReply& reply) {
-        VornUser::logInFromReply(reply, block);
-    });
+    VornService::send(
+        call, [block = std::move(block)](const VornServiceReply& reply) { VornUser::logInFromReply(reply, block); });
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ std::optional<nlohmann::json> resolve(const nlohmann::json& op, const nlohmann::
             if (std::find(result.begin(), result.end(), element) == result.end()) result.push_back(element);
         }
     } else if (kind == "Remove") {
-        for (const auto& element : *objects) result.erase(std::remove(result.begin(), result.end(), element), result.end());
+        for (const auto& element : *objects)
+            result.erase(std::remove(result.begin(), result.end(), element), result.end());
     } else {
         return std::nullopt;
     }
@@ -63,7 +64,9 @@ std::unique_lock<std::recursive_mutex> VornUserArchive::transaction() {
     return std::unique_lock<std::recursive_mutex>(archiveMutex);
 }
 
-std::filesystem::path VornUserArchive::path() { return DeviceContext::shared().documentsDirectory() / "current.archive"; }
+std::filesystem::path VornUserArchive::path() {
+    return DeviceContext::shared().documentsDirectory() / "current.archive";
+}
 
 std::optional<VornUserArchive::Content> VornUserArchive::read() {
     std::lock_guard lock(archiveMutex);
@@ -97,7 +100,8 @@ bool VornUserArchive::write(const nlohmann::json& fields) {
         withoutPassword.erase("password");
         written = &withoutPassword;
     }
-    return fileutils::writeFileAtomically(path(), written->dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
+    return fileutils::writeFileAtomically(path(),
+                                          written->dump(2, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 void VornUserArchive::remove() {

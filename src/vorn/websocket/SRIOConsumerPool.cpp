@@ -6,8 +6,8 @@ namespace vorn {
 
 std::unique_ptr<SRIOConsumer> SRIOConsumerPool::consumerWithScanner(SRIOConsumer::Scanner scanner,
                                                                     SRIOConsumer::Handler handler,
-                                                                    std::uint64_t bytesNeeded,
-                                                                    bool readToCurrentFrame, bool unmaskBytes) {
+                                                                    std::uint64_t bytesNeeded, bool readToCurrentFrame,
+                                                                    bool unmaskBytes) {
     std::unique_ptr<SRIOConsumer> consumer;
     if (!bufferedConsumers_.empty()) {
         consumer = std::move(bufferedConsumers_.back());

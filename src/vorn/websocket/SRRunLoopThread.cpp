@@ -47,6 +47,8 @@ boost::asio::io_context& SRRunLoopThread::runLoop() {
     return *runLoop_;
 }
 
-boost::asio::io_context& SR_networkRunLoop() { return SRRunLoopThread::sharedThread().runLoop(); }
+boost::asio::io_context& SR_networkRunLoop() {
+    return SRRunLoopThread::sharedThread().runLoop();
+}
 
 }  // namespace vorn

@@ -28,7 +28,9 @@ void SRStreamPair::setSecure(bool validatesCertificateChain) {
     validatesCertificateChain_ = validatesCertificateChain;
 }
 
-tcp::socket& SRStreamPair::socket() { return tls_ ? tls_->next_layer() : *plain_; }
+tcp::socket& SRStreamPair::socket() {
+    return tls_ ? tls_->next_layer() : *plain_;
+}
 
 bool SRStreamPair::isEnd(const boost::system::error_code& error) const {
     // A TLS peer that just closes its socket ends the stream as well.
@@ -65,23 +67,23 @@ void SRStreamPair::open(asio::io_context& runLoop) {
     auto self = shared_from_this();
     resolver_->async_resolve(
         host_, std::to_string(port_), tcp::resolver::numeric_service,
-        asio::bind_executor(workQueue_, [self](const boost::system::error_code& error,
-                                               const tcp::resolver::results_type& results) {
-            if (self->isClosed()) return;
-            if (error) {
-                self->fail(error, SRStreamKind::Input);
-                return;
-            }
-            asio::async_connect(self->socket(), results,
-                                asio::bind_executor(self->workQueue_, [self](const boost::system::error_code& error,
-                                                                             const tcp::endpoint&) {
-                                    if (self->isClosed()) return;
-                                    if (error) {
-                                        self->fail(error, SRStreamKind::Input);
-                                        return;
-                                    }
-                                    self->connected();
-                                }));
+        asio::bind_executor(workQueue_,
+                            [self](const boost::system::error_code& error, const tcp::resolver::results_type& results) {
+        if (self->isClosed()) return;
+        if (error) {
+            self->fail(error, SRStreamKind::Input);
+            return;
+        }
+        asio::async_connect(
+            self->socket(), results,
+            asio::bind_executor(self->workQueue_, [self](const boost::system::error_code& error, const tcp::endpoint&) {
+                if (self->isClosed()) return;
+                if (error) {
+                    self->fail(error, SRStreamKind::Input);
+                    return;
+                }
+                self->connected();
+            }));
         }));
 }
 
@@ -126,9 +128,8 @@ void SRStreamPair::close() {
         auto self = shared_from_this();
         shutdownTimer_.emplace(workQueue_, kTLSShutdownTimeout);
         shutdownTimer_->async_wait([self](const boost::system::error_code&) { self->closeSocket(); });
-        tls_->async_shutdown(asio::bind_executor(workQueue_, [self](const boost::system::error_code&) {
-            self->closeSocket();
-        }));
+        tls_->async_shutdown(
+            asio::bind_executor(workQueue_, [self](const boost::system::error_code&) { self->closeSocket(); }));
         return;
     }
     closeSocket();
@@ -288,18 +289,17 @@ std::ptrdiff_t SRStreamPair::write(const std::uint8_t* buffer, std::size_t lengt
         const std::size_t count = std::min(length, kTLSWriteChunk);
         tlsOut_.assign(buffer, buffer + count);
         tlsWriting_ = true;
-        asio::async_write(
-            *tls_, asio::buffer(tlsOut_),
-            asio::bind_executor(workQueue_, [self](const boost::system::error_code& error, std::size_t) {
-                self->tlsWriting_ = false;
-                if (self->isClosed()) return;
-                if (error) {
-                    if (error != asio::error::operation_aborted) self->writeFailed_ = true;
-                    self->fail(error, SRStreamKind::Output);
-                    return;
-                }
-                self->deliver(SRStreamKind::Output, SRStreamEvent::HasSpaceAvailable);
-            }));
+        asio::async_write(*tls_, asio::buffer(tlsOut_),
+                          asio::bind_executor(workQueue_, [self](const boost::system::error_code& error, std::size_t) {
+                              self->tlsWriting_ = false;
+                              if (self->isClosed()) return;
+                              if (error) {
+                                  if (error != asio::error::operation_aborted) self->writeFailed_ = true;
+                                  self->fail(error, SRStreamKind::Output);
+                                  return;
+                              }
+                              self->deliver(SRStreamKind::Output, SRStreamEvent::HasSpaceAvailable);
+                          }));
         return static_cast<std::ptrdiff_t>(count);
     }
     boost::system::error_code error;

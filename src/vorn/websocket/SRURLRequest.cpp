@@ -1,7 +1,7 @@
 #include "vorn/websocket/SRURLRequest.h"
 
-#include <algorithm>
 #include <strings.h>
+#include <algorithm>
 
 namespace vorn {
 

@@ -39,7 +39,9 @@ public:
     /// The pinned certificates (DER). Empty optional: no pinning. A list,
     /// even an empty one, puts the pin test in force; a list with at least one
     /// certificate also switches off the usual validation of the chain.
-    const std::optional<std::vector<SRCertificateData>>& SR_SSLPinnedCertificates() const { return pinnedCertificates_; }
+    const std::optional<std::vector<SRCertificateData>>& SR_SSLPinnedCertificates() const {
+        return pinnedCertificates_;
+    }
     void setSR_SSLPinnedCertificates(std::optional<std::vector<SRCertificateData>> certificates) {
         pinnedCertificates_ = std::move(certificates);
     }

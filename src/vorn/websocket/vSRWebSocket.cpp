@@ -13,13 +13,13 @@
 #include <openssl/evp.h>
 #include <unicode/utf8.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
-#include <strings.h>
 
 namespace vorn {
 
@@ -48,14 +48,16 @@ bool isLineSafe(std::string_view text) {
 
 /// Refuses, before anything is sent, what would put lines of its own into
 /// the opening handshake.
-void checkHandshakeInputs(const SRURL& url, const SRURLRequest& request, const std::optional<std::vector<std::string>>& protocols) {
+void checkHandshakeInputs(const SRURL& url, const SRURLRequest& request,
+                          const std::optional<std::vector<std::string>>& protocols) {
     if (!isLineSafe(url.requestTarget())) {
         throw std::invalid_argument("vSRWebSocket: the URL's path or query holds spaces or control characters");
     }
     if (!isLineSafe(url.hostForHeader())) throw std::invalid_argument("vSRWebSocket: the URL's host is not usable");
     for (const auto& [name, value] : request.allHTTPHeaderFields()) {
         if (!isToken(name)) throw std::invalid_argument("vSRWebSocket: header name is not an HTTP token: " + name);
-        if (hasLineBreakOrNul(value)) throw std::invalid_argument("vSRWebSocket: header value holds CR, LF or NUL: " + name);
+        if (hasLineBreakOrNul(value))
+            throw std::invalid_argument("vSRWebSocket: header value holds CR, LF or NUL: " + name);
     }
     if (protocols) {
         for (const auto& protocol : *protocols) {
@@ -83,7 +85,9 @@ bool sameFieldName(const std::string& a, const std::string& b) {
     return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-bool isControlOpcode(std::uint8_t opcode) { return opcode == 8 || opcode == 9 || opcode == 10; }
+bool isControlOpcode(std::uint8_t opcode) {
+    return opcode == 8 || opcode == 9 || opcode == 10;
+}
 
 bool isValidCloseCode(std::int32_t code) {
     if (code >= 1000 && code <= 1011) return code != 1004 && code != 1005 && code != 1006;
@@ -135,7 +139,9 @@ std::shared_ptr<vSRWebSocket> vSRWebSocket::initWithURL(const SRURL& url, Protoc
     return initWithURLRequest(SRURLRequest::requestWithURL(url), std::move(protocols));
 }
 
-std::shared_ptr<vSRWebSocket> vSRWebSocket::initWithURL(const SRURL& url) { return initWithURL(url, std::nullopt); }
+std::shared_ptr<vSRWebSocket> vSRWebSocket::initWithURL(const SRURL& url) {
+    return initWithURL(url, std::nullopt);
+}
 
 std::shared_ptr<vSRWebSocket> vSRWebSocket::initWithURL(const std::string& url, Protocols protocols) {
     auto parsed = SRURL::URLWithString(url);
@@ -298,7 +304,9 @@ void vSRWebSocket::_connect() {
     streams_->open(*runLoop);
 }
 
-void vSRWebSocket::close() { closeWithCode(SRStatusCodeNormal, std::nullopt); }
+void vSRWebSocket::close() {
+    closeWithCode(SRStatusCodeNormal, std::nullopt);
+}
 
 void vSRWebSocket::closeWithCode(std::int64_t code, std::optional<std::string> reason) {
     if (code == 0) throw std::invalid_argument("vSRWebSocket: the close code cannot be 0");
@@ -512,8 +520,8 @@ void vSRWebSocket::_readHTTPHeader() {
     _readUntilHeaderCompleteWithCallback([](vSRWebSocket& socket, std::optional<std::span<const std::uint8_t>> data) {
         socket.receivedHTTPHeaders_.append(reinterpret_cast<const char*>(data->data()), data->size());
         if (socket.receivedHTTPHeaders_.size() > kMaxHandshakeHeaderBytes) {
-            socket._failWithError(makeError(kSRWebSocketErrorDomain, kSRErrorHandshakeInvalid,
-                                            "Handshake response header too large"));
+            socket._failWithError(
+                makeError(kSRWebSocketErrorDomain, kSRErrorHandshakeInvalid, "Handshake response header too large"));
             return;
         }
         switch (socket._headerIsComplete()) {
@@ -524,8 +532,8 @@ void vSRWebSocket::_readHTTPHeader() {
                 socket._readHTTPHeader();
                 break;
             case HeaderState::Invalid:
-                socket._failWithError(makeError(kSRWebSocketErrorDomain, kSRErrorHandshakeInvalid,
-                                                "Invalid handshake response header"));
+                socket._failWithError(
+                    makeError(kSRWebSocketErrorDomain, kSRErrorHandshakeInvalid, "Invalid handshake response header"));
                 break;
         }
     });
@@ -632,13 +640,14 @@ void vSRWebSocket::_readFrameNew() {
 
 void vSRWebSocket::_readFrameContinue() {
     assertOnWorkQueue();
-    if (!((currentFrameCount_ == 0 && currentFrameOpcode_ == 0) || (currentFrameCount_ != 0 && currentFrameOpcode_ != 0))) {
+    if (!((currentFrameCount_ == 0 && currentFrameOpcode_ == 0) ||
+          (currentFrameCount_ != 0 && currentFrameOpcode_ != 0))) {
         throw std::logic_error("vSRWebSocket: inconsistent message state");
     }
     _addConsumerWithDataLength(
         2,
         [](vSRWebSocket& socket, std::optional<std::span<const std::uint8_t>> data) {
-            socket._handleFrameStart(*data);
+        socket._handleFrameStart(*data);
         },
         false, false);
 }
@@ -682,18 +691,18 @@ void vSRWebSocket::_handleFrameStart(std::span<const std::uint8_t> bytes) {
     _addConsumerWithDataLength(
         extraBytesNeeded,
         [header](vSRWebSocket& socket, std::optional<std::span<const std::uint8_t>> data) {
-            FrameHeader full = header;
-            const std::uint8_t* bytes = data->data();
-            if (full.lengthField == 126) {
-                full.payloadLength = (static_cast<std::uint64_t>(bytes[0]) << 8) | bytes[1];
-                bytes += 2;
-            } else if (full.lengthField == 127) {
-                full.payloadLength = 0;
-                for (int index = 0; index < 8; ++index) full.payloadLength = (full.payloadLength << 8) | bytes[index];
-                bytes += 8;
-            }
-            if (full.masked) std::memcpy(socket.currentReadMaskKey_.data(), bytes, 4);
-            socket._handleFrameHeader(full);
+        FrameHeader full = header;
+        const std::uint8_t* bytes = data->data();
+        if (full.lengthField == 126) {
+            full.payloadLength = (static_cast<std::uint64_t>(bytes[0]) << 8) | bytes[1];
+            bytes += 2;
+        } else if (full.lengthField == 127) {
+            full.payloadLength = 0;
+            for (int index = 0; index < 8; ++index) full.payloadLength = (full.payloadLength << 8) | bytes[index];
+            bytes += 8;
+        }
+        if (full.masked) std::memcpy(socket.currentReadMaskKey_.data(), bytes, 4);
+        socket._handleFrameHeader(full);
         },
         false, false);
 }
@@ -735,13 +744,13 @@ void vSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
     _addConsumerWithDataLength(
         header.payloadLength,
         [header, isControl](vSRWebSocket& socket, std::optional<std::span<const std::uint8_t>> data) {
-            if (isControl) {
-                socket._handleFrameWithData(*data, header.opcode);
-            } else if (header.fin) {
-                socket._handleFrameWithData(socket.currentFrameData_, socket.currentFrameOpcode_);
-            } else {
-                socket._readFrameContinue();
-            }
+        if (isControl) {
+            socket._handleFrameWithData(*data, header.opcode);
+        } else if (header.fin) {
+            socket._handleFrameWithData(socket.currentFrameData_, socket.currentFrameOpcode_);
+        } else {
+            socket._readFrameContinue();
+        }
         },
         !isControl, header.masked);
 }
@@ -856,7 +865,8 @@ bool vSRWebSocket::_innerPumpScanner() {
     const std::uint64_t bytesNeeded = consumer.bytesNeeded();
     std::size_t foundSize = 0;
     if (consumer.consumer()) {
-        foundSize = consumer.consumer()(std::span<const std::uint8_t>(readBuffer_.data() + readBufferOffset_, available));
+        foundSize =
+            consumer.consumer()(std::span<const std::uint8_t>(readBuffer_.data() + readBufferOffset_, available));
     } else if (available >= bytesNeeded) {
         foundSize = static_cast<std::size_t>(bytesNeeded);
     } else if (consumer.readToCurrentFrame()) {
@@ -909,7 +919,8 @@ bool vSRWebSocket::_innerPumpScanner() {
 
 void vSRWebSocket::releaseLargeBuffers() {
     if (readBuffer_.capacity() > kKeptBufferCapacity && readBuffer_.size() - readBufferOffset_ <= kKeptBufferCapacity) {
-        std::vector<std::uint8_t> fresh(readBuffer_.begin() + static_cast<std::ptrdiff_t>(readBufferOffset_), readBuffer_.end());
+        std::vector<std::uint8_t> fresh(readBuffer_.begin() + static_cast<std::ptrdiff_t>(readBufferOffset_),
+                                        readBuffer_.end());
         readBuffer_ = std::move(fresh);
         readBufferOffset_ = 0;
     }
@@ -1027,7 +1038,8 @@ void vSRWebSocket::_sendFrameWithOpcode(std::uint8_t opcode, std::span<const std
     } else {
         frame[1] = 0x80 | 127;
         const auto length64 = static_cast<std::uint64_t>(payloadLength);
-        for (int index = 0; index < 8; ++index) frame[2 + index] = static_cast<std::uint8_t>(length64 >> (56 - 8 * index));
+        for (int index = 0; index < 8; ++index)
+            frame[2 + index] = static_cast<std::uint8_t>(length64 >> (56 - 8 * index));
     }
     std::uint8_t* maskKey = frame + headerLength;
     secureRandomBytes(maskKey, 4);

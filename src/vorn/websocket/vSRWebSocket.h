@@ -47,9 +47,9 @@ inline constexpr const char* kSRWebSocketErrorDomain = "VornSRWebSocketErrorDoma
 /// ("Invalid handshake response header") or grows beyond
 /// `kMaxHandshakeHeaderBytes` ("Handshake response header too large").
 enum SRWebSocketErrorCode : int {
-    kSRErrorBadResponseCode = 2132,  ///< handshake response status >= 400
-    kSRErrorHandshakeInvalid = 2133,  ///< bad accept key or unrequested subprotocol
-    kSRErrorWritingToStream = 2145,  ///< writing to the stream failed
+    kSRErrorBadResponseCode = 2132,     ///< handshake response status >= 400
+    kSRErrorHandshakeInvalid = 2133,    ///< bad accept key or unrequested subprotocol
+    kSRErrorWritingToStream = 2145,     ///< writing to the stream failed
     kSRErrorInvalidServerCert = 23556,  ///< no pinned certificate in the peer's chain
 };
 
@@ -218,8 +218,8 @@ private:
 
     // Reading.
     void _addConsumerWithScanner(SRIOConsumer::Scanner scanner, SRIOConsumer::Handler callback);
-    void _addConsumerWithDataLength(std::uint64_t dataLength, SRIOConsumer::Handler callback,
-                                    bool readToCurrentFrame, bool unmaskBytes);
+    void _addConsumerWithDataLength(std::uint64_t dataLength, SRIOConsumer::Handler callback, bool readToCurrentFrame,
+                                    bool unmaskBytes);
     void _readUntilHeaderCompleteWithCallback(SRIOConsumer::Handler callback);
     void _readFrameNew();
     void _readFrameContinue();
