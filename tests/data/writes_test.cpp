@@ -33,22 +33,7 @@ ScriptedAction serviceReply(const RecordedRequest& request) {
     return ScriptedAction::reply(okReply(nlohmann::json::object()));
 }
 
-/// What one result callback reported.
-struct Result {
-    bool called = false;
-    bool succeeded = false;
-    OptionalError error;
-    VornBooleanResultBlock block() {
-        return [this](bool ok, const OptionalError& e) {
-            called = true;
-            succeeded = ok;
-            error = e;
-        };
-    }
-    bool wait() {
-        return test::runUntil([this] { return called; });
-    }
-};
+using Result = test::BooleanResult;
 
 nlohmann::json envelope(const RecordedRequest& request) {
     return nlohmann::json::parse(request.body);

@@ -66,21 +66,7 @@ std::string text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-struct Result {
-    bool called = false;
-    bool succeeded = false;
-    OptionalError error;
-    VornBooleanResultBlock block() {
-        return [this](bool ok, const OptionalError& e) {
-            called = true;
-            succeeded = ok;
-            error = e;
-        };
-    }
-    bool wait() {
-        return test::runUntil([this] { return called; }, std::chrono::seconds(30));
-    }
-};
+using Result = test::BooleanResult;
 
 struct Processed {
     bool called = false;

@@ -75,25 +75,7 @@ private:
     ScriptedHttpServer server_;
 };
 
-/// What one result callback reported, and on which thread.
-struct Result {
-    int calls = 0;
-    bool succeeded = false;
-    OptionalError error;
-    std::thread::id thread;
-    VornBooleanResultBlock block() {
-        return [this](bool ok, const OptionalError& e) {
-            ++calls;
-            succeeded = ok;
-            error = e;
-            thread = std::this_thread::get_id();
-        };
-    }
-    bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        return test::runUntil([this] { return calls > 0; }, timeout);
-    }
-    int code() const { return error ? error->code : 0; }
-};
+using Result = test::BooleanResult;
 
 json envelope(const RecordedRequest& request) {
     return json::parse(request.body);

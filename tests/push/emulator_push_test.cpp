@@ -19,21 +19,7 @@ using json = nlohmann::json;
 
 namespace emulator_push_test {
 
-struct Result {
-    bool called = false;
-    bool succeeded = false;
-    OptionalError error;
-    VornBooleanResultBlock block() {
-        return [this](bool ok, const OptionalError& e) {
-            called = true;
-            succeeded = ok;
-            error = e;
-        };
-    }
-    bool wait() {
-        return test::runUntil([this] { return called; });
-    }
-};
+using Result = test::BooleanResult;
 
 class EmulatorPushTest : public test::EmulatorTest {
 protected:

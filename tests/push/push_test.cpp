@@ -42,21 +42,7 @@ public:
     }
 };
 
-struct Result {
-    int calls = 0;
-    bool succeeded = false;
-    OptionalError error;
-    VornBooleanResultBlock block() {
-        return [this](bool ok, const OptionalError& e) {
-            ++calls;
-            succeeded = ok;
-            error = e;
-        };
-    }
-    bool wait() {
-        return test::runUntil([this] { return calls > 0; });
-    }
-};
+using Result = test::BooleanResult;
 
 class PushTest : public ::testing::Test {
 protected:
