@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr std::array<const char*, 14> kRoutes = {"/7/create",
+constexpr std::array<const char*, 20> kRoutes = {"/7/create",
                                                  "/7/update",
                                                  "/7/delete",
                                                  "/7/batch",
@@ -28,6 +28,12 @@ constexpr std::array<const char*, 14> kRoutes = {"/7/create",
                                                  "/7/phone_request_reset",
                                                  "/7/phone_reset",
                                                  "/7/timestamp",
+                                                 "/7/files",
+                                                 "/7/mkfile",
+                                                 "/7/mkfile/next",
+                                                 "/7/thumbnail",
+                                                 "/7/watermark",
+                                                 "/7/push",
                                                  "/7/unknown"};
 
 std::unique_ptr<vorn::emulator::Server> server;
