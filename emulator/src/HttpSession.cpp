@@ -352,7 +352,7 @@ void HttpSession::onDrain(error_code ec, std::size_t bytes) {
     drained_ += bytes;
     if (ec || closed_ || drained_ > kLingerBytes) return close();
     buffer_.consume(buffer_.size());
-    socket_.async_read_some(buffer_.prepare(64 * 1024),
+    socket_.async_read_some(buffer_.prepare(std::size_t{64} * 1024),
                             [self = shared_from_this()](error_code readError, std::size_t n) {
         self->buffer_.commit(n);
         self->onDrain(readError, n);

@@ -283,7 +283,7 @@ TEST(WebSocketFrames, NothingIsWrittenOnceTheTeardownBegan) {
         rest = peer.readUntilEnd();
     });
     auto client = makeClient(server.url());
-    client.socket->addReadyStateObserver([bigSize](vSRWebSocket& socket, SRReadyState, SRReadyState to, bool prior) {
+    client.socket->addReadyStateObserver([=](vSRWebSocket& socket, SRReadyState, SRReadyState to, bool prior) {
         if (prior) return;
         if (to == SRReadyState::OPEN) socket.send(SRData(bigSize, 0x5A));
         if (to == SRReadyState::CLOSING) socket.send(std::string("after"));

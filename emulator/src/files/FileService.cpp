@@ -317,7 +317,7 @@ json FileService::beginUpload(std::string_view originalName, std::uint64_t fileS
                                "upload does not match the announced file size: a file of " + std::to_string(fileSize) +
                                    " bytes goes in one piece, this one has " + std::to_string(piece.size()));
         }
-        return json{{"file", describe(store(originalName, std::move(piece)), baseUrl)}};
+        return json{{"file", describe(store(originalName, piece), baseUrl)}};
     }
 
     // Check the name now rather than after 10 MiB of pieces.

@@ -174,7 +174,7 @@ void registerFileHandlers(Router& router, FileService& files) {
         const json& data = ctx.requireObject("data");
         const std::string name = requireFileName(data);
         std::string bytes = fields::decodeFileField(data, "file");
-        return files.describe(files.store(name, std::move(bytes)), ctx.baseUrl());
+        return files.describe(files.store(name, bytes), ctx.baseUrl());
     });
 
     router.addEnvelope("/7/mkfile", [&files](RequestContext& ctx) {
@@ -193,7 +193,7 @@ void registerFileHandlers(Router& router, FileService& files) {
         const std::uint64_t offset = requireSize(data, "offset");
         // The client sends an empty piece (or none) to ask for the result.
         std::string piece = fields::decodeFileField(data, "file", /*missingIsEmpty=*/true);
-        return files.continueUpload(session, offset, std::move(piece), ctx.baseUrl());
+        return files.continueUpload(session, offset, piece, ctx.baseUrl());
     });
 
     auto get = [&files](RequestContext& ctx) { return download(ctx, files); };

@@ -235,9 +235,10 @@ std::string resultName(const StoredFile& source, std::string_view suffix, Format
     return base + std::string(suffix) + "." + std::string(extensionOf(format));
 }
 
-json reply(FileService& files, RequestContext& ctx, std::int64_t outType, std::string bytes, const std::string& name) {
+json reply(FileService& files, RequestContext& ctx, std::int64_t outType, const std::string& bytes,
+           const std::string& name) {
     if (outType == 1) return json{{"file", files::encodeBase64(bytes)}};
-    const StoredFile stored = files.store(name, std::move(bytes));
+    const StoredFile stored = files.store(name, bytes);
     json data{{"filename", stored.originalName}, {"group", stored.group}, {"url", stored.relativeUrl()}};
     if (outType == 2) data["file"] = ctx.baseUrl() + "/" + stored.relativeUrl();
     return data;
@@ -326,7 +327,7 @@ json thumbnail(FileService& files, RequestContext& ctx) {
     checkResultSize(out.width(), out.height());
     std::string bytes = save(out, source.format, quality);
     out.reset();
-    return reply(files, ctx, outType, std::move(bytes), resultName(source.file, "_thumb", source.format));
+    return reply(files, ctx, outType, bytes, resultName(source.file, "_thumb", source.format));
 }
 
 // ---------------------------------------------------------------- watermark
@@ -422,7 +423,7 @@ json watermark(FileService& files, RequestContext& ctx) {
         result = std::move(opaque);
     }
     std::string bytes = save(result, source.format, quality);
-    return reply(files, ctx, outType, std::move(bytes), resultName(source.file, "_watermark", source.format));
+    return reply(files, ctx, outType, bytes, resultName(source.file, "_watermark", source.format));
 }
 
 }  // namespace
