@@ -22,6 +22,7 @@
 #include "vorn/net/VornUrlRequest.h"
 #include "vorn/push/VornInstallation.h"
 #include "vorn/push/VornPush.h"
+#include "vorn/realtime/SocketIO.h"
 #include "vorn/query/VornQuery.h"
 #include "vorn/users/VornRole.h"
 #include "vorn/users/VornUser.h"

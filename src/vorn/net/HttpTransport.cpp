@@ -82,6 +82,11 @@ void configure(CURL* easy, const HttpMessage& message, curl_slist* headers) {
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
+    if (message.timeout.count() > 0) {
+        const auto limit = static_cast<long>(message.timeout.count());
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, limit);
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, std::min(limit, timeout * 1000));
+    }
     // Decode whatever compression curl supports; the header sent is the request's own.
     curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
@@ -364,8 +369,13 @@ void HttpTransport::cancel(const std::shared_ptr<HttpConnection>& connection) {
     worker_->cancel(connection);
 }
 
-std::optional<std::string> HttpTransport::sendSynchronous(const HttpMessage& message) {
-    if (!hasHttpScheme(message.url) || unsafeMessageReason(message)) return std::nullopt;
+std::optional<std::string> HttpTransport::sendSynchronous(const HttpMessage& message, std::string* error) {
+    auto fail = [error](std::string reason) -> std::optional<std::string> {
+        if (error != nullptr) *error = std::move(reason);
+        return std::nullopt;
+    };
+    if (!hasHttpScheme(message.url)) return fail("unsupported URL");
+    if (auto unsafe = unsafeMessageReason(message)) return fail(*unsafe);
     initializeCurl();
     // One handle per thread, so that connections to a host are reused.
     struct Handle {
@@ -373,7 +383,7 @@ std::optional<std::string> HttpTransport::sendSynchronous(const HttpMessage& mes
         ~Handle() { curl_easy_cleanup(easy); }
     };
     thread_local Handle handle;
-    if (handle.easy == nullptr) return std::nullopt;
+    if (handle.easy == nullptr) return fail("could not start");
     curl_easy_reset(handle.easy);
     curl_slist* headers = headerList(message);
     std::string body;
@@ -388,7 +398,8 @@ std::optional<std::string> HttpTransport::sendSynchronous(const HttpMessage& mes
     const CURLcode result = curl_easy_perform(handle.easy);
     curl_easy_setopt(handle.easy, CURLOPT_HTTPHEADER, nullptr);
     curl_slist_free_all(headers);
-    if (result != CURLE_OK || !headerEnded) return std::nullopt;
+    if (result != CURLE_OK) return fail(curl_easy_strerror(result));
+    if (!headerEnded) return fail("the reply ended inside its header");
     return body;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,6 +36,9 @@ struct HttpMessage {
     /// Shared, never copied: a large upload body exists once however many
     /// runs and retries send it.
     std::shared_ptr<const std::string> body;
+    /// The whole exchange must end within this time; zero leaves only the
+    /// transport's stall limit (`HttpTransport::timeoutSeconds`).
+    std::chrono::milliseconds timeout{0};
 
     const std::string& bodyText() const;
 };
@@ -75,8 +79,8 @@ public:
     std::shared_ptr<HttpConnection> start(HttpMessage message, std::shared_ptr<HttpConnectionDelegate> delegate);
 
     /// Runs an exchange on the calling thread; the response body, or empty
-    /// on any transport failure.
-    static std::optional<std::string> sendSynchronous(const HttpMessage& message);
+    /// on any transport failure (described in `*error` when given).
+    static std::optional<std::string> sendSynchronous(const HttpMessage& message, std::string* error = nullptr);
 
     /// Why the message cannot be sent safely: a request line or header value
     /// holding CR, LF or NUL, or a header name that is not an HTTP token

@@ -68,6 +68,39 @@ std::string VornUrlRequest::postString() const {
     return text;
 }
 
+void VornUrlRequest::setTimeoutInterval(double seconds) {
+    std::lock_guard lock(lock_);
+    timeout_ = seconds > 0 && seconds < 1e9
+                   ? std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000.0 + 0.5))
+                   : std::chrono::milliseconds(0);
+    if (seconds > 0 && timeout_.count() == 0) timeout_ = std::chrono::milliseconds(1);
+}
+
+double VornUrlRequest::timeoutInterval() const {
+    std::lock_guard lock(lock_);
+    return static_cast<double>(timeout_.count()) / 1000.0;
+}
+
+void VornUrlRequest::setCookies(std::vector<VornHttpCookie> cookies) {
+    std::lock_guard lock(lock_);
+    cookies_ = std::move(cookies);
+}
+
+long VornUrlRequest::statusCode() const {
+    std::lock_guard lock(lock_);
+    return statusCode_;
+}
+
+std::string VornUrlRequest::errorDescription() const {
+    std::lock_guard lock(lock_);
+    return errorDescription_;
+}
+
+void VornUrlRequest::setResponseBlock(ResponseBlock block) {
+    std::lock_guard lock(lock_);
+    responseBlock_ = std::move(block);
+}
+
 void VornUrlRequest::setCompletionBlock(CompletionBlock block) {
     std::lock_guard lock(lock_);
     completeBlock_ = std::move(block);
@@ -104,7 +137,20 @@ const std::string& VornUrlRequest::emptyBody() {
 }
 
 HttpMessage VornUrlRequest::message() const {
-    return HttpMessage{url_, httpMethod_, headers_, body_};
+    HttpMessage outgoing{url_, httpMethod_, headers_, body_, timeout_};
+    if (!cookies_.empty()) {
+        std::string line;
+        for (const auto& cookie : cookies_) {
+            if (!line.empty()) line += "; ";
+            // A name or value holding a separator would smuggle other
+            // cookies in; a NUL makes the header unsafe, so the run fails.
+            const bool broken = cookie.name.empty() || cookie.name.find_first_of(";,= \t") != std::string::npos ||
+                                cookie.value.find_first_of(";,") != std::string::npos;
+            line += broken ? std::string(1, '\0') : cookie.name + "=" + cookie.value;
+        }
+        outgoing.headers.emplace_back("Cookie", std::move(line));
+    }
+    return outgoing;
 }
 
 void VornUrlRequest::runAsynchronously(std::uint64_t ticket) {
@@ -113,6 +159,8 @@ void VornUrlRequest::runAsynchronously(std::uint64_t ticket) {
     prepareMessage();
     // A new run starts with an empty accumulator: bytes of a replaced run never leak into it.
     vMutableData_.clear();
+    statusCode_ = 0;
+    errorDescription_.clear();
     if (vConnection_) {
         HttpTransport::shared().cancel(vConnection_);
         vConnection_.reset();
@@ -127,8 +175,13 @@ void VornUrlRequest::startSyncConnection() {
         prepareMessage();
         outgoing = message();
     }
-    auto received = HttpTransport::sendSynchronous(outgoing);
-    if (!received) return;
+    std::string error;
+    auto received = HttpTransport::sendSynchronous(outgoing, &error);
+    if (!received) {
+        std::lock_guard lock(lock_);
+        errorDescription_ = error.empty() ? "the request failed" : error;
+        return;
+    }
     vMutableData_ = std::move(*received);
     responseData_ = vMutableData_;
     responseString_ = utf8::isValid(vMutableData_) ? vMutableData_ : std::string();
@@ -143,6 +196,7 @@ void VornUrlRequest::cancelConnection() {
     CompletionBlock completion;
     FailedBlock failed;
     ProgressBlock progress;
+    ResponseBlock response;
     {
         std::lock_guard lock(lock_);
         // Runs already scheduled but not begun never start.
@@ -153,6 +207,7 @@ void VornUrlRequest::cancelConnection() {
         completion.swap(completeBlock_);
         failed.swap(failetedBlock_);
         progress.swap(progressBlock_);
+        response.swap(responseBlock_);
     }
 }
 
@@ -177,7 +232,21 @@ void VornUrlRequest::didSendBodyData(const std::shared_ptr<HttpConnection>& conn
     if (progress) progress(static_cast<float>(totalBytesWritten) / static_cast<float>(totalBytesExpectedToWrite));
 }
 
-void VornUrlRequest::didReceiveResponse(const std::shared_ptr<HttpConnection>&, long) {}
+void VornUrlRequest::didReceiveResponse(const std::shared_ptr<HttpConnection>& connection, long statusCode) {
+    if (!isCurrent(connection)) return;
+    ResponseBlock response;
+    {
+        std::lock_guard lock(lock_);
+        statusCode_ = statusCode;
+        response = responseBlock_;
+    }
+    // The header starts the body afresh.
+    vMutableData_.clear();
+    if (response) {
+        auto self = shared_from_this();
+        response(statusCode);
+    }
+}
 
 void VornUrlRequest::didReceiveData(const std::shared_ptr<HttpConnection>& connection, std::string data) {
     if (!isCurrent(connection)) return;
@@ -188,8 +257,12 @@ void VornUrlRequest::didReceiveData(const std::shared_ptr<HttpConnection>& conne
     }
 }
 
-void VornUrlRequest::didFailWithError(const std::shared_ptr<HttpConnection>& connection, const std::string&) {
+void VornUrlRequest::didFailWithError(const std::shared_ptr<HttpConnection>& connection, const std::string& error) {
     if (!isCurrent(connection)) return;
+    {
+        std::lock_guard lock(lock_);
+        errorDescription_ = error.empty() ? "the request failed" : error;
+    }
     // Keep this request alive through the handler even if the connection held the last reference.
     auto self = shared_from_this();
     auto handlers = endRun(connection);

@@ -2,6 +2,7 @@
 
 #include "vorn/net/HttpTransport.h"
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -26,11 +27,21 @@ namespace vorn {
 /// A header name or value holding CR, LF or NUL is never sent: such a
 /// request fails at once (the failure handler runs; a synchronous run
 /// leaves `responseData` absent).
+/// An HTTP cookie sent with a request: "name=value" in its "Cookie" header.
+struct VornHttpCookie {
+    std::string name;
+    std::string value;
+
+    bool operator==(const VornHttpCookie&) const = default;
+};
+
 class VornUrlRequest : public HttpConnectionDelegate, public std::enable_shared_from_this<VornUrlRequest> {
 public:
     using CompletionBlock = std::function<void()>;
     using FailedBlock = std::function<void()>;
     using ProgressBlock = std::function<void(float)>;
+    /// Called with the status when the response header has arrived.
+    using ResponseBlock = std::function<void(long statusCode)>;
 
     /// A new request for the URL: method "POST", no headers, no body.
     static std::shared_ptr<VornUrlRequest> initWithUrl(const std::string& url);
@@ -51,6 +62,13 @@ public:
     /// argument is empty.
     void setPostValue(const std::string& value, const std::string& key);
     void setHttpMethod(const std::string& method);
+    /// The whole exchange must end within this many seconds (fractions
+    /// allowed); 0 or less, the default, leaves the transport's stall limit.
+    void setTimeoutInterval(double seconds);
+    double timeoutInterval() const;
+    /// Cookies sent in a "Cookie" header; a name or value that would break
+    /// the header (";", ",", CR, LF, NUL, or an empty name) fails the request.
+    void setCookies(std::vector<VornHttpCookie> cookies);
     /// The form values as "key=value&" pairs, nothing escaped.
     std::string postString() const;
 
@@ -58,6 +76,7 @@ public:
     void setFailedBlock(FailedBlock block);
     /// Sets the upload-progress handler (fraction of the body sent).
     void getProgressBlock(ProgressBlock block);
+    void setResponseBlock(ResponseBlock block);
 
     /// Starts the asynchronous run; returns at once.
     void startAsyncConnection();
@@ -73,6 +92,10 @@ public:
     const std::optional<std::string>& responseData() const { return responseData_; }
     /// The received bytes as text; "" until a response completed.
     const std::string& responseString() const { return responseString_; }
+    /// The HTTP status of the last response, 0 before one arrived.
+    long statusCode() const;
+    /// Why the last run failed ("" when it did not).
+    std::string errorDescription() const;
     void setResponseData(std::optional<std::string> data) { responseData_ = std::move(data); }
     void setResponseString(std::string string) { responseString_ = std::move(string); }
 
@@ -115,6 +138,11 @@ private:
     CompletionBlock completeBlock_;
     FailedBlock failetedBlock_;
     ProgressBlock progressBlock_;
+    ResponseBlock responseBlock_;
+    std::chrono::milliseconds timeout_{0};
+    std::vector<VornHttpCookie> cookies_;
+    long statusCode_ = 0;
+    std::string errorDescription_;
     std::shared_ptr<HttpConnection> vConnection_;
     std::map<std::string, std::string> vMutableDic_;
     std::string httpMethod_ = "POST";

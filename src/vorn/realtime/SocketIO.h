@@ -1,0 +1,154 @@
+#pragma once
+
+#include "vorn/net/VornUrlRequest.h"
+#include "vorn/realtime/SocketIODelegate.h"
+#include "vorn/realtime/SocketIOPacket.h"
+#include "vorn/realtime/SocketIOTransport.h"
+
+#include <boost/asio/steady_timer.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vorn {
+
+/// Handshake parameters, sent as "&key=value" in this order, unescaped.
+using SocketIOParams = std::vector<std::pair<std::string, std::string>>;
+/// An acknowledgement's callback: the acknowledgement's data (the first
+/// argument, or every argument with `returnAllDataFromAck`), null when it
+/// carried none.
+using SocketIOCallback = std::function<void(const nlohmann::json& argsData)>;
+
+/// One client session of Socket.IO protocol revision 1: the HTTP handshake,
+/// a transport (WebSocket, else XHR polling), the server's heartbeats,
+/// packets in both directions, acknowledgements, and a listener.
+///
+/// A session lives on the main loop: use it from there (its handshake,
+/// timer and transports run there and every listener call is made there).
+/// `disconnectForced` may also be called from another thread. A session is
+/// owned through `std::shared_ptr`; it can be connected again after it ended.
+class SocketIO final : public SocketIOTransportDelegate, public std::enable_shared_from_this<SocketIO> {
+    struct PrivateTag {};
+
+public:
+    static std::shared_ptr<SocketIO> initWithDelegate(std::weak_ptr<SocketIODelegate> delegate);
+    SocketIO(PrivateTag, std::weak_ptr<SocketIODelegate> delegate);
+    ~SocketIO() override;
+    SocketIO(const SocketIO&) = delete;
+    SocketIO& operator=(const SocketIO&) = delete;
+
+    // Connecting: only while neither connected nor connecting. Port 0 means
+    // no port in the URLs; the timeout (seconds) bounds the handshake.
+    void connectToHost(const std::string& host, std::int64_t port);
+    void connectToHost(const std::string& host, std::int64_t port, const std::optional<SocketIOParams>& params);
+    void connectToHost(const std::string& host, std::int64_t port, const std::optional<SocketIOParams>& params,
+                       const std::string& endpoint);
+    void connectToHost(const std::string& host, std::int64_t port, const std::optional<SocketIOParams>& params,
+                       const std::string& endpoint, double connectionTimeout);
+
+    /// Ends the session: with a "disconnect" packet when connected; by
+    /// stopping the handshake when connecting. No error is reported.
+    void disconnect();
+    /// Tells the server to end the session with a blocking GET of
+    /// ".../1/xhr-polling/<sid>?disconnect" (whatever the transport), then
+    /// ends it locally with that request's error. Blocks the calling thread
+    /// only; called off the main loop, the local end is queued there.
+    void disconnectForced();
+
+    // Sending. Packets are dropped unless the session is connected or
+    // connecting; they wait in the queue until the transport is ready.
+    void sendMessage(const std::string& data);
+    void sendMessage(const std::string& data, SocketIOCallback function);
+    void sendJSON(const nlohmann::json& data);
+    void sendJSON(const nlohmann::json& data, SocketIOCallback function);
+    void sendEvent(const std::string& eventName, const std::optional<nlohmann::json>& data);
+    void sendEvent(const std::string& eventName, const std::optional<nlohmann::json>& data, SocketIOCallback function);
+    void sendAcknowledgement(const std::string& pId, const nlohmann::json& data);
+    void sendConnect();
+    /// Sends "disconnect", then ends the session locally.
+    void sendDisconnect();
+    void sendHeartbeat();
+    void send(const SocketIOPacket& packet);
+
+    /// The first path segment of the handshake and forced-disconnect URLs,
+    /// for every session of the process ("socket.io" until set).
+    static void setResourceName(const std::string& name);
+    static std::string resourceName();
+
+    // Properties.
+    std::shared_ptr<SocketIODelegate> delegate() const { return delegate_.lock(); }
+    void setDelegate(std::weak_ptr<SocketIODelegate> delegate) { delegate_ = std::move(delegate); }
+    std::string host() const override;
+    std::int64_t port() const override;
+    std::optional<std::string> sid() const override;
+    double heartbeatTimeout() const override { return heartbeatTimeout_; }
+    bool useSecure() const override;
+    void setUseSecure(bool useSecure);
+    const std::optional<SocketIOParams>& params() const { return params_; }
+    const std::string& endpoint() const { return endpoint_; }
+    const std::optional<std::vector<VornHttpCookie>>& cookies() const { return cookies_; }
+    void setCookies(std::optional<std::vector<VornHttpCookie>> cookies) { cookies_ = std::move(cookies); }
+    bool isConnected() const { return isConnected_; }
+    bool isConnecting() const { return isConnecting_; }
+    bool returnAllDataFromAck() const { return returnAllDataFromAck_; }
+    void setReturnAllDataFromAck(bool value) { returnAllDataFromAck_ = value; }
+    const std::shared_ptr<SocketIOTransport>& transport() const { return transport_; }
+    std::size_t queuedPacketCount() const { return queue_.size(); }
+    std::size_t pendingAcknowledgementCount() const { return acks_.size(); }
+
+    // Transport events (the session is its transport's delegate).
+    void onData(const std::string& packetText) override;
+    void onDisconnect(const OptionalError& error) override;
+    void onError(const VornError& error) override;
+
+private:
+    void handshakeResponse(long statusCode);
+    void handshakeFinished();
+    void handshakeFailed(const VornError& underlying);
+    void invalidHandshake(VornError error);
+    void onConnect(const SocketIOPacket& packet);
+    void onAck(const SocketIOPacket& packet);
+    void doQueue();
+    void setTimeout();
+    void onTimeout();
+    std::optional<std::string> addAcknowledge(SocketIOCallback function);
+    std::string portText() const;
+    std::string scheme() const;
+
+    template <typename Call>
+    void tellDelegate(Call&& call);
+
+    std::weak_ptr<SocketIODelegate> delegate_;
+    // Read by disconnectForced from any thread.
+    mutable std::mutex addressMutex_;
+    std::string host_;
+    std::int64_t port_ = 0;
+    std::optional<std::string> sid_;
+    bool useSecure_ = false;
+
+    std::optional<SocketIOParams> params_;
+    std::string endpoint_;
+    std::optional<std::vector<VornHttpCookie>> cookies_;
+    double heartbeatTimeout_ = 0;
+    bool isConnected_ = false;
+    bool isConnecting_ = false;
+    bool returnAllDataFromAck_ = false;
+    std::shared_ptr<VornUrlRequest> handshake_;
+    std::string httpRequestData_;
+    std::shared_ptr<SocketIOTransport> transport_;
+    std::deque<SocketIOPacket> queue_;
+    std::map<std::string, SocketIOCallback> acks_;
+    std::int64_t ackCount_ = 0;
+    std::unique_ptr<boost::asio::steady_timer> timeout_;
+};
+
+}  // namespace vorn
