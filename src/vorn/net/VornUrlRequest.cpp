@@ -5,6 +5,8 @@
 
 #include <strings.h>
 
+#include <cmath>
+
 namespace vorn {
 namespace {
 constexpr const char* kAcceptEncoding = "gzip,deflate,sdch";
@@ -70,9 +72,8 @@ std::string VornUrlRequest::postString() const {
 
 void VornUrlRequest::setTimeoutInterval(double seconds) {
     std::lock_guard lock(lock_);
-    timeout_ = seconds > 0 && seconds < 1e9
-                   ? std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000.0 + 0.5))
-                   : std::chrono::milliseconds(0);
+    timeout_ = seconds > 0 && seconds < 1e9 ? std::chrono::milliseconds(std::llround(seconds * 1000.0))
+                                            : std::chrono::milliseconds(0);
     if (seconds > 0 && timeout_.count() == 0) timeout_ = std::chrono::milliseconds(1);
 }
 

@@ -82,9 +82,13 @@ std::shared_ptr<SocketIO> SocketIO::initWithDelegate(std::weak_ptr<SocketIODeleg
 SocketIO::SocketIO(PrivateTag, std::weak_ptr<SocketIODelegate> delegate) : delegate_(std::move(delegate)) {}
 
 SocketIO::~SocketIO() {
-    if (handshake_) handshake_->cancle();
-    if (transport_) transport_->setDelegate({});
-    if (timeout_) timeout_->cancel();
+    try {
+        if (handshake_) handshake_->cancle();
+        if (transport_) transport_->setDelegate({});
+        if (timeout_) timeout_->cancel();
+    } catch (...) {
+        // Nothing is left to report to.
+    }
 }
 
 template <typename Call>
@@ -169,7 +173,12 @@ void SocketIO::connectToHost(const std::string& host, std::int64_t port, const s
     params_ = params;
     endpoint_ = endpoint;
     if (params_) {
-        for (const auto& [key, value] : *params_) url += "&" + key + "=" + value;
+        for (const auto& [key, value] : *params_) {
+            url += '&';
+            url += key;
+            url += '=';
+            url += value;
+        }
     }
 
     if (handshake_) handshake_->cancle();
