@@ -23,6 +23,7 @@
 #include "vorn/push/VornInstallation.h"
 #include "vorn/push/VornPush.h"
 #include "vorn/realtime/SocketIO.h"
+#include "vorn/realtime/VornEvent.h"
 #include "vorn/query/VornQuery.h"
 #include "vorn/users/VornRole.h"
 #include "vorn/users/VornUser.h"

@@ -12,6 +12,7 @@
 
 namespace vorn::session_test {
 
+using test::PollingPeer;
 using test::RecordedRequest;
 using test::runUntil;
 using test::ScriptedAction;
@@ -195,52 +196,6 @@ TEST(SocketIOTransportURLs, PortZeroAndSecureForms) {
     EXPECT_EQ(SocketIOTransportWebsocket::urlFor(values), "wss://rt.example:3010/socket.io/1/websocket/s9");
     EXPECT_EQ(SocketIOTransportXHR::urlFor(values), "https://rt.example:3010/socket.io/1/xhr-polling/s9");
 }
-
-/// A polling peer: the handshake, a first GET answered "1::", later GETs
-/// held until `release`, POSTs answered by `postReply`.
-class PollingPeer {
-public:
-    explicit PollingPeer(std::function<ScriptedAction(const RecordedRequest&)> postReply)
-        : postReply_(std::move(postReply)), server_([this](const RecordedRequest& r) { return answer(r); }) {}
-    ~PollingPeer() { release("8::"); }
-
-    ScriptedAction answer(const RecordedRequest& request) {
-        if (request.target.starts_with("/socket.io/1/?")) return ScriptedAction::reply("p1:25:60:xhr-polling");
-        if (request.method == "POST") return postReply_(request);
-        std::unique_lock lock(mutex_);
-        ++gets_;
-        if (gets_ == 1) return ScriptedAction::reply("1::");
-        changed_.wait(lock, [&] { return !pending_.empty(); });
-        std::string body = std::move(pending_.front());
-        pending_.erase(pending_.begin());
-        return ScriptedAction::reply(body);
-    }
-    void release(std::string body) {
-        std::lock_guard lock(mutex_);
-        pending_.push_back(std::move(body));
-        changed_.notify_all();
-    }
-    int gets() {
-        std::lock_guard lock(mutex_);
-        return gets_;
-    }
-    ScriptedHttpServer& server() { return server_; }
-    std::vector<RecordedRequest> posts() const {
-        std::vector<RecordedRequest> result;
-        for (const auto& r : server_.requests()) {
-            if (r.method == "POST") result.push_back(r);
-        }
-        return result;
-    }
-
-private:
-    std::function<ScriptedAction(const RecordedRequest&)> postReply_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> pending_;
-    int gets_ = 0;
-    ScriptedHttpServer server_;
-};
 
 TEST(SocketIOPolling, OverlappingPostsOneGetAndQueuedPacketsInOrder) {
     PollingPeer peer([](const RecordedRequest&) { return ScriptedAction::reply("1"); });

@@ -1,0 +1,110 @@
+#pragma once
+
+#include "vorn/core/VornError.h"
+#include "vorn/realtime/SocketIO.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vorn {
+
+class VornEvent;
+
+/// What a subscription watches.
+enum VornActionType : std::int64_t {
+    VornActionTypeUpdateTable = 0,  ///< "updateTable": any object of the table created or changed
+    VornActionTypeUpdateRow = 1,    ///< "updateRow": one object changed
+    VornActionTypeDeleteTable = 2,  ///< "deleteTable": any object of the table deleted
+    VornActionTypeDeleteRow = 3,    ///< "deleteRow": one object deleted
+};
+
+/// The listener of a `VornEvent`. Every operation is optional and is called
+/// on the main loop.
+class VornEventDelegate {
+public:
+    virtual ~VornEventDelegate() = default;
+    /// The channel is connected.
+    virtual void vornEventDidConnect(const std::shared_ptr<VornEvent>& event);
+    /// The server is ready: subscriptions may be sent now.
+    virtual void vornEventCanStartListen(const std::shared_ptr<VornEvent>& event);
+    /// A change notice: the notice's first argument as the server sent it
+    /// (a JSON text from the emulator), null when it had none.
+    virtual void vornEvent(const std::shared_ptr<VornEvent>& event, const nlohmann::json& message);
+    /// The channel reports an error (codes of `kSocketIOErrorDomain`).
+    virtual void vornEvent(const std::shared_ptr<VornEvent>& event, const VornError& error);
+    /// The channel ended, with its error or none.
+    virtual void vornEventDidDisConnect(const std::shared_ptr<VornEvent>& event, const OptionalError& error);
+};
+
+/// Data-change subscriptions: one realtime session to the service's
+/// realtime host, on which the application subscribes to changes of whole
+/// tables or single rows and receives the server's notices.
+///
+/// Use it from the main loop (`stop` may be called from any thread). There
+/// is no reconnection and no memory of subscriptions: after a disconnect,
+/// `start` again and subscribe again. A subscription is sent at once when
+/// connected, waits while connecting, and is dropped when idle.
+class VornEvent final : public SocketIODelegate, public std::enable_shared_from_this<VornEvent> {
+    struct PrivateTag {};
+
+public:
+    /// The shared instance, created once.
+    static std::shared_ptr<VornEvent> defaultVornEvent();
+    /// A new, independent instance.
+    static std::shared_ptr<VornEvent> init();
+    explicit VornEvent(PrivateTag);
+
+    std::shared_ptr<VornEventDelegate> delegate() const { return delegate_.lock(); }
+    void setDelegate(std::weak_ptr<VornEventDelegate> delegate) { delegate_ = std::move(delegate); }
+    const std::shared_ptr<SocketIO>& vornSocketIO() const { return vornSocketIO_; }
+
+    /// Connects to the realtime host (port 3010 unless the configured host
+    /// names one) unless connected or connecting.
+    void start();
+    /// Tells the server to end the session (a blocking request on the
+    /// calling thread), then ends it.
+    void stop();
+    bool isConnected() const;
+
+    /// Subscribes to a table: `VornActionTypeUpdateTable` or
+    /// `VornActionTypeDeleteTable`, and a table name; anything else sends
+    /// nothing.
+    void listenTableChange(VornActionType actionType, const std::string& tableName);
+    /// Subscribes to a row: `VornActionTypeUpdateRow` or
+    /// `VornActionTypeDeleteRow`, a table name and an object id.
+    void listenRowChange(VornActionType actionType, const std::string& tableName, const std::string& objectId);
+    void cancleListenTableChange(VornActionType actionType, const std::string& tableName);
+    void cancleListenRowChange(VornActionType actionType, const std::string& tableName, const std::string& objectId);
+
+    /// The message text of a subscription or a cancellation (pretty-printed
+    /// JSON of "appKey", "tableName", "objectId", "action"); none for an
+    /// action type outside 0 to 3, or while no application key is registered.
+    static std::optional<std::string> eventDicWithType(std::int64_t actionType, const std::string& tableName,
+                                                       const std::string& objectId);
+    static std::optional<std::string> unSubEventDicWithType(std::int64_t actionType, const std::string& tableName,
+                                                            const std::string& objectId);
+
+    /// The realtime host and port `start` connects to, from the device's
+    /// configuration: "host" means port 3010, "host:port" that port.
+    static std::pair<std::string, std::int64_t> realtimeAddress();
+
+    // The session's reports.
+    void socketIODidConnect(const std::shared_ptr<SocketIO>& socket) override;
+    void socketIODidDisconnect(const std::shared_ptr<SocketIO>& socket, const OptionalError& error) override;
+    void socketIODidReceiveEvent(const std::shared_ptr<SocketIO>& socket, const SocketIOPacket& packet) override;
+    void socketIO(const std::shared_ptr<SocketIO>& socket, const VornError& error) override;
+
+private:
+    void sendSubscription(const char* eventName, const std::optional<std::string>& message);
+    template <typename Call>
+    void tellDelegate(Call&& call);
+
+    std::weak_ptr<VornEventDelegate> delegate_;
+    std::shared_ptr<SocketIO> vornSocketIO_;
+};
+
+}  // namespace vorn
