@@ -1,11 +1,16 @@
 #include "vorn/realtime/VornEvent.h"
 
 #include "vorn/core/DeviceContext.h"
+#include "vorn/core/MainLoop.h"
+#include "vorn/core/SecureRandom.h"
 #include "vorn/core/StoreKeys.h"
 #include "vorn/core/v_VornUtils.h"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <mutex>
+#include <stdexcept>
 
 namespace vorn {
 namespace {
@@ -40,6 +45,8 @@ void VornEventDelegate::vornEventCanStartListen(const std::shared_ptr<VornEvent>
 void VornEventDelegate::vornEvent(const std::shared_ptr<VornEvent>&, const nlohmann::json&) {}
 void VornEventDelegate::vornEvent(const std::shared_ptr<VornEvent>&, const VornError&) {}
 void VornEventDelegate::vornEventDidDisConnect(const std::shared_ptr<VornEvent>&, const OptionalError&) {}
+void VornEventDelegate::vornEventReconnectAttempt(const std::shared_ptr<VornEvent>&, int, const OptionalError&,
+                                                  double) {}
 
 std::shared_ptr<VornEvent> VornEvent::defaultVornEvent() {
     static const std::shared_ptr<VornEvent> shared = init();
@@ -81,13 +88,99 @@ std::pair<std::string, std::int64_t> VornEvent::realtimeAddress() {
     return {host, port};
 }
 
+void VornEvent::setReconnection(VornEventReconnection reconnection) {
+    reconnection_ = reconnection;
+    if (!reconnection_.enabled) {
+        remembered_.clear();
+        attempt_ = 0;
+        if (reconnectTimer_) reconnectTimer_->cancel();
+        reconnectTimer_.reset();
+    }
+}
+
+double VornEvent::reconnectDelay(int attempt, const VornEventReconnection& reconnection, double random01) {
+    const double maxDelay = std::max(0.0, reconnection.maxDelay);
+    double delay = std::max(0.0, reconnection.initialDelay);
+    for (int i = 1; i < attempt && delay < maxDelay; ++i) delay *= std::max(1.0, reconnection.multiplier);
+    delay = std::min(delay, maxDelay);
+    const double jitter = std::clamp(reconnection.jitter, 0.0, 1.0);
+    const double unit = std::clamp(random01, 0.0, 1.0);
+    return delay * (1.0 - jitter + 2.0 * jitter * unit);
+}
+
+void VornEvent::scheduleReconnect() {
+    if (reconnection_.maxAttempts > 0 && attempt_ >= reconnection_.maxAttempts) {
+        attempt_ = 0;
+        return;
+    }
+    ++attempt_;
+    std::uint32_t bits = 0;
+    try {
+        secureRandomBytes(reinterpret_cast<std::uint8_t*>(&bits), sizeof bits);
+    } catch (const std::runtime_error&) {
+        bits = 1u << 31;  // no jitter then
+    }
+    const double random01 = static_cast<double>(bits) / 4294967296.0;
+    const double delay = reconnectDelay(attempt_, reconnection_, random01);
+    reconnectTimer_ = std::make_unique<boost::asio::steady_timer>(MainLoop::shared().context());
+    reconnectTimer_->expires_after(std::chrono::microseconds(static_cast<std::int64_t>(delay * 1e6)));
+    std::weak_ptr<VornEvent> weak = weak_from_this();
+    reconnectTimer_->async_wait([weak](const boost::system::error_code& error) {
+        auto self = weak.lock();
+        if (error || !self || self->stopped_) return;
+        if (self->vornSocketIO_->isConnected() || self->vornSocketIO_->isConnecting()) return;
+        const auto [host, port] = realtimeAddress();
+        self->vornSocketIO_->connectToHost(host, port);
+    });
+}
+
+void VornEvent::attemptEnded(const OptionalError& outcome) {
+    if (attempt_ == 0) return;
+    const int attempt = attempt_;
+    double nextDelay = 0;
+    if (outcome) {
+        scheduleReconnect();
+        if (attempt_ != 0) {
+            nextDelay =
+                std::chrono::duration<double>(reconnectTimer_->expiry() - boost::asio::steady_timer::clock_type::now())
+                    .count();
+        }
+    } else {
+        attempt_ = 0;
+    }
+    tellDelegate([&](VornEventDelegate& listener, const std::shared_ptr<VornEvent>& self) {
+        listener.vornEventReconnectAttempt(self, attempt, outcome, std::max(0.0, nextDelay));
+    });
+}
+
+void VornEvent::remember(bool subscribe, std::int64_t type, const std::string& tableName, const std::string& objectId) {
+    if (!reconnection_.enabled) return;
+    if (subscribe) {
+        remembered_.insert(Subscription{type, tableName, objectId});
+    } else {
+        remembered_.erase(Subscription{type, tableName, objectId});
+    }
+}
+
 void VornEvent::start() {
+    stopped_ = false;
     if (vornSocketIO_->isConnected() || vornSocketIO_->isConnecting()) return;
     const auto [host, port] = realtimeAddress();
     vornSocketIO_->connectToHost(host, port);
 }
 
 void VornEvent::stop() {
+    if (MainLoop::shared().isCurrentThread()) {
+        stopped_ = true;
+        attempt_ = 0;
+        if (reconnectTimer_) reconnectTimer_->cancel();
+    } else {
+        MainLoop::shared().post([self = shared_from_this()] {
+            self->stopped_ = true;
+            self->attempt_ = 0;
+            if (self->reconnectTimer_) self->reconnectTimer_->cancel();
+        });
+    }
     vornSocketIO_->disconnectForced();
 }
 
@@ -115,26 +208,34 @@ void VornEvent::sendSubscription(const char* eventName, const std::optional<std:
 
 void VornEvent::listenTableChange(VornActionType actionType, const std::string& tableName) {
     if (!isTableAction(actionType) || tableName.empty()) return;
+    remember(true, actionType, tableName, "");
     sendSubscription("client_sub", eventDicWithType(actionType, tableName, ""));
 }
 
 void VornEvent::listenRowChange(VornActionType actionType, const std::string& tableName, const std::string& objectId) {
     if (!isRowAction(actionType) || tableName.empty() || objectId.empty()) return;
+    remember(true, actionType, tableName, objectId);
     sendSubscription("client_sub", eventDicWithType(actionType, tableName, objectId));
 }
 
 void VornEvent::cancleListenTableChange(VornActionType actionType, const std::string& tableName) {
     if (!isTableAction(actionType) || tableName.empty()) return;
+    remember(false, actionType, tableName, "");
     sendSubscription("client_unsub", unSubEventDicWithType(actionType, tableName, ""));
 }
 
 void VornEvent::cancleListenRowChange(VornActionType actionType, const std::string& tableName,
                                       const std::string& objectId) {
     if (!isRowAction(actionType) || tableName.empty() || objectId.empty()) return;
+    remember(false, actionType, tableName, objectId);
     sendSubscription("client_unsub", unSubEventDicWithType(actionType, tableName, objectId));
 }
 
 void VornEvent::socketIODidConnect(const std::shared_ptr<SocketIO>&) {
+    if (attempt_ > 0) {
+        resubscribe_ = true;
+        attemptEnded(std::nullopt);
+    }
     tellDelegate([](VornEventDelegate& listener, const std::shared_ptr<VornEvent>& self) {
         listener.vornEventDidConnect(self);
     });
@@ -144,6 +245,12 @@ void VornEvent::socketIODidDisconnect(const std::shared_ptr<SocketIO>&, const Op
     tellDelegate([&](VornEventDelegate& listener, const std::shared_ptr<VornEvent>& self) {
         listener.vornEventDidDisConnect(self, error);
     });
+    if (!reconnection_.enabled || stopped_ || !error) return;
+    if (attempt_ > 0) {
+        attemptEnded(error);
+    } else {
+        scheduleReconnect();
+    }
 }
 
 void VornEvent::socketIO(const std::shared_ptr<SocketIO>&, const VornError& error) {
@@ -154,6 +261,13 @@ void VornEvent::socketIO(const std::shared_ptr<SocketIO>&, const VornError& erro
 void VornEvent::socketIODidReceiveEvent(const std::shared_ptr<SocketIO>&, const SocketIOPacket& packet) {
     if (!packet.name) return;
     if (*packet.name == "client_send_data") {
+        if (resubscribe_ && reconnection_.enabled) {
+            resubscribe_ = false;
+            for (const Subscription& subscription : remembered_) {
+                sendSubscription("client_sub",
+                                 eventDicWithType(subscription.type, subscription.tableName, subscription.objectId));
+            }
+        }
         tellDelegate([](VornEventDelegate& listener, const std::shared_ptr<VornEvent>& self) {
             listener.vornEventCanStartListen(self);
         });

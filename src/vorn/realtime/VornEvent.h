@@ -3,11 +3,13 @@
 #include "vorn/core/VornError.h"
 #include "vorn/realtime/SocketIO.h"
 
+#include <boost/asio/steady_timer.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace vorn {
@@ -38,6 +40,22 @@ public:
     virtual void vornEvent(const std::shared_ptr<VornEvent>& event, const VornError& error);
     /// The channel ended, with its error or none.
     virtual void vornEventDidDisConnect(const std::shared_ptr<VornEvent>& event, const OptionalError& error);
+    /// With reconnection on: attempt `attempt` (1, 2, ...) ended, connected
+    /// when `outcome` is empty; `nextDelay` is the wait before the next
+    /// attempt in seconds (0 when none follows).
+    virtual void vornEventReconnectAttempt(const std::shared_ptr<VornEvent>& event, int attempt,
+                                           const OptionalError& outcome, double nextDelay);
+};
+
+/// Reconnection after the channel ended with an error (never after `stop`
+/// or a disconnect the application asked for). Off by default.
+struct VornEventReconnection {
+    bool enabled = false;
+    double initialDelay = 1.0;  ///< seconds before the first attempt
+    double maxDelay = 30.0;     ///< the delay grows up to this
+    double multiplier = 2.0;    ///< growth per attempt
+    double jitter = 0.2;        ///< each delay varies by up to this fraction either way
+    int maxAttempts = 0;        ///< attempts in a row at most; 0: no limit
 };
 
 /// Data-change subscriptions: one realtime session to the service's
@@ -88,6 +106,17 @@ public:
     static std::optional<std::string> unSubEventDicWithType(std::int64_t actionType, const std::string& tableName,
                                                             const std::string& objectId);
 
+    /// Turns reconnection on or off. While on, the subscriptions made through
+    /// this object (less those cancelled) are remembered and sent again
+    /// when a new session's server is ready, before
+    /// `vornEventCanStartListen`.
+    void setReconnection(VornEventReconnection reconnection);
+    const VornEventReconnection& reconnection() const { return reconnection_; }
+    /// The wait before attempt `attempt` (1, 2, ...), with `random01` a
+    /// number in [0, 1) that picks the jitter.
+    static double reconnectDelay(int attempt, const VornEventReconnection& reconnection, double random01);
+    std::size_t rememberedSubscriptionCount() const { return remembered_.size(); }
+
     /// The realtime host and port `start` connects to, from the device's
     /// configuration: "host" means port 3010, "host:port" that port.
     static std::pair<std::string, std::int64_t> realtimeAddress();
@@ -99,12 +128,27 @@ public:
     void socketIO(const std::shared_ptr<SocketIO>& socket, const VornError& error) override;
 
 private:
+    struct Subscription {
+        std::int64_t type;
+        std::string tableName;
+        std::string objectId;
+        auto operator<=>(const Subscription&) const = default;
+    };
     void sendSubscription(const char* eventName, const std::optional<std::string>& message);
+    void remember(bool subscribe, std::int64_t type, const std::string& tableName, const std::string& objectId);
+    void attemptEnded(const OptionalError& outcome);
+    void scheduleReconnect();
     template <typename Call>
     void tellDelegate(Call&& call);
 
     std::weak_ptr<VornEventDelegate> delegate_;
     std::shared_ptr<SocketIO> vornSocketIO_;
+    VornEventReconnection reconnection_;
+    std::set<Subscription> remembered_;
+    bool stopped_ = false;
+    bool resubscribe_ = false;
+    int attempt_ = 0;  // the attempt running or waiting, 0 when none
+    std::unique_ptr<boost::asio::steady_timer> reconnectTimer_;
 };
 
 }  // namespace vorn
