@@ -1,7 +1,9 @@
 // Registers with the service, asks it for the time, saves an object and
 // changes it, finds and counts the saved objects, signs a user up and logs
 // in, uploads a small image and makes a thumbnail of it, and calls a cloud
-// function, waiting for each result on the main loop.
+// function, waiting for each result on the main loop. It also subscribes to
+// changes of its object on the realtime channel and prints the notice that
+// its update causes.
 //
 // The hosts default to the local emulator on 127.0.0.1:8470; VORN_API_HOST
 // (and the other VORN_*_HOST variables) point elsewhere.
@@ -10,6 +12,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -27,6 +32,22 @@ void print(const char* what, bool succeeded, const vorn::OptionalError& error) {
         std::printf("%s failed: %d %s\n", what, error ? error->code : 0, error ? error->message().c_str() : "");
     }
 }
+
+/// Subscribes to updates of one object once the realtime server is ready,
+/// and keeps the notices.
+struct ChangeListener : vorn::VornEventDelegate {
+    std::string table, objectId;
+    bool ready = false;
+    std::vector<std::string> notices;
+
+    void vornEventCanStartListen(const std::shared_ptr<vorn::VornEvent>& event) override {
+        event->listenRowChange(vorn::VornActionTypeUpdateRow, table, objectId);
+        ready = true;
+    }
+    void vornEvent(const std::shared_ptr<vorn::VornEvent>&, const nlohmann::json& notice) override {
+        notices.push_back(notice.is_string() ? notice.get<std::string>() : notice.dump());
+    }
+};
 
 }  // namespace
 
@@ -60,6 +81,19 @@ int main() {
     if (!waitFor(saved) || !succeeded) return 1;
     std::printf("saved GameScore %s\n", score->objectId()->c_str());
 
+    // Realtime: watch this object's updates.
+    auto listener = std::make_shared<ChangeListener>();
+    listener->table = "GameScore";
+    listener->objectId = *score->objectId();
+    auto events = vorn::VornEvent::defaultVornEvent();
+    events->setDelegate(listener);
+    events->start();
+    if (!waitFor(listener->ready)) {
+        std::fprintf(stderr, "the realtime channel did not open\n");
+        return 1;
+    }
+    std::printf("subscribed to updates of GameScore %s\n", listener->objectId.c_str());
+
     score->incrementKey("score", 10);
     score->addUniqueObjectsFromArray({"first", "fast"}, "badges");
     bool updated = false;
@@ -69,6 +103,12 @@ int main() {
         succeeded = ok;
     });
     if (!waitFor(updated) || !succeeded) return 1;
+    if (!vorn::MainLoop::shared().runUntil([&] { return !listener->notices.empty(); }, 10s)) {
+        std::fprintf(stderr, "no change notice arrived\n");
+        return 1;
+    }
+    std::printf("change notice: %s\n", listener->notices.front().c_str());
+    events->stop();
 
     // Queries: find the player's scores, best first, and count them.
     auto query = vorn::VornQuery::queryWithClassName("GameScore");

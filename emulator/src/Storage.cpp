@@ -480,7 +480,21 @@ Storage::StatementLease::~StatementLease() {
 
 // ---------------------------------------------------------------- Transaction
 
-Storage::Transaction::Transaction(Storage& storage) : storage_(storage), level_(storage.transactionDepth_) {
+void Storage::noteChange(ChangeNotice notice) {
+    if (!changeListener_) return;
+    pendingChanges_.push_back(std::move(notice));
+    if (transactionDepth_ == 0) publishChanges();
+}
+
+void Storage::publishChanges() {
+    auto changes = std::move(pendingChanges_);
+    pendingChanges_.clear();
+    if (!changeListener_) return;
+    for (const ChangeNotice& change : changes) changeListener_(change);
+}
+
+Storage::Transaction::Transaction(Storage& storage)
+    : storage_(storage), level_(storage.transactionDepth_), changesMark_(storage.pendingChanges_.size()) {
     if (level_ == 0) {
         storage_.db_.exec("BEGIN IMMEDIATE");
     } else {
@@ -499,6 +513,7 @@ void Storage::Transaction::commit() {
     }
     done_ = true;
     --storage_.transactionDepth_;
+    if (level_ == 0) storage_.publishChanges();
 }
 
 Storage::Transaction::~Transaction() {
@@ -513,6 +528,7 @@ Storage::Transaction::~Transaction() {
     } catch (const std::exception&) {
         // Rolling back only fails when SQLite already ended the transaction.
     }
+    if (storage_.pendingChanges_.size() > changesMark_) storage_.pendingChanges_.resize(changesMark_);
     --storage_.transactionDepth_;
 }
 

@@ -164,4 +164,44 @@ TEST(VornEventAddress, ConfiguredHostAndPort) {
     EXPECT_NE(VornEvent::init(), VornEvent::defaultVornEvent());
 }
 
+TEST(VornEventReconnection, DelaysGrowToTheCapWithBoundedJitter) {
+    VornEventReconnection options;
+    options.initialDelay = 0.5;
+    options.multiplier = 2.0;
+    options.maxDelay = 3.0;
+    options.jitter = 0.0;
+    EXPECT_DOUBLE_EQ(VornEvent::reconnectDelay(1, options, 0.7), 0.5);
+    EXPECT_DOUBLE_EQ(VornEvent::reconnectDelay(2, options, 0.7), 1.0);
+    EXPECT_DOUBLE_EQ(VornEvent::reconnectDelay(3, options, 0.7), 2.0);
+    EXPECT_DOUBLE_EQ(VornEvent::reconnectDelay(4, options, 0.7), 3.0);
+    EXPECT_DOUBLE_EQ(VornEvent::reconnectDelay(1000000, options, 0.7), 3.0);
+    options.jitter = 0.2;
+    EXPECT_DOUBLE_EQ(VornEvent::reconnectDelay(2, options, 0.0), 0.8);
+    EXPECT_DOUBLE_EQ(VornEvent::reconnectDelay(2, options, 0.5), 1.0);
+    EXPECT_NEAR(VornEvent::reconnectDelay(2, options, 0.999999), 1.2, 1e-5);
+    // Nonsense settings stay sane.
+    options.multiplier = 0.1;
+    options.jitter = 7;
+    options.initialDelay = -1;
+    EXPECT_GE(VornEvent::reconnectDelay(3, options, 2.0), 0.0);
+    EXPECT_LE(VornEvent::reconnectDelay(3, options, 2.0), 6.0);
+}
+
+TEST_F(EventFixture, RemembersSubscriptionsOnlyWithReconnectionOn) {
+    event->listenTableChange(VornActionTypeUpdateTable, "T");
+    EXPECT_EQ(event->rememberedSubscriptionCount(), 0u);
+    VornEventReconnection on;
+    on.enabled = true;
+    event->setReconnection(on);
+    event->listenTableChange(VornActionTypeUpdateTable, "T");
+    event->listenRowChange(VornActionTypeUpdateRow, "T", "r");
+    event->listenRowChange(VornActionTypeUpdateRow, "T", "r");
+    event->listenRowChange(VornActionTypeUpdateRow, "T", "");  // refused, not remembered
+    EXPECT_EQ(event->rememberedSubscriptionCount(), 2u);
+    event->cancleListenRowChange(VornActionTypeUpdateRow, "T", "r");
+    EXPECT_EQ(event->rememberedSubscriptionCount(), 1u);
+    event->setReconnection(VornEventReconnection{});
+    EXPECT_EQ(event->rememberedSubscriptionCount(), 0u);
+}
+
 }  // namespace vorn::event_test

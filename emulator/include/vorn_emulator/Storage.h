@@ -147,6 +147,18 @@ struct Migration {
 // The emulator's migrations, oldest first.
 const std::vector<Migration>& builtinMigrations();
 
+// A change of one stored object, published to the realtime host's
+// subscribers once its transaction committed.
+struct ChangeNotice {
+    enum class Kind { Create, Update, Delete };
+    Kind kind = Kind::Update;
+    std::string className;
+    std::string objectId;
+    // The object as a find returns it when anyone may read it under its
+    // access list; null otherwise (and for deletes).
+    std::optional<std::string> publicObject;  // compact JSON text
+};
+
 class Storage {
 public:
     struct Options {
@@ -220,6 +232,7 @@ public:
     private:
         Storage& storage_;
         int level_;
+        std::size_t changesMark_;
         bool done_ = false;
     };
 
@@ -239,6 +252,15 @@ public:
     }
 
     bool inTransaction() const { return transactionDepth_ > 0; }
+
+    // Object changes: noted inside a transaction, they reach the listener
+    // after the outermost commit, in order; a rolled-back transaction or
+    // savepoint drops its own. Outside a transaction they go at once. The
+    // listener runs on the thread that commits and must not block.
+    using ChangeListener = std::function<void(const ChangeNotice&)>;
+    void setChangeListener(ChangeListener listener) { changeListener_ = std::move(listener); }
+    bool hasChangeListener() const { return static_cast<bool>(changeListener_); }
+    void noteChange(ChangeNotice notice);
 
 private:
     struct CachedStatement {
@@ -260,6 +282,9 @@ private:
     bool ownsFilesDir_ = false;  // memory mode: the temporary folder is ours to remove
     int schemaVersion_ = 0;
     int transactionDepth_ = 0;
+    ChangeListener changeListener_;
+    std::vector<ChangeNotice> pendingChanges_;
+    void publishChanges();
     Database db_;
     std::unordered_map<std::string, std::unique_ptr<CachedStatement>, StringHash, std::equal_to<>> cache_;
 };

@@ -5,10 +5,12 @@
 
 namespace vorn::emulator {
 
+class ChangeNotices;
 class FaultInjector;
 class FileService;
 class FunctionHost;
 class RequestContext;
+class RealtimeHost;
 class Router;
 class Storage;
 struct HttpResponse;
@@ -39,6 +41,8 @@ void registerAdminHandlers(Router& router, const HandlerServices& services);  //
 void registerFileHandlers(Router& router, FileService& files);                // /7/files, /7/mkfile, GET /files/...
 void registerImageHandlers(Router& router, FileService& files);               // /7/thumbnail, /7/watermark
 void registerPushHandlers(Router& router);                                    // /7/push, /admin/pushes (Push.cpp)
+void registerRealtimeAdminHandlers(Router& router, ChangeNotices& notices,
+                                   RealtimeHost& host);  // /admin/realtime (RealtimeAdmin.cpp)
 void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& functions);  // /1/endpoint (Cloud.cpp)
 
 // An "_Installation" that was just created or updated with a "deviceToken"

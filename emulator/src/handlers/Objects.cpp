@@ -44,6 +44,21 @@ StoredObject writableObject(Storage& storage, accounts::Caller& caller, const st
     return std::move(*object);
 }
 
+// Notes a change for the realtime host's subscribers. The object goes with
+// the notice only when anyone may read it: a subscription carries no
+// session. Users never go with it.
+void noteChange(Storage& storage, ChangeNotice::Kind kind, const std::string& className, const std::string& objectId) {
+    if (!storage.hasChangeListener()) return;
+    ChangeNotice notice{kind, className, objectId, std::nullopt};
+    if (kind != ChangeNotice::Kind::Delete && !isUserClass(className)) {
+        if (auto object = ObjectStore(storage).load(className, objectId)) {
+            auto anyone = accounts::Caller::anonymous(storage);
+            if (anyone.may(accounts::Permission::Read, object->fields)) notice.publicObject = object->toResult().dump();
+        }
+    }
+    storage.noteChange(std::move(notice));
+}
+
 }  // namespace
 
 std::string requireName(const RequestContext& ctx, std::string_view key) {
@@ -67,11 +82,13 @@ const json& fieldsMap(const json& value, std::string_view where) {
 json createObject(Storage& storage, const std::string& className, const json& fields) {
     if (isUserClass(className)) {
         const auto created = accounts::createUser(storage, fields, {.username = false, .password = false});
+        noteChange(storage, ChangeNotice::Kind::Create, className, created.objectId);
         return json{{"objectId", created.objectId}, {"createdAt", created.createdAt}};
     }
     return storage.transaction([&] {
         const auto created = ObjectStore(storage).create(className, fields);
         releaseDeviceToken(storage, className, created.objectId);
+        noteChange(storage, ChangeNotice::Kind::Create, className, created.objectId);
         return json{{"objectId", created.objectId}, {"createdAt", created.createdAt}};
     });
 }
@@ -83,6 +100,7 @@ json updateObject(Storage& storage, accounts::Caller& caller, const std::string&
         const std::string updatedAt = isUserClass(className) ? accounts::updateUser(storage, object, fields)
                                                              : ObjectStore(storage).update(className, objectId, fields);
         releaseDeviceToken(storage, className, objectId);
+        noteChange(storage, ChangeNotice::Kind::Update, className, objectId);
         return json{{"updatedAt", updatedAt}};
     });
 }
@@ -96,6 +114,7 @@ json deleteObject(Storage& storage, accounts::Caller& caller, const std::string&
         } else {
             ObjectStore(storage).remove(className, objectId);
         }
+        noteChange(storage, ChangeNotice::Kind::Delete, className, objectId);
     });
     return json::object();
 }

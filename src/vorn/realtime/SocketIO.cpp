@@ -507,6 +507,14 @@ void SocketIO::disconnectForced() {
         url = scheme() + "://" + host_ + portText() + "/" + resourceName() + "/1/xhr-polling/" + sid_.value_or("") +
               "?disconnect";
     }
+    const bool onLoop = MainLoop::shared().isCurrentThread();
+    if (!onLoop) {
+        // What the transport reports while the request runs (the server
+        // closing it, above all) must not end the session first.
+        MainLoop::shared().post([self = shared_from_this()] {
+            if (self->transport_) self->transport_->setDelegate({});
+        });
+    }
     auto request = VornUrlRequest::initWithUrl(url);
     request->setHttpMethod("GET");
     request->setPostBody(std::string());
@@ -515,7 +523,7 @@ void SocketIO::disconnectForced() {
     if (!request->responseData()) {
         error = VornError{kVornErrorDomain, kVornErrorConnectFailed, {{"error", request->errorDescription()}}};
     }
-    if (MainLoop::shared().isCurrentThread()) {
+    if (onLoop) {
         onDisconnect(error);
     } else {
         MainLoop::shared().post([self = shared_from_this(), error] { self->onDisconnect(error); });

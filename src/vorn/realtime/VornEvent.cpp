@@ -256,6 +256,10 @@ void VornEvent::socketIODidDisconnect(const std::shared_ptr<SocketIO>&, const Op
 void VornEvent::socketIO(const std::shared_ptr<SocketIO>&, const VornError& error) {
     tellDelegate(
         [&](VornEventDelegate& listener, const std::shared_ptr<VornEvent>& self) { listener.vornEvent(self, error); });
+    // A handshake that failed reports no disconnect: the attempt ends here.
+    const bool handshakeFailed =
+        error.code == kSocketIOErrorHandshakeFailed || error.code == kSocketIOErrorHandshakeForbidden;
+    if (reconnection_.enabled && !stopped_ && attempt_ > 0 && handshakeFailed) attemptEnded(error);
 }
 
 void VornEvent::socketIODidReceiveEvent(const std::shared_ptr<SocketIO>&, const SocketIOPacket& packet) {
