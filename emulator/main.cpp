@@ -3,6 +3,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vorn_emulator/ErrorCodes.h"
 #include "vorn_emulator/Server.h"
@@ -20,6 +22,7 @@
 namespace {
 
 using vorn::emulator::Options;
+using vorn::emulator::RealtimeOptions;
 
 [[noreturn]] void usageError(const std::string& message) {
     std::cerr << "vorn-emulator: " << message << "\n(see vorn-emulator --help)\n";
@@ -39,8 +42,58 @@ std::chrono::seconds parseSeconds(const std::string& option, const std::string& 
     return std::chrono::seconds(std::stol(text));
 }
 
+// Seconds from 0.001 to 9999.999, with up to three decimals, or a usage error naming the option.
+std::chrono::milliseconds parseFractionalSeconds(const std::string& option, const std::string& text) {
+    const std::size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? std::string() : text.substr(dot + 1);
+    const bool digits = whole.find_first_not_of("0123456789") == std::string::npos &&
+                        fraction.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || whole.empty() || whole.size() > 4 || (dot != std::string::npos && fraction.empty()) ||
+        fraction.size() > 3) {
+        usageError("invalid " + option + " \"" + text + "\" (seconds, e.g. 20 or 0.5, below 10000)");
+    }
+    std::string millis = fraction;
+    millis.resize(3, '0');
+    const long long value = std::stoll(whole) * 1000 + std::stoll(millis);
+    if (value == 0) usageError("invalid " + option + " \"" + text + "\" (must be more than 0)");
+    return std::chrono::milliseconds(value);
+}
+
+// "25", "0.5".
+std::string secondsText(std::chrono::milliseconds duration) {
+    std::string text = std::to_string(duration.count() / 1000);
+    if (duration.count() % 1000 == 0) return text;
+    std::string fraction = std::to_string(1000 + duration.count() % 1000).substr(1);
+    while (fraction.back() == '0') fraction.pop_back();
+    return text + "." + fraction;
+}
+
+std::vector<std::string> parseTransports(const std::string& text) {
+    std::vector<std::string> transports;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        std::size_t comma = text.find(',', at);
+        if (comma == std::string::npos) comma = text.size();
+        const std::string name = text.substr(at, comma - at);
+        if (name != "websocket" && name != "xhr-polling") {
+            usageError("invalid --transports \"" + text + "\" (websocket and/or xhr-polling, comma-separated)");
+        }
+        if (std::find(transports.begin(), transports.end(), name) != transports.end()) {
+            std::string message = "invalid --transports \"" + text + "\": ";
+            message += name;
+            message += " is listed twice";
+            usageError(message);
+        }
+        transports.push_back(name);
+        at = comma + 1;
+    }
+    return transports;
+}
+
 void printUsage(std::ostream& out) {
     const Options defaults;
+    const RealtimeOptions realtime;
     out << "usage: vorn-emulator [options]\n"
            "\n"
            "Serves the service API over HTTP on a loopback address.\n"
@@ -90,8 +143,48 @@ void printUsage(std::ostream& out) {
         << ")\n"
            "  --help          show this help\n"
            "\n"
-           "On start it prints one line to stdout:\n"
+           "realtime host (Socket.IO protocol revision 1, the 0.9 text protocol, on its own port):\n"
+           "  --realtime-port N\n"
+           "                  port of the realtime host (default "
+        << realtime.port
+        << "; 0 picks a free port); same --address\n"
+           "  --no-realtime   do not start the realtime host\n"
+           "  --transports LIST\n"
+           "                  comma-separated transports offered and served: websocket, xhr-polling\n"
+           "                  (default websocket,xhr-polling)\n"
+           "  --heartbeat-interval SECONDS\n"
+           "                  an open session is sent a heartbeat \"2::\" this often (default "
+        << secondsText(realtime.heartbeatInterval)
+        << ")\n"
+           "  --heartbeat-timeout SECONDS\n"
+           "                  advertised; a heartbeat unanswered this long ends the session (default "
+        << secondsText(realtime.heartbeatTimeout)
+        << ")\n"
+           "  --close-timeout SECONDS\n"
+           "                  advertised; a polling session with no GET for this long, or a session\n"
+           "                  never opened, is dropped (default "
+        << secondsText(realtime.closeTimeout)
+        << ")\n"
+           "  --polling-duration SECONDS\n"
+           "                  a held polling GET with nothing to send is answered \"8::\" after this\n"
+           "                  (default "
+        << secondsText(realtime.pollingDuration)
+        << ")\n"
+           "                  SECONDS may be fractional (0.2), more than 0 and below 10000\n"
+           "  endpoints: GET /socket.io/1/ (handshake: SID:HEARTBEAT:CLOSE:TRANSPORTS),\n"
+           "  /socket.io/1/websocket/SID (upgrade), GET and POST /socket.io/1/xhr-polling/SID\n"
+           "  (several packets framed as U+FFFD LENGTH U+FFFD PACKET, LENGTH in UTF-16 units),\n"
+           "  ?disconnect on either ends the session. Built in: message and json packets are\n"
+           "  echoed, the event \"echo\" is emitted back, acks are answered.\n"
+           "  Limits: "
+        << realtime.maxPacketBytes / 1024 << " KiB a packet or body (413), " << realtime.maxQueuedBytes / 1024
+        << " KiB queued a session, " << realtime.maxSessions
+        << " sessions (503).\n"
+           "\n"
+           "On start it prints to stdout:\n"
            "  vorn-emulator listening on ADDRESS:PORT\n"
+           "followed, when the realtime host runs, by\n"
+           "  vorn-emulator realtime on ADDRESS:PORT\n"
            "and it stops cleanly on SIGINT or SIGTERM.\n"
            "\n"
            "service error codes:\n";
@@ -117,6 +210,8 @@ std::optional<unsigned short> parsePort(std::string_view text) {
 
 Options parseArguments(int argc, char** argv) {
     Options options;
+    RealtimeOptions realtime;
+    bool realtimeOn = true;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::optional<std::string> inlineValue;
@@ -180,6 +275,24 @@ Options parseArguments(int argc, char** argv) {
                 usageError("invalid --max-connections \"" + text + "\" (1 to 99999)");
             }
             options.maxConnections = static_cast<std::size_t>(std::stol(text));
+        } else if (arg == "--realtime-port") {
+            const std::string text = value();
+            auto port = parsePort(text);
+            if (!port) usageError("invalid realtime port \"" + text + "\"");
+            realtime.port = *port;
+        } else if (arg == "--no-realtime") {
+            flag();
+            realtimeOn = false;
+        } else if (arg == "--transports") {
+            realtime.transports = parseTransports(value());
+        } else if (arg == "--heartbeat-interval") {
+            realtime.heartbeatInterval = parseFractionalSeconds(arg, value());
+        } else if (arg == "--heartbeat-timeout") {
+            realtime.heartbeatTimeout = parseFractionalSeconds(arg, value());
+        } else if (arg == "--close-timeout") {
+            realtime.closeTimeout = parseFractionalSeconds(arg, value());
+        } else if (arg == "--polling-duration") {
+            realtime.pollingDuration = parseFractionalSeconds(arg, value());
         } else if (arg == "--fault") {
             const std::string text = value();
             try {
@@ -190,6 +303,11 @@ Options parseArguments(int argc, char** argv) {
         } else {
             usageError("unknown option \"" + arg + "\"");
         }
+    }
+    if (realtimeOn) {
+        realtime.address = options.address;
+        realtime.verbose = options.verbose;
+        options.realtime = realtime;
     }
     return options;
 }
@@ -210,6 +328,9 @@ int main(int argc, char** argv) {
             std::string host = options.address == "localhost" ? "127.0.0.1" : options.address;
             if (host.find(':') != std::string::npos) host = "[" + host + "]";
             std::cout << "vorn-emulator listening on " << host << ":" << port << std::endl;
+            if (server.realtime()) {
+                std::cout << "vorn-emulator realtime on " << host << ":" << server.realtimePort() << std::endl;
+            }
             if (options.verbose) {
                 std::cerr << "vorn-emulator: "
                           << (options.memory ? std::string("in-memory data") : "data in " + options.dataDir)

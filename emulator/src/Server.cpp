@@ -15,6 +15,7 @@
 #include "HttpSession.h"
 #include "functions/FunctionHost.h"
 #include "handlers/Handlers.h"
+#include "notices/ChangeNotices.h"
 #include "vorn_emulator/Files.h"
 #include "vorn_emulator/Router.h"
 #include "vorn_emulator/Storage.h"
@@ -56,7 +57,9 @@ struct Server::Impl {
           router(storage, Router::Options{options.appKey}),
           files(storage, fileOptions(options)),
           core{router, options.verbose, options.bodyLimit, &faults, options.readTimeout, options.idleTimeout, {}, 0},
-          functions(std::make_shared<FunctionHost>(functionOptions(options))) {
+          functions(std::make_shared<FunctionHost>(functionOptions(options))),
+          realtime(options.realtime ? std::make_unique<RealtimeHost>(*options.realtime) : nullptr) {
+        if (realtime) connectChangeNotices();
         for (const Fault& fault : options.faults) {
             try {
                 faults.add(fault);
@@ -84,7 +87,37 @@ struct Server::Impl {
         return result;
     }
 
+    // Data-change subscriptions on the realtime host: committed object
+    // changes go to the matching sessions. Publishing only queues packets on
+    // the host's thread, so a write never waits for a subscriber.
+    void connectChangeNotices() {
+        RealtimeHost* host = realtime.get();
+        notices = std::make_unique<ChangeNotices>(
+            options.appKey, [host](const std::string& sid, const std::string& endpoint, const std::string& name,
+                                   const nlohmann::json& args) { host->emit(sid, endpoint, name, args); });
+        ChangeNotices* feed = notices.get();
+        host->onConnect = [feed](const std::string& sid, const std::string& endpoint) {
+            feed->sessionJoined(sid, endpoint);
+        };
+        host->onEvent = [feed](const std::string& sid, const std::string& endpoint, const std::string& name,
+                               const nlohmann::json& args) { return feed->event(sid, endpoint, name, args); };
+        host->onSessionEnd = [feed](const std::string& sid) { feed->sessionEnded(sid); };
+        storage.setChangeListener([feed](const ChangeNotice& change) { feed->publish(change); });
+    }
+
+    // The realtime host first, then the HTTP listener; neither is left
+    // running when the other cannot bind.
     void listen() {
+        if (realtime) realtime->start();
+        try {
+            listenHttp();
+        } catch (...) {
+            if (realtime) realtime->stop();
+            throw;
+        }
+    }
+
+    void listenHttp() {
         const tcp::endpoint endpoint(address, options.port);
         try {
             acceptor.open(endpoint.protocol());
@@ -168,6 +201,8 @@ struct Server::Impl {
     FaultInjector faults;
     ServerCore core;
     std::shared_ptr<FunctionHost> functions;
+    std::unique_ptr<RealtimeHost> realtime;
+    std::unique_ptr<ChangeNotices> notices;
     net::io_context ioc{1};
     tcp::acceptor acceptor{ioc};
     net::steady_timer retryTimer{ioc};
@@ -180,6 +215,7 @@ struct Server::Impl {
 
 Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
     registerBuiltinHandlers(impl_->router, HandlerServices{impl_->files, impl_->faults, impl_->functions});
+    if (impl_->realtime) registerRealtimeAdminHandlers(impl_->router, *impl_->notices, *impl_->realtime);
 }
 
 Server::~Server() {
@@ -224,6 +260,7 @@ void Server::stop() {
         net::post(impl_->ioc, [impl = impl_.get()] { impl->shutdown(); });
     }
     impl_->state = Impl::State::Stopped;
+    if (impl_->realtime) impl_->realtime->stop();
     if (impl_->thread.joinable() && impl_->thread.get_id() != std::this_thread::get_id()) impl_->thread.join();
 }
 
@@ -253,6 +290,15 @@ FaultInjector& Server::faults() {
 }
 net::io_context& Server::ioContext() {
     return impl_->ioc;
+}
+RealtimeHost* Server::realtime() {
+    return impl_->realtime.get();
+}
+std::size_t Server::realtimeSubscriptionCount() const {
+    return impl_->notices ? impl_->notices->subscriptionCount() : 0;
+}
+unsigned short Server::realtimePort() const {
+    return impl_->realtime ? impl_->realtime->port() : 0;
 }
 
 void Server::runOnServerThread(const std::function<void()>& fn) {

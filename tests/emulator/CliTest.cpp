@@ -49,20 +49,23 @@ public:
         if (out_ >= 0) ::close(out_);
     }
 
-    // Reads stdout up to the first newline; empty when none comes in time.
+    // Reads stdout up to the next newline; empty when none comes in time.
     std::string readLine() {
-        std::string line;
         const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-        while (line.find('\n') == std::string::npos) {
-            if (!readSome(line, deadline)) return {};
+        while (pending_.find('\n') == std::string::npos) {
+            if (!readSome(pending_, deadline)) return {};
         }
-        return line.substr(0, line.find('\n'));
+        const std::size_t end = pending_.find('\n');
+        std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
     }
 
     // Reads stdout to its end (the process exited or closed it), then reaps the
     // process. Returns the exit status, or -1 when it did not end in time.
     int waitForExit(std::string* rest = nullptr) {
-        std::string output;
+        std::string output = std::move(pending_);
+        pending_.clear();
         const auto deadline = std::chrono::steady_clock::now() + kDeadline;
         while (readSome(output, deadline)) {}
         if (std::chrono::steady_clock::now() >= deadline) return -1;
@@ -92,6 +95,7 @@ private:
 
     pid_t pid_ = -1;
     int out_ = -1;
+    std::string pending_;  // read past the last line returned
 };
 
 unsigned short portFromLine(const std::string& line) {
@@ -101,7 +105,7 @@ unsigned short portFromLine(const std::string& line) {
 }
 
 TEST(EmulatorCliTest, StartsAnswersAndStopsOnSigterm) {
-    Child child({"--port", "0", "--memory"});
+    Child child({"--port", "0", "--memory", "--no-realtime"});
     const std::string line = child.readLine();
     const unsigned short port = portFromLine(line);
     ASSERT_NE(port, 0) << "first line: " << line;
@@ -118,7 +122,7 @@ TEST(EmulatorCliTest, StartsAnswersAndStopsOnSigterm) {
 }
 
 TEST(EmulatorCliTest, StopsOnSigintWithOpenConnections) {
-    Child child({"--port=0", "--memory", "--app-key", "k"});
+    Child child({"--port=0", "--memory", "--no-realtime", "--app-key", "k"});
     const unsigned short port = portFromLine(child.readLine());
     ASSERT_NE(port, 0);
     TestHttpClient client(port);
@@ -131,7 +135,7 @@ TEST(EmulatorCliTest, StopsOnSigintWithOpenConnections) {
 
 TEST(EmulatorCliTest, KeepsDataInTheDataFolder) {
     TempDir dir;
-    Child child({"--port", "0", "--data", (dir.path() / "d").string()});
+    Child child({"--port", "0", "--no-realtime", "--data", (dir.path() / "d").string()});
     ASSERT_NE(portFromLine(child.readLine()), 0);
     child.signal(SIGTERM);
     EXPECT_EQ(child.waitForExit(), 0);
@@ -140,8 +144,8 @@ TEST(EmulatorCliTest, KeepsDataInTheDataFolder) {
 }
 
 TEST(EmulatorCliTest, FaultsAndFileOptionsFromTheCommandLine) {
-    Child child({"--port", "0", "--memory", "--absolute-file-urls", "--upload-session-idle", "30", "--fault",
-                 "/7/timestamp=error:137x2", "--fault=/7/files=garbage"});
+    Child child({"--port", "0", "--memory", "--no-realtime", "--absolute-file-urls", "--upload-session-idle", "30",
+                 "--fault", "/7/timestamp=error:137x2", "--fault=/7/files=garbage"});
     const unsigned short port = portFromLine(child.readLine());
     ASSERT_NE(port, 0);
     TestHttpClient client(port);
@@ -177,8 +181,62 @@ TEST(EmulatorCliTest, HelpListsTheErrorCodes) {
     EXPECT_NE(output.find("REQUEST_TIMEOUT"), std::string::npos);
 }
 
+TEST(EmulatorCliTest, HelpDescribesTheRealtimeHost) {
+    Child child({"--help"});
+    std::string output;
+    EXPECT_EQ(child.waitForExit(&output), 0);
+    for (const char* text : {"--realtime-port N", "--no-realtime", "--transports LIST", "--heartbeat-interval SECONDS",
+                             "--heartbeat-timeout SECONDS", "--close-timeout SECONDS", "--polling-duration SECONDS",
+                             "/socket.io/1/", "xhr-polling", "U+FFFD", "?disconnect", "vorn-emulator realtime on"}) {
+        EXPECT_NE(output.find(text), std::string::npos) << text;
+    }
+}
+
+TEST(EmulatorCliTest, RealtimeHostFromTheCommandLine) {
+    Child child({"--port", "0", "--memory", "--realtime-port", "0", "--transports", "xhr-polling,websocket",
+                 "--heartbeat-timeout", "0.5", "--close-timeout=2", "--heartbeat-interval", "0.2", "--polling-duration",
+                 "0.05"});
+    const unsigned short port = portFromLine(child.readLine());
+    ASSERT_NE(port, 0);
+    const std::string line = child.readLine();
+    const std::string prefix = "vorn-emulator realtime on 127.0.0.1:";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    const auto realtimePort = static_cast<unsigned short>(std::stoi(line.substr(prefix.size())));
+    ASSERT_NE(realtimePort, 0);
+    TestHttpClient client(realtimePort);
+    const Reply handshake = client.get("/socket.io/1/?t=1");
+    EXPECT_EQ(handshake.status, 200u);
+    ASSERT_EQ(handshake.body.size(), 40u + std::string(":0.5:2:xhr-polling,websocket").size()) << handshake.body;
+    EXPECT_EQ(handshake.body.substr(40), ":0.5:2:xhr-polling,websocket");
+    const std::string poll = "/socket.io/1/xhr-polling/" + handshake.body.substr(0, 40);
+    EXPECT_EQ(client.get(poll).body.substr(0, 3), "1::");
+    EXPECT_EQ(client.post(poll, "3:::from the command line").body, "1");
+    // Heartbeats, noops (every 50 ms) and the echo, in some order.
+    bool echoed = false;
+    for (int i = 0; i < 100 && !echoed; ++i) {
+        const Reply next = client.get(poll);
+        ASSERT_EQ(next.status, 200u);
+        echoed = next.body.find("3:::from the command line") != std::string::npos;
+    }
+    EXPECT_TRUE(echoed);
+    child.signal(SIGTERM);
+    std::string rest;
+    EXPECT_EQ(child.waitForExit(&rest), 0);
+    EXPECT_EQ(rest, "");
+}
+
+TEST(EmulatorCliTest, NoRealtimeHostWhenTurnedOff) {
+    Child child({"--port", "0", "--memory", "--no-realtime"});
+    ASSERT_NE(portFromLine(child.readLine()), 0);
+    child.signal(SIGTERM);
+    std::string rest;
+    EXPECT_EQ(child.waitForExit(&rest), 0);
+    EXPECT_EQ(rest, "");  // no realtime line
+}
+
 TEST(EmulatorCliTest, ConnectionAndReadLimitsFromTheCommandLine) {
-    Child child({"--port", "0", "--memory", "--read-timeout", "1", "--idle-timeout=1", "--max-connections", "2"});
+    Child child({"--port", "0", "--memory", "--no-realtime", "--read-timeout", "1", "--idle-timeout=1",
+                 "--max-connections", "2"});
     const unsigned short port = portFromLine(child.readLine());
     ASSERT_NE(port, 0);
     TestHttpClient first(port);
@@ -196,23 +254,36 @@ TEST(EmulatorCliTest, ConnectionAndReadLimitsFromTheCommandLine) {
 }
 
 TEST(EmulatorCliTest, RefusesBadArguments) {
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"--address", "192.168.0.1"},
-                                                                                      {"--port", "70000"},
-                                                                                      {"--port"},
-                                                                                      {"--bogus"},
-                                                                                      {"--memory=yes"},
-                                                                                      {"--fault", "/7/files"},
-                                                                                      {"--fault", "/7/files=explode"},
-                                                                                      {"--fault", "/admin/faults=drop"},
-                                                                                      {"--fault", "/7/files=delay"},
-                                                                                      {"--absolute-file-urls=1"},
-                                                                                      {"--upload-session-idle", "ten"},
-                                                                                      {"--read-timeout", "0"},
-                                                                                      {"--read-timeout", "1.5"},
-                                                                                      {"--idle-timeout", "-1"},
-                                                                                      {"--idle-timeout"},
-                                                                                      {"--max-connections", "0"},
-                                                                                      {"--max-connections", "many"}}) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--address", "192.168.0.1"},
+                                               {"--port", "70000"},
+                                               {"--port"},
+                                               {"--bogus"},
+                                               {"--memory=yes"},
+                                               {"--fault", "/7/files"},
+                                               {"--fault", "/7/files=explode"},
+                                               {"--fault", "/admin/faults=drop"},
+                                               {"--fault", "/7/files=delay"},
+                                               {"--absolute-file-urls=1"},
+                                               {"--upload-session-idle", "ten"},
+                                               {"--read-timeout", "0"},
+                                               {"--read-timeout", "1.5"},
+                                               {"--idle-timeout", "-1"},
+                                               {"--idle-timeout"},
+                                               {"--max-connections", "0"},
+                                               {"--max-connections", "many"},
+                                               {"--realtime-port", "70000"},
+                                               {"--no-realtime=1"},
+                                               {"--transports", ""},
+                                               {"--transports", "flashsocket"},
+                                               {"--transports", "websocket,"},
+                                               {"--transports", "websocket,websocket"},
+                                               {"--heartbeat-interval", "0"},
+                                               {"--heartbeat-timeout", "0.0001"},
+                                               {"--close-timeout", "10000"},
+                                               {"--polling-duration", "-1"},
+                                               {"--polling-duration", "1."},
+                                               {"--polling-duration", "ten"}}) {
         Child child(args);
         std::string output;
         EXPECT_EQ(child.waitForExit(&output), 2) << args[0];

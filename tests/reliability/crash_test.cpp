@@ -162,7 +162,8 @@ public:
             ::dup2(out[1], STDOUT_FILENO);
             ::close(out[0]);
             ::close(out[1]);
-            ::execl(VORN_EMULATOR_EXE, VORN_EMULATOR_EXE, "--port", "0", "--data", data.c_str(), nullptr);
+            ::execl(VORN_EMULATOR_EXE, VORN_EMULATOR_EXE, "--port", "0", "--no-realtime", "--data", data.c_str(),
+                    nullptr);
             ::_exit(127);
         }
         ::close(out[1]);

@@ -8,11 +8,13 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "vorn_emulator/Faults.h"
+#include "vorn_emulator/Realtime.h"
 
 namespace boost::asio {
 class io_context;
@@ -49,6 +51,9 @@ struct Options {
     // Open connections at most; beyond it a new connection is accepted and
     // closed at once, without a byte.
     std::size_t maxConnections = 512;
+    // The realtime host (Realtime.h) on a port of its own, started and
+    // stopped with the server; nullopt: none.
+    std::optional<RealtimeOptions> realtime;
 };
 
 class Server {
@@ -62,6 +67,7 @@ public:
     Server& operator=(const Server&) = delete;
 
     // Binds, then serves on a thread of its own. Returns the bound port.
+    // The realtime host, when configured, is started first, on its own thread.
     unsigned short start();
 
     // Binds, calls onListening(port), then serves on the calling thread until
@@ -85,6 +91,12 @@ public:
     // Injected faults; thread-safe, usable from any thread.
     FaultInjector& faults();
     boost::asio::io_context& ioContext();
+    // The realtime host; null when Options::realtime is not set.
+    RealtimeHost* realtime();
+    // Its bound port (0 when there is none, or before start or run).
+    unsigned short realtimePort() const;
+    // Data-change subscriptions open on the realtime host; thread-safe.
+    std::size_t realtimeSubscriptionCount() const;
 
     // Runs fn on the server thread and waits for its result (or exception).
     // Runs it directly when the server is not running or when called from a

@@ -1,0 +1,102 @@
+#pragma once
+
+// The emulator's realtime host: Socket.IO protocol revision 1 (the text
+// protocol of Socket.IO 0.9) over WebSocket and XHR long polling, on a
+// loopback port of its own. One io_context thread runs every session; the
+// public functions below are safe to call from any thread.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace vorn::emulator {
+
+struct RealtimeOptions {
+    std::string address = "127.0.0.1";  // must be a loopback address ("localhost" means 127.0.0.1)
+    unsigned short port = 3010;         // 0 picks a free port
+    // Offered in the handshake, and the only ones served: "websocket", "xhr-polling".
+    std::vector<std::string> transports = {"websocket", "xhr-polling"};
+    // An open session is sent "2::" this often.
+    std::chrono::milliseconds heartbeatInterval = std::chrono::seconds(25);
+    // Advertised in the handshake; a heartbeat not answered within it ends the session.
+    std::chrono::milliseconds heartbeatTimeout = std::chrono::seconds(60);
+    // Advertised in the handshake; a polling session with no GET held or
+    // arriving for this long ends, and so does a session never opened.
+    std::chrono::milliseconds closeTimeout = std::chrono::seconds(60);
+    // A held GET with nothing to send is answered "8::" after this.
+    std::chrono::milliseconds pollingDuration = std::chrono::seconds(20);
+    std::size_t maxPacketBytes = std::size_t{1024} * 1024;      // packet, WebSocket message, POST body
+    std::size_t maxQueuedBytes = std::size_t{4} * 1024 * 1024;  // outgoing backlog per session, then it ends
+    std::size_t maxSessions = 1024;                             // more handshakes are answered 503
+    bool verbose = false;                                       // log requests and packets on stderr
+};
+
+class RealtimeHost {
+public:
+    // Checks the options: throws std::invalid_argument for a non-loopback
+    // address, an empty or unknown transport list, or a zero time or limit.
+    explicit RealtimeHost(RealtimeOptions options);
+    ~RealtimeHost();  // stops
+    RealtimeHost(const RealtimeHost&) = delete;
+    RealtimeHost& operator=(const RealtimeHost&) = delete;
+
+    // Binds, then serves on a thread of its own. Returns the bound port.
+    // Throws std::runtime_error when the port cannot be bound.
+    unsigned short start();
+    // Closes the listener, every connection and session (without calling
+    // onSessionEnd), and joins the thread. Idempotent; no restart.
+    void stop();
+
+    unsigned short port() const;  // 0 before start
+    const RealtimeOptions& options() const;
+
+    // Hooks, set before start(); each is called on the host's thread and may
+    // call the functions below. An exception from a hook is logged and dropped.
+    //
+    // A namespace was joined: endpoint "" for the default one when the
+    // session opens, "/ns" on a "1::/ns" packet.
+    std::function<void(const std::string& sid, const std::string& endpoint)> onConnect;
+    // An event packet arrived: its name, its args (always an array, empty
+    // when absent) and endpoint. Returning true skips the built-in handling
+    // (acks and the "echo" event).
+    std::function<bool(const std::string& sid, const std::string& endpoint, const std::string& name,
+                       const nlohmann::json& args)>
+        onEvent;
+    // A session ended: disconnected by either side, timed out, or refused
+    // (oversized message, backlog). Also for a handshake never opened.
+    std::function<void(const std::string& sid)> onSessionEnd;
+
+    // Sends "5::ENDPOINT:{"name":NAME,"args":ARGS}" (args left out when null,
+    // a non-array wrapped in one). Never waits for the network; false when
+    // the sid is not an open or handshaken session.
+    bool emit(const std::string& sid, const std::string& endpoint, const std::string& name, const nlohmann::json& args);
+    // Sends one packet as given, unchecked.
+    bool sendPacket(const std::string& sid, const std::string& packetText);
+    // Sends "0::", then ends the session.
+    bool disconnect(const std::string& sid);
+    // While silent nothing is sent to any session: packets that would go out
+    // (connects, heartbeats, acks, echoes, emits, noops) are dropped and held
+    // GETs stay held. Received packets are still read and handled, and HTTP
+    // requests (handshakes, POSTs) are still answered.
+    void setSilent(bool silent);
+
+    // The sessions handshaken and not ended yet, sorted.
+    std::vector<std::string> sessionIds() const;
+    // The last packets received from a session (at most 256, each cut to
+    // 16 KiB), oldest first; kept for a while after the session ends. Empty
+    // for an unknown sid.
+    std::vector<std::string> receivedPackets(const std::string& sid) const;
+    // Handshakes answered with a session so far.
+    std::size_t handshakeCount() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vorn::emulator
