@@ -12,17 +12,20 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$BUILD/emulator/vorn-emulator" --port 0 --memory --app-key "$APP_KEY" > "$WORK/emulator.out" &
+"$BUILD/emulator/vorn-emulator" --port 0 --realtime-port 0 --memory --app-key "$APP_KEY" > "$WORK/emulator.out" &
 EMULATOR_PID=$!
 for _ in $(seq 1 100); do
-  grep -q 'listening on' "$WORK/emulator.out" 2>/dev/null && break
+  grep -q 'realtime on' "$WORK/emulator.out" 2>/dev/null && break
   kill -0 "$EMULATOR_PID" 2>/dev/null || { echo "the emulator did not start" >&2; exit 1; }
   sleep 0.1
 done
 ADDRESS=$(sed -n 's/.*listening on \([0-9.:]*\).*/\1/p' "$WORK/emulator.out" | head -n1)
 [ -n "$ADDRESS" ] || { echo "the emulator printed no address" >&2; exit 1; }
-echo "emulator listening on $ADDRESS"
+REALTIME=$(sed -n 's/.*realtime on \([0-9.:]*\).*/\1/p' "$WORK/emulator.out" | head -n1)
+[ -n "$REALTIME" ] || { echo "the emulator printed no realtime address" >&2; exit 1; }
+echo "emulator listening on $ADDRESS, realtime on $REALTIME"
 
 VORN_HOME="$WORK/app" VORN_APP_KEY="$APP_KEY" \
 VORN_API_HOST="$ADDRESS" VORN_FALLBACK_HOST="$ADDRESS" VORN_FILE_HOST="$ADDRESS" VORN_CLOUD_HOST="$ADDRESS" \
+VORN_REALTIME_HOST="$REALTIME" \
   "$BUILD/examples/quickstart"
