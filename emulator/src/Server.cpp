@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "HttpSession.h"
+#include "LoopbackAddress.h"
 #include "functions/FunctionHost.h"
 #include "handlers/Handlers.h"
 #include "notices/ChangeNotices.h"
@@ -26,33 +27,12 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 using error_code = boost::system::error_code;
 
-namespace {
-
-net::ip::address loopbackAddress(const std::string& text) {
-    if (text == "localhost") return net::ip::address_v4::loopback();
-    error_code ec;
-    auto address = net::ip::make_address(text, ec);
-    if (ec) throw std::invalid_argument("invalid address \"" + text + "\"");
-    if (!address.is_loopback()) {
-        throw std::invalid_argument("address " + text +
-                                    " is not a loopback address; the emulator serves loopback only");
-    }
-    return address;
-}
-
-std::string endpointText(const net::ip::address& address, unsigned short port) {
-    const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-    return host + ":" + std::to_string(port);
-}
-
-}  // namespace
-
 struct Server::Impl {
     enum class State { Idle, Running, Stopped };
 
     explicit Impl(Options opts)
         : options(std::move(opts)),
-          address(loopbackAddress(options.address)),
+          address(loopbackAddress(options.address, "the emulator")),
           storage(Storage::Options{options.dataDir, options.memory}),
           router(storage, Router::Options{options.appKey}),
           files(storage, fileOptions(options)),

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "LoopbackAddress.h"
 #include "PacketText.h"
 #include "RealtimeCore.h"
 #include "RealtimeHttpConnection.h"
@@ -27,23 +28,6 @@ using realtime::RealtimeCore;
 using realtime::RealtimeSession;
 
 namespace {
-
-net::ip::address loopbackAddress(const std::string& text) {
-    if (text == "localhost") return net::ip::address_v4::loopback();
-    error_code ec;
-    auto address = net::ip::make_address(text, ec);
-    if (ec) throw std::invalid_argument("invalid address \"" + text + "\"");
-    if (!address.is_loopback()) {
-        throw std::invalid_argument("address " + text +
-                                    " is not a loopback address; the realtime host serves loopback only");
-    }
-    return address;
-}
-
-std::string endpointText(const net::ip::address& address, unsigned short port) {
-    const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
-    return host + ":" + std::to_string(port);
-}
 
 void validate(const RealtimeOptions& options) {
     if (options.transports.empty()) throw std::invalid_argument("the realtime host needs at least one transport");
@@ -71,7 +55,7 @@ void validate(const RealtimeOptions& options) {
 struct RealtimeHost::Impl {
     enum class State { Idle, Running, Stopped };
 
-    explicit Impl(RealtimeOptions options) : address(loopbackAddress(options.address)) {
+    explicit Impl(RealtimeOptions options) : address(loopbackAddress(options.address, "the realtime host")) {
         validate(options);
         core = std::make_unique<RealtimeCore>(ioc, std::move(options));
     }
