@@ -11,8 +11,10 @@
 //
 // The client under test runs the way an application uses it: sends from the
 // caller's thread, frames on the network thread, messages delivered on the
-// main loop, which this thread runs. Beast's client runs synchronously on
-// this thread.
+// main loop, which this thread runs. Beast's client runs twice: synchronously
+// on this thread (BeastClient), and asynchronously on a network thread of
+// its own whose handlers hand each message to this thread's io_context and
+// take each send back (BeastHandoff), which is the library's design.
 #include "BeastEchoServer.h"
 
 #include "vorn/core/MainLoop.h"
@@ -24,10 +26,15 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -161,6 +168,103 @@ void BM_BeastClient(benchmark::State& state, bool text, std::size_t size, bool w
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 
+// Beast's asynchronous client behind the same hand-off as the library's:
+// the network thread reads and writes, this thread's loop sees every message
+// and sends every message.
+
+class BeastHandoffClient {
+public:
+    BeastHandoffClient(bool text, boost::asio::io_context& mainLoop) : mainLoop_(mainLoop), ws_(network_) {
+        using boost::asio::ip::tcp;
+        tcp::resolver resolver(network_);
+        boost::asio::connect(ws_.next_layer(), resolver.resolve("127.0.0.1", std::to_string(server().port())));
+        ws_.next_layer().set_option(tcp::no_delay(true));
+        ws_.auto_fragment(false);
+        ws_.read_message_max(64u << 20);
+        ws_.handshake("127.0.0.1:" + std::to_string(server().port()), "/");
+        ws_.text(text);
+        read();
+        thread_ = std::thread([this] { network_.run(); });
+    }
+    ~BeastHandoffClient() {
+        boost::asio::post(network_, [this] {
+            ws_.async_close(boost::beast::websocket::close_code::normal, [](const boost::system::error_code&) {});
+        });
+        thread_.join();
+    }
+    BeastHandoffClient(const BeastHandoffClient&) = delete;
+    BeastHandoffClient& operator=(const BeastHandoffClient&) = delete;
+
+    /// From the main loop's thread.
+    void send(const std::string& payload) {
+        boost::asio::post(network_, [this, payload] {
+            outbox_.push_back(payload);
+            if (!writing_) writeNext();
+        });
+    }
+
+    std::size_t received = 0;  // main loop only
+    std::size_t lastSize = 0;
+
+private:
+    void read() {
+        ws_.async_read(buffer_, [this](const boost::system::error_code& error, std::size_t) {
+            if (error) return;
+            std::string message = boost::beast::buffers_to_string(buffer_.data());
+            buffer_.consume(buffer_.size());
+            boost::asio::post(mainLoop_, [this, message = std::move(message)] {
+                ++received;
+                lastSize = message.size();
+            });
+            read();
+        });
+    }
+    void writeNext() {
+        writing_ = true;
+        ws_.async_write(boost::asio::buffer(outbox_.front()),
+                        [this](const boost::system::error_code& error, std::size_t) {
+            outbox_.pop_front();
+            if (error || outbox_.empty()) {
+                writing_ = false;
+                return;
+            }
+            writeNext();
+        });
+    }
+
+    boost::asio::io_context& mainLoop_;
+    boost::asio::io_context network_;
+    boost::beast::websocket::stream<boost::asio::ip::tcp::socket> ws_;
+    boost::beast::flat_buffer buffer_;
+    std::deque<std::string> outbox_;  // network thread only
+    bool writing_ = false;
+    std::thread thread_;
+};
+
+void BM_BeastHandoff(benchmark::State& state, bool text, std::size_t size, bool windowed) {
+    const Payload payload = payloadOf(text, size);
+    const std::size_t window = windowed ? windowFor(size) : 1;
+    boost::asio::io_context mainLoop;
+    auto work = boost::asio::make_work_guard(mainLoop);
+    BeastHandoffClient client(text, mainLoop);
+    auto runUntil = [&](std::size_t count) {
+        while (client.received < count) mainLoop.run_one();
+    };
+
+    std::size_t sent = 0;
+    for (; sent < window; ++sent) client.send(payload.bytes);
+    for (auto _ : state) {
+        runUntil(client.received + 1);
+        if (client.lastSize != size) state.SkipWithError("echo of the wrong size");
+        client.send(payload.bytes);
+        ++sent;
+    }
+    runUntil(sent);
+
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
 void registerAll() {
     struct Size {
         const char* name;
@@ -177,6 +281,10 @@ void registerAll() {
                 ->UseRealTime()
                 ->MinTime(1.0);
             benchmark::RegisterBenchmark(("BeastClient/" + suffix).c_str(), BM_BeastClient, size.text, size.size,
+                                         windowed)
+                ->UseRealTime()
+                ->MinTime(1.0);
+            benchmark::RegisterBenchmark(("BeastHandoff/" + suffix).c_str(), BM_BeastHandoff, size.text, size.size,
                                          windowed)
                 ->UseRealTime()
                 ->MinTime(1.0);

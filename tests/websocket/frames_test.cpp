@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <string>
+#include <thread>
 
 namespace vorn::test {
 namespace {
@@ -311,6 +313,85 @@ TEST(WebSocketFrames, CloseReasonIsSentAsItsBytes) {
     EXPECT_EQ(close->closeCode(), 3001);
     EXPECT_EQ(close->closeReason(), reason);
     EXPECT_EQ(client.socket->readyState(), SRReadyState::CLOSED);
+}
+
+TEST(WebSocketFrames, MessagesOfOneSegmentAndBurstsOfSendsKeepTheirOrder) {
+    // Many messages arrive in one segment, with a ping among them; the
+    // listener sees each once, in order, and sends from two threads reach the
+    // peer in each thread's order, all before the close frame.
+    constexpr int kReceived = 300;
+    constexpr int kSentPerThread = 200;
+    std::optional<WireFrame> pong;
+    std::vector<WireFrame> frames;
+    RawServer server(afterHandshake([&](RawPeer& peer) {
+        std::string burst;
+        for (int index = 0; index < kReceived; ++index) {
+            burst += frame(1, "m" + std::to_string(index));
+            if (index == kReceived / 2) burst += frame(9, "ping");
+        }
+        peer.write(burst);
+        pong = peer.readFrame();
+        while (auto next = peer.readFrame()) {
+            frames.push_back(*next);
+            if (next->opcode == 8) break;
+        }
+        peer.write(closeFrame(1000));
+    }));
+    auto client = openClient(server);
+    ASSERT_TRUE(runUntil([&] { return client.delegate->messages.size() == kReceived; }));
+    for (int index = 0; index < kReceived; ++index)
+        EXPECT_EQ(textOf(client.delegate->messages[index]), "m" + std::to_string(index));
+
+    std::thread other([&] {
+        for (int index = 0; index < kSentPerThread; ++index) client.socket->send("b" + std::to_string(index));
+    });
+    for (int index = 0; index < kSentPerThread; ++index) client.socket->send("a" + std::to_string(index));
+    other.join();
+    client.socket->close();
+    ASSERT_TRUE(runUntil([&] { return server.finished() && client.delegate->ended(); }));
+
+    ASSERT_TRUE(pong.has_value());
+    EXPECT_EQ(pong->opcode, 10);
+    EXPECT_EQ(pong->payload, "ping");
+    ASSERT_EQ(frames.size(), 2u * kSentPerThread + 1);
+    EXPECT_EQ(frames.back().opcode, 8);
+    int nextA = 0, nextB = 0;
+    for (std::size_t index = 0; index + 1 < frames.size(); ++index) {
+        const std::string& payload = frames[index].payload;
+        if (payload[0] == 'a') EXPECT_EQ(payload, "a" + std::to_string(nextA++));
+        if (payload[0] == 'b') EXPECT_EQ(payload, "b" + std::to_string(nextB++));
+    }
+    EXPECT_EQ(nextA, kSentPerThread);
+    EXPECT_EQ(nextB, kSentPerThread);
+}
+
+TEST(WebSocketFrames, AnOperationQueueSeesOneOperationPerMessage) {
+    constexpr int kReceived = 50;
+    RawServer server(afterHandshake([&](RawPeer& peer) {
+        std::string burst;
+        for (int index = 0; index < kReceived; ++index) burst += frame(1, std::to_string(index));
+        peer.write(burst);
+        awaitClose(peer);
+    }));
+    auto client = makeClient(server.url());
+    std::mutex mutex;
+    std::vector<std::function<void()>> operations;
+    client.socket->setDelegateOperationQueue([&](std::function<void()> operation) {
+        std::lock_guard lock(mutex);
+        operations.push_back(std::move(operation));
+    });
+    client.socket->open();
+    auto queued = [&] {
+        std::lock_guard lock(mutex);
+        return operations.size();
+    };
+    // The open, then one operation per message.
+    ASSERT_TRUE(runUntil([&] { return queued() == 1 + kReceived; }));
+    for (auto& operation : operations) operation();
+    ASSERT_EQ(client.delegate->messages.size(), static_cast<std::size_t>(kReceived));
+    EXPECT_EQ(textOf(client.delegate->messages.back()), std::to_string(kReceived - 1));
+    client.socket->close();
+    ASSERT_TRUE(runUntil([&] { return server.finished(); }));
 }
 
 }  // namespace

@@ -33,6 +33,10 @@ constexpr std::size_t kCompactionThreshold = 4096;
 constexpr std::size_t kMaxCloseReasonBytes = 123;
 // Buffers that grew beyond this for one large message are given back afterwards.
 constexpr std::size_t kKeptBufferCapacity = std::size_t{64} * 1024;
+// A batch of received messages goes to the delegate queue once it holds this
+// many messages or bytes, even while more of the same read are being parsed.
+constexpr std::size_t kMaxBatchMessages = 64;
+constexpr std::size_t kMaxBatchBytes = std::size_t{1} << 20;
 
 using httptext::hasLineBreakOrNul;
 using httptext::isToken;
@@ -96,6 +100,10 @@ bool isValidCloseCode(std::int32_t code) {
 
 std::span<const std::uint8_t> bytesOf(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+std::span<const std::uint8_t> bytesOf(const SRData& data) {
+    return data;
 }
 
 /// XORs `length` bytes with the 4-byte key, starting at key index 0.
@@ -259,6 +267,8 @@ void vSRWebSocket::_setReadyState(SRReadyState readyState) {
 
 template <typename Block>
 void vSRWebSocket::_performDelegateBlock(Block&& block) {
+    // Messages received before this call reach the delegate before it.
+    flushMessages();
     SROperationQueue operationQueue;
     asio::any_io_executor dispatchQueue;
     {
@@ -274,6 +284,59 @@ void vSRWebSocket::_performDelegateBlock(Block&& block) {
     } else {
         asio::post(dispatchQueue, std::forward<Block>(block));
     }
+}
+
+void vSRWebSocket::_deliverMessage(SRMessage message) {
+    assertOnWorkQueue();
+    pendingMessageBytes_ += std::visit([](const auto& value) { return value.size(); }, message);
+    pendingMessages_.push_back(std::move(message));
+    if (pendingMessages_.size() >= kMaxBatchMessages || pendingMessageBytes_ >= kMaxBatchBytes) flushMessages();
+}
+
+void vSRWebSocket::flushMessagesAfterReading() {
+    // While frame reads are queued, the bytes at hand may hold more messages
+    // for the same batch; the last of those reads hands the batch over.
+    if (queuedReads_ > 0 || pendingMessages_.empty()) return;
+    // Bytes that arrived meanwhile may complete more messages for it too.
+    if (readyState() == SRReadyState::OPEN) {
+        readFromStream();
+        _pumpScanner();
+        if (queuedReads_ > 0) return;
+    }
+    flushMessages();
+}
+
+void vSRWebSocket::flushMessages() {
+    assertOnWorkQueue();
+    if (pendingMessages_.empty()) return;
+    std::vector<SRMessage> batch;
+    batch.swap(pendingMessages_);
+    pendingMessageBytes_ = 0;
+    SROperationQueue operationQueue;
+    asio::any_io_executor dispatchQueue;
+    {
+        std::lock_guard lock(mutex_);
+        if (delegateOperationQueue_) {
+            operationQueue = delegateOperationQueue_;
+        } else {
+            dispatchQueue = delegateDispatchQueue_;
+        }
+    }
+    auto self = shared_from_this();
+    if (operationQueue) {
+        // An operation queue sees one operation per listener call.
+        for (auto& message : batch) {
+            operationQueue([self, message = std::move(message)]() mutable {
+                if (auto delegate = self->delegate()) delegate->webSocket(self, std::move(message));
+            });
+        }
+        return;
+    }
+    asio::post(dispatchQueue, [self, batch = std::move(batch)]() mutable {
+        for (auto& message : batch) {
+            if (auto delegate = self->delegate()) delegate->webSocket(self, std::move(message));
+        }
+    });
 }
 
 // Opening and closing.
@@ -317,8 +380,11 @@ void vSRWebSocket::closeWithCode(std::int64_t code, std::optional<std::string> r
     if (reason && !isValidUTF8(reinterpret_cast<const std::uint8_t*>(reason->data()), reason->size())) {
         throw std::invalid_argument("vSRWebSocket: a close reason must be UTF-8");
     }
-    auto self = shared_from_this();
-    asio::post(workQueue_, [self, code, reason = std::move(reason)] { self->_closeWithCodeOnWorkQueue(code, reason); });
+    // Through the send queue, so that it follows every message sent before it.
+    PendingSend send;
+    send.closeCode = code;
+    send.closeReason = std::move(reason);
+    queueSend(std::move(send));
 }
 
 void vSRWebSocket::_closeWithCodeOnWorkQueue(std::int64_t code, const std::optional<std::string>& reason) {
@@ -373,6 +439,7 @@ void vSRWebSocket::stream(SRStreamKind stream, SRStreamEvent event) {
             if (!passesPinTest()) return;
         }
         handleStreamEvent(stream, event);
+        flushMessagesAfterReading();
     } catch (const std::exception& failure) {
         streams_->close();
         _failWithError(makeError(kVornErrorDomain, kVornErrorUnknown, failure.what()));
@@ -760,10 +827,19 @@ void vSRWebSocket::_handleFrameWithData(std::span<const std::uint8_t> frameData,
     auto self = shared_from_this();
     // The next read is queued first; it runs after this handling, which
     // therefore still sees the assembled message.
+    ++queuedReads_;
     if (isControlOpcode(opcode)) {
-        asio::post(workQueue_, [self] { self->_readFrameContinue(); });
+        asio::post(workQueue_, [self] {
+            --self->queuedReads_;
+            self->_readFrameContinue();
+            self->flushMessagesAfterReading();
+        });
     } else {
-        asio::post(workQueue_, [self] { self->_readFrameNew(); });
+        asio::post(workQueue_, [self] {
+            --self->queuedReads_;
+            self->_readFrameNew();
+            self->flushMessagesAfterReading();
+        });
     }
 
     switch (opcode) {
@@ -781,9 +857,7 @@ void vSRWebSocket::_handleFrameWithData(std::span<const std::uint8_t> frameData,
             // A fresh buffer for the next message: a large one is not kept.
             if (currentFrameData_.capacity() > kKeptBufferCapacity) currentFrameData_ = std::vector<std::uint8_t>();
             releaseLargeBuffers();
-            _performDelegateBlock([self, message = std::move(message)]() mutable {
-                if (auto delegate = self->delegate()) delegate->webSocket(self, std::move(message));
-            });
+            _deliverMessage(std::move(message));
             break;
         }
         case 2: {
@@ -792,9 +866,7 @@ void vSRWebSocket::_handleFrameWithData(std::span<const std::uint8_t> frameData,
             SRMessage message(std::in_place_type<SRData>, std::move(currentFrameData_));
             currentFrameData_ = SRData();
             releaseLargeBuffers();
-            _performDelegateBlock([self, message = std::move(message)]() mutable {
-                if (auto delegate = self->delegate()) delegate->webSocket(self, std::move(message));
-            });
+            _deliverMessage(std::move(message));
             break;
         }
         case 8:
@@ -802,8 +874,11 @@ void vSRWebSocket::_handleFrameWithData(std::span<const std::uint8_t> frameData,
             break;
         case 9: {
             SRData payload(frameData.begin(), frameData.end());
-            _performDelegateBlock([self, payload = std::move(payload)] {
-                asio::post(self->workQueue_, [self, payload] { self->_sendFrameWithOpcode(10, payload); });
+            _performDelegateBlock([self, payload = std::move(payload)]() mutable {
+                PendingSend pong;
+                pong.opcode = 10;
+                pong.payload = std::move(payload);
+                self->queueSend(std::move(pong));
             });
             break;
         }
@@ -994,21 +1069,50 @@ void vSRWebSocket::send(std::string text) {
     if (!isValidUTF8(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())) {
         throw std::invalid_argument("vSRWebSocket: a text message must be UTF-8");
     }
-    auto self = shared_from_this();
-    asio::post(workQueue_, [self, text = std::move(text)] { self->_sendFrameWithOpcode(1, bytesOf(text)); });
+    queueSend(PendingSend{1, std::move(text), 0, std::nullopt});
 }
 
 void vSRWebSocket::send(SRData data) {
-    auto self = shared_from_this();
-    asio::post(workQueue_, [self, data = std::move(data)] { self->_sendFrameWithOpcode(2, data); });
+    queueSend(PendingSend{2, std::move(data), 0, std::nullopt});
 }
 
 void vSRWebSocket::send(std::nullptr_t) {
-    auto self = shared_from_this();
-    asio::post(workQueue_, [self] { self->_sendFrameWithOpcode(1, {}); });
+    queueSend(PendingSend{1, std::string(), 0, std::nullopt});
 }
 
-void vSRWebSocket::_sendFrameWithOpcode(std::uint8_t opcode, std::span<const std::uint8_t> data) {
+void vSRWebSocket::queueSend(PendingSend send) {
+    bool post = false;
+    {
+        std::lock_guard lock(sendMutex_);
+        pendingSends_.push_back(std::move(send));
+        post = !std::exchange(sendsPosted_, true);
+    }
+    // Sends queued while one hand-off is on its way ride along with it.
+    if (post) asio::post(workQueue_, [self = shared_from_this()] { self->drainSends(); });
+}
+
+void vSRWebSocket::drainSends() {
+    assertOnWorkQueue();
+    std::vector<PendingSend> batch;
+    {
+        std::lock_guard lock(sendMutex_);
+        batch.swap(pendingSends_);
+        sendsPosted_ = false;
+    }
+    if (batch.empty()) return;
+    for (auto& send : batch) {
+        if (send.opcode == 0) {
+            _closeWithCodeOnWorkQueue(send.closeCode, send.closeReason);
+        } else {
+            _sendFrameWithOpcode(send.opcode,
+                                 std::visit([](const auto& value) { return bytesOf(value); }, send.payload), false);
+        }
+    }
+    // One write for every frame of the batch.
+    _pumpWriting();
+}
+
+void vSRWebSocket::_sendFrameWithOpcode(std::uint8_t opcode, std::span<const std::uint8_t> data, bool pump) {
     assertOnWorkQueue();
     // The write buffer takes nothing once the teardown has begun.
     if (closeWhenFinishedWriting_) return;
@@ -1044,7 +1148,7 @@ void vSRWebSocket::_sendFrameWithOpcode(std::uint8_t opcode, std::span<const std
     std::uint8_t* maskKey = frame + headerLength;
     secureRandomBytes(maskKey, 4);
     if (payloadLength > 0) maskBytes(maskKey + 4, data.data(), payloadLength, maskKey);
-    _pumpWriting();
+    if (pump) _pumpWriting();
 }
 
 void vSRWebSocket::_writeData(std::span<const std::uint8_t> data) {

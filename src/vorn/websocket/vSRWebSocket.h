@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace vorn {
@@ -203,6 +204,11 @@ private:
     void _setReadyState(SRReadyState readyState);
     template <typename Block>
     void _performDelegateBlock(Block&& block);
+    /// Queues a received message for the delegate. The messages that one
+    /// read produced go to the delegate queue in one hand-off.
+    void _deliverMessage(SRMessage message);
+    void flushMessagesAfterReading();
+    void flushMessages();
 
     // Connection and handshake.
     void _connect();
@@ -234,7 +240,18 @@ private:
     void releaseLargeBuffers();
 
     // Writing.
-    void _sendFrameWithOpcode(std::uint8_t opcode, std::span<const std::uint8_t> data);
+    /// A frame or a close asked for from outside the work queue, waiting to
+    /// be taken over there. Opcode 0 stands for a close.
+    struct PendingSend {
+        std::uint8_t opcode = 0;
+        std::variant<std::string, SRData> payload;
+        std::int64_t closeCode = 0;
+        std::optional<std::string> closeReason;
+    };
+    void queueSend(PendingSend send);
+    /// Takes over every pending send, in order, and writes them in one go.
+    void drainSends();
+    void _sendFrameWithOpcode(std::uint8_t opcode, std::span<const std::uint8_t> data, bool pump = true);
     void _writeData(std::span<const std::uint8_t> data);
     void _pumpWriting();
     void _disconnect();
@@ -270,6 +287,11 @@ private:
     std::atomic<SRReadyState> readyState_{SRReadyState::CONNECTING};
     std::atomic<bool> opened_{false};
 
+    // Sends waiting for the work queue, under their own mutex.
+    std::mutex sendMutex_;
+    std::vector<PendingSend> pendingSends_;
+    bool sendsPosted_ = false;
+
     // Work queue only.
     std::shared_ptr<vSRWebSocket> selfRetain_;
     std::string secKey_;
@@ -289,6 +311,9 @@ private:
     OutputBuffer outputBuffer_;
     std::size_t outputBufferOffset_ = 0;
     std::deque<std::unique_ptr<SRIOConsumer>> consumers_;
+    std::vector<SRMessage> pendingMessages_;
+    std::size_t pendingMessageBytes_ = 0;
+    std::size_t queuedReads_ = 0;
     SRIOConsumerPool consumerPool_;
     bool isPumping_ = false;
 
