@@ -358,8 +358,11 @@ TEST(WebSocketFrames, MessagesOfOneSegmentAndBurstsOfSendsKeepTheirOrder) {
     int nextA = 0, nextB = 0;
     for (std::size_t index = 0; index + 1 < frames.size(); ++index) {
         const std::string& payload = frames[index].payload;
-        if (payload[0] == 'a') EXPECT_EQ(payload, "a" + std::to_string(nextA++));
-        if (payload[0] == 'b') EXPECT_EQ(payload, "b" + std::to_string(nextB++));
+        if (payload[0] == 'a') {
+            EXPECT_EQ(payload, "a" + std::to_string(nextA++));
+        } else {
+            EXPECT_EQ(payload, "b" + std::to_string(nextB++));
+        }
     }
     EXPECT_EQ(nextA, kSentPerThread);
     EXPECT_EQ(nextB, kSentPerThread);

@@ -1146,7 +1146,13 @@ void vSRWebSocket::_sendFrameWithOpcode(std::uint8_t opcode, std::span<const std
             frame[2 + index] = static_cast<std::uint8_t>(length64 >> (56 - 8 * index));
     }
     std::uint8_t* maskKey = frame + headerLength;
-    secureRandomBytes(maskKey, 4);
+    // Mask keys come from the secure random source a few hundred at a time.
+    if (maskKeyOffset_ == maskKeys_.size()) {
+        secureRandomBytes(maskKeys_.data(), maskKeys_.size());
+        maskKeyOffset_ = 0;
+    }
+    std::memcpy(maskKey, maskKeys_.data() + maskKeyOffset_, 4);
+    maskKeyOffset_ += 4;
     if (payloadLength > 0) maskBytes(maskKey + 4, data.data(), payloadLength, maskKey);
     if (pump) _pumpWriting();
 }

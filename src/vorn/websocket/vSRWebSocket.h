@@ -324,6 +324,8 @@ private:
     std::array<std::uint8_t, 4> currentReadMaskKey_{};
     std::size_t currentReadMaskOffset_ = 0;
     std::array<std::uint8_t, 2048> readScratch_{};
+    std::array<std::uint8_t, 1024> maskKeys_{};  // unused keys from maskKeyOffset_ on
+    std::size_t maskKeyOffset_ = 1024;
 };
 
 /// The Origin of a URL: the lower-cased scheme with "wss" as "https" and "ws"
