@@ -8,6 +8,12 @@
 #include "vorn/core/vkOpenUDID.h"
 
 #include <gtest/gtest.h>
+#include <unicode/basictz.h>
+#include <unicode/locid.h>
+#include <unicode/simpletz.h>
+#include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
+#include <unicode/tztrans.h>
 
 #include <clocale>
 #include <cstdio>
@@ -77,6 +83,103 @@ TEST(VornUtils, DateTextRoundTripsAndRejectsOtherForms) {
     for (const char* bad : {"", "2024-02-30 10:00:00", "2024-02-29", "2024-02-29 13:05:09 extra", "2024/02/29 13:05:09",
                             "2024-13-01 00:00:00", "4040-01-01 00:00:00", "1000-01-01 00:00:00"}) {
         EXPECT_FALSE(v_VornUtils::dateOfString(bad)) << bad;
+    }
+}
+
+/// ICU's own reading of a date text in a zone, the reference for the
+/// library's.
+class ReferenceDates {
+public:
+    explicit ReferenceDates(const icu::TimeZone& zone)
+        : format_(icu::UnicodeString("yyyy-MM-dd HH:mm:ss"), icu::Locale::getRoot(), status_) {
+        format_.setLenient(false);
+        format_.setTimeZone(zone);
+    }
+    std::optional<v_VornUtils::Date> parse(const std::string& string) const {
+        const auto text = icu::UnicodeString::fromUTF8(string);
+        icu::ParsePosition position(0);
+        const UDate date = format_.parse(text, position);
+        if (position.getErrorIndex() >= 0 || position.getIndex() != text.length()) return std::nullopt;
+        if (!(date > -9.2e12 && date < 9.2e12)) return std::nullopt;
+        return v_VornUtils::Date(
+            std::chrono::duration_cast<v_VornUtils::Date::duration>(std::chrono::duration<double, std::milli>(date)));
+    }
+    /// The wall-clock text of an instant at a fixed offset from UTC.
+    std::string wallText(UDate instant, int32_t offsetMillis) {
+        wall_.adoptTimeZone(new icu::SimpleTimeZone(offsetMillis, icu::UnicodeString("fixed")));
+        icu::UnicodeString text;
+        wall_.format(instant, text);
+        std::string result;
+        return text.toUTF8String(result);
+    }
+    bool ok() const { return U_SUCCESS(status_); }
+
+private:
+    UErrorCode status_ = U_ZERO_ERROR;
+    icu::SimpleDateFormat format_;
+    icu::SimpleDateFormat wall_{icu::UnicodeString("yyyy-MM-dd HH:mm:ss"), icu::Locale::getRoot(), status_};
+};
+
+/// Makes a zone the process's default for a scope.
+class DefaultZone {
+public:
+    explicit DefaultZone(const char* id) : previous_(icu::TimeZone::createDefault()) {
+        icu::TimeZone::adoptDefault(icu::TimeZone::createTimeZone(icu::UnicodeString(id)));
+    }
+    ~DefaultZone() { icu::TimeZone::adoptDefault(previous_.release()); }
+    DefaultZone(const DefaultZone&) = delete;
+    DefaultZone& operator=(const DefaultZone&) = delete;
+
+private:
+    std::unique_ptr<icu::TimeZone> previous_;
+};
+
+TEST(VornUtils, DateTextReadsAsIcuReadsItInEveryZone) {
+    for (const char* id : {"UTC", "America/New_York", "Europe/Berlin", "Europe/Dublin", "Australia/Lord_Howe",
+                           "Asia/Kolkata", "Asia/Kathmandu", "Pacific/Apia", "America/Sao_Paulo", "America/Sitka"}) {
+        SCOPED_TRACE(id);
+        DefaultZone scoped(id);
+        std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::createDefault());
+        ReferenceDates reference(*zone);
+        ASSERT_TRUE(reference.ok());
+        std::vector<std::string> texts = {
+            "2021-01-01 00:00:00",    "1700-01-01 00:00:00",  "1699-12-31 23:59:59",  "2200-12-31 23:59:59",
+            "2201-01-01 00:00:00",    "2261-01-01 00:00:00",  "1678-01-01 00:00:00",  "2000-02-29 12:00:00",
+            "1900-02-29 12:00:00",    "2023-02-29 12:00:00",  "2024-04-31 00:00:00",  "2024-00-10 00:00:00",
+            "2024-01-00 00:00:00",    "2024-01-01 24:00:00",  "2024-01-01 23:60:00",  "2024-01-01 23:59:60",
+            "2024-1-01 00:00:00",     "+024-01-01 00:00:00",  " 2024-01-01 00:00:00", "2024-01-01 00:00:0",
+            "2024-01-01T00:00:00",    "2024-01-01 00:00:00Z", "0000-01-01 00:00:00",  "9999-12-31 23:59:59",
+            "２０２４-01-01 00:00:00"};
+        // Every quarter hour of wall time from three hours before to three
+        // hours after each change of offset, read by the offset before and
+        // the one after (so skipped and repeated wall times too), and the
+        // same wall times two days on either side.
+        const auto* rules = dynamic_cast<const icu::BasicTimeZone*>(zone.get());
+        ASSERT_NE(rules, nullptr);
+        constexpr double kHour = 3600000.0;
+        icu::TimeZoneTransition transition;
+        UDate from = -2208988800000.0;  // 1900
+        int changes = 0;
+        while (from < 4102444800000.0 && rules->getNextTransition(from, false, transition)) {  // to 2100
+            from = transition.getTime();
+            const int32_t before = transition.getFrom()->getRawOffset() + transition.getFrom()->getDSTSavings();
+            const int32_t after = transition.getTo()->getRawOffset() + transition.getTo()->getDSTSavings();
+            for (int quarter = -12; quarter <= 12; ++quarter) {
+                const UDate instant = from + quarter * kHour / 4;
+                texts.push_back(reference.wallText(instant, before));
+                texts.push_back(reference.wallText(instant, after));
+            }
+            for (double days : {-2.0, 2.0}) {
+                for (double hours : {-1.0, 0.0, 1.0}) {
+                    texts.push_back(reference.wallText(from + (days * 24 + hours) * kHour, before));
+                }
+            }
+            ++changes;
+        }
+        EXPECT_EQ(changes > 0, std::string(id) != "UTC");
+        for (const auto& text : texts) {
+            EXPECT_EQ(v_VornUtils::dateOfString(text), reference.parse(text)) << text;
+        }
     }
 }
 

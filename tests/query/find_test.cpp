@@ -301,6 +301,60 @@ TEST_F(FindTest, CacheElseNetwork) {
     EXPECT_EQ(service_.server().requests().size(), 1u);
 }
 
+/// A cache file exactly as the library has always written it: one JSON
+/// string holding the base64 of the results' text (indented by two, keys
+/// sorted), with every "+" of the code written "%2B".
+constexpr const char* kArchivedResults =
+    "\"WwogIHsKICAgICJjcmVhdGVkQXQiOiAiMjAyMS0wMy0wNCAwNTowNjowNyIsCiAgICAibGFiZWwiOiAiY2Fmw6kgfj4/MTAwIiwKICAgIC"
+    "JvYmplY3RJZCI6ICJhMSIsCiAgICAic2NvcmUiOiA3LAogICAgInRhZ3MiOiBbCiAgICAgICJ4IiwKICAgICAgbnVsbCwKICAgICAgdHJ1ZSwK"
+    "ICAgICAgMi41CiAgICBdLAogICAgInVwZGF0ZWRBdCI6ICIyMDIxLTAzLTA1IDA2OjA3OjA4IgogIH0sCiAgewogICAgImNyZWF0ZWRBdCI6IC"
+    "IyMDIxLTAzLTA0IDA1OjA2OjA4IiwKICAgICJuZXN0ZWQiOiB7CiAgICAgICJrIjogInY%2BPyIKICAgIH0sCiAgICAib2JqZWN0SWQiOiAi"
+    "YjIiLAogICAgInVwZGF0ZWRBdCI6ICIyMDIxLTAzLTA0IDA1OjA2OjA4IgogIH0KXQ==\"";
+
+json archivedResults() {
+    return json::parse(R"([
+        {"objectId": "a1", "createdAt": "2021-03-04 05:06:07", "updatedAt": "2021-03-05 06:07:08",
+         "score": 7, "label": "caf\u00e9 ~>?100", "tags": ["x", null, true, 2.5]},
+        {"objectId": "b2", "createdAt": "2021-03-04 05:06:08", "updatedAt": "2021-03-04 05:06:08",
+         "nested": {"k": "v>?"}}])");
+}
+
+TEST_F(FindTest, ACacheFileOfTheLongStandingFormIsWrittenAndRead) {
+    const auto path = query_->selfQueryFileName();
+    ASSERT_TRUE(VornQueryCache::write(path, archivedResults()));
+    EXPECT_EQ(fileutils::readFile(path), std::string(kArchivedResults));
+
+    ASSERT_TRUE(fileutils::writeFileAtomically(path, kArchivedResults));
+    EXPECT_EQ(VornQueryCache::read(path), archivedResults());
+    query_->setCachePolicy(kVornCachePolicyCacheOnly);
+    Calls calls;
+    query_->findObjectsInBackgroundWithBlock(calls.block());
+    ASSERT_EQ(calls.seen.size(), 1u);
+    EXPECT_EQ(calls.ids(0), (std::vector<std::string>{"a1", "b2"}));
+    const auto& objects = *calls.seen[0].first;
+    EXPECT_EQ(objects[0]->createdAt(), v_VornUtils::dateOfString("2021-03-04 05:06:07"));
+    EXPECT_EQ(objects[0]->updatedAt(), v_VornUtils::dateOfString("2021-03-05 06:07:08"));
+    EXPECT_EQ(objects[0]->vornDataDic(),
+              (json{{"score", 7}, {"label", "caf\u00e9 ~>?100"}, {"tags", json::array({"x", nullptr, true, 2.5})}}));
+    EXPECT_EQ(objects[1]->vornDataDic(), (json{{"nested", {{"k", "v>?"}}}}));
+    EXPECT_TRUE(service_.server().requests().empty());
+}
+
+TEST_F(FindTest, ACacheFileIsReadWhateverJsonSpellingItsStringHas) {
+    const auto path = query_->selfQueryFileName();
+    // The same string with its slashes escaped and blanks around it.
+    std::string spelled = std::string(" \n") + kArchivedResults + "\n";
+    for (std::size_t at = spelled.find('/'); at != std::string::npos; at = spelled.find('/', at + 2)) {
+        spelled.insert(at, "\\");
+    }
+    ASSERT_TRUE(fileutils::writeFileAtomically(path, spelled));
+    EXPECT_EQ(VornQueryCache::read(path), archivedResults());
+    for (const char* bad : {"\"WwogIHsK", "\"\"", "[\"WwogIHsKfQ==\"]", "\"Ww\x01ogIHsK\"", "\"%2"}) {
+        ASSERT_TRUE(fileutils::writeFileAtomically(path, bad));
+        EXPECT_FALSE(VornQueryCache::read(path)) << bad;
+    }
+}
+
 TEST_F(FindTest, CacheThenNetworkCallsBackTwice) {
     query_->setCachePolicy(kVornCachePolicyCacheThenNetwork);
     seedCache(query_, {"cached"});

@@ -10,9 +10,11 @@
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <unicode/basictz.h>
 #include <unicode/locid.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
+#include <unicode/tztrans.h>
 
 #include <charconv>
 #include <cmath>
@@ -67,6 +69,70 @@ icu::SimpleDateFormat* dateFormatter() {
         zone = std::move(current);
     }
     return formatter.get();
+}
+
+/// Days from 1970-01-01 to a date of the Gregorian calendar.
+constexpr std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+    year -= month <= 2 ? 1 : 0;
+    const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+    const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
+}
+
+constexpr unsigned daysInMonth(int year, unsigned month) {
+    constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+/// The value of `count` ASCII digits at `text`, or -1.
+int digits(const char* text, int count) {
+    int value = 0;
+    for (int i = 0; i < count; ++i) {
+        if (text[i] < '0' || text[i] > '9') return -1;
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+/// The date of the exact text form "yyyy-MM-dd HH:mm:ss" with every field
+/// in range, read without the formatter, when the time zone keeps one
+/// offset for two days either side of that wall time (then there is only one
+/// reading, the one the formatter gives). Empty for every other text, which
+/// the formatter decides.
+std::optional<UDate> quickDate(const std::string& text, const icu::TimeZone& zone) {
+    if (text.size() != 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ' || text[13] != ':' ||
+        text[16] != ':') {
+        return std::nullopt;
+    }
+    const char* p = text.data();
+    const int year = digits(p, 4), month = digits(p + 5, 2), day = digits(p + 8, 2);
+    const int hour = digits(p + 11, 2), minute = digits(p + 14, 2), second = digits(p + 17, 2);
+    // Years well inside the Gregorian calendar and the clock's range.
+    if (year < 1700 || year > 2200 || month < 1 || month > 12 || day < 1 ||
+        day > static_cast<int>(daysInMonth(year, static_cast<unsigned>(month))) || hour < 0 || hour > 23 ||
+        minute < 0 || minute > 59 || second < 0 || second > 59) {
+        return std::nullopt;
+    }
+    const auto* rules = dynamic_cast<const icu::BasicTimeZone*>(&zone);
+    if (rules == nullptr) return std::nullopt;
+    constexpr double kMillisPerDay = 86400000.0;
+    const double wall =
+        static_cast<double>(daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day))) *
+            kMillisPerDay +
+        ((hour * 60.0 + minute) * 60.0 + second) * 1000.0;
+    icu::TimeZoneTransition transition;
+    if (rules->getNextTransition(wall - 2 * kMillisPerDay, true, transition) &&
+        transition.getTime() <= wall + 2 * kMillisPerDay) {
+        return std::nullopt;
+    }
+    int32_t raw = 0, dst = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    zone.getOffset(wall, false, raw, dst, status);
+    if (U_FAILURE(status)) return std::nullopt;
+    return wall - raw - dst;
 }
 
 std::optional<VornError> makeError(int code, const char* message) {
@@ -138,10 +204,15 @@ std::optional<std::string> v_VornUtils::stringOfJson(const nlohmann::json& value
 std::optional<v_VornUtils::Date> v_VornUtils::dateOfString(const std::string& string) {
     auto* formatter = dateFormatter();
     if (formatter == nullptr) return std::nullopt;
-    const auto text = icu::UnicodeString::fromUTF8(string);
-    icu::ParsePosition position(0);
-    const UDate date = formatter->parse(text, position);
-    if (position.getErrorIndex() >= 0 || position.getIndex() != text.length()) return std::nullopt;
+    UDate date = 0;
+    if (const auto quick = quickDate(string, formatter->getTimeZone())) {
+        date = *quick;
+    } else {
+        const auto text = icu::UnicodeString::fromUTF8(string);
+        icu::ParsePosition position(0);
+        date = formatter->parse(text, position);
+        if (position.getErrorIndex() >= 0 || position.getIndex() != text.length()) return std::nullopt;
+    }
     // The clock holds nanoseconds in 64 bits (the years 1678 to 2261 whole);
     // a date outside that is no date here rather than an overflow.
     constexpr double kLimitMillis = 9.2e12;

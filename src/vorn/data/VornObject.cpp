@@ -124,7 +124,11 @@ void VornObject::emptyDataDic() {
 }
 
 void VornObject::getDictionaryAfterQuery(const nlohmann::json& result) {
-    if (result.is_object()) vornDataDic() = result;
+    getDictionaryAfterQuery(nlohmann::json(result));
+}
+
+void VornObject::getDictionaryAfterQuery(nlohmann::json&& result) {
+    if (result.is_object()) vornDataDic() = std::move(result);
     auto& data = vornDataDic();
     data.erase("updatedAt");
     data.erase("createdAt");

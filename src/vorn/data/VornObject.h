@@ -93,6 +93,7 @@ public:
     /// Loads a result map of the service: its entries replace the data
     /// map's, without "objectId", "createdAt" and "updatedAt".
     void getDictionaryAfterQuery(const nlohmann::json& result);
+    void getDictionaryAfterQuery(nlohmann::json&& result);
     /// The data map as it is sent: with the access list's rules under
     /// "ACL" when there are any.
     nlohmann::json& requestDataDictionary();

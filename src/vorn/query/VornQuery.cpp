@@ -55,25 +55,39 @@ int intValue(const nlohmann::json& value) {
     return 0;
 }
 
-std::shared_ptr<VornObject> objectFromMap(const std::string& className, const nlohmann::json& map) {
+std::optional<v_VornUtils::Date> dateMember(const nlohmann::json& map, const char* key) {
+    const auto* text = member(map, key);
+    return text ? v_VornUtils::dateOfString(textOf(*text)) : std::nullopt;
+}
+
+/// An object of the class from a result map; the map's entries are moved
+/// into the object.
+std::shared_ptr<VornObject> objectFromMap(const std::string& className, nlohmann::json&& map) {
     auto object = VornObjectRegistry::shared().makeObject(className);
-    object->getDictionaryAfterQuery(map);
     const auto* id = member(map, "objectId");
     object->setObjectId(id ? std::optional<std::string>(textOf(*id)) : std::nullopt);
-    const auto* created = member(map, "createdAt");
-    object->setCreatedAt(created ? v_VornUtils::dateOfString(textOf(*created)) : std::nullopt);
-    const auto* updated = member(map, "updatedAt");
-    object->setUpdatedAt(updated ? v_VornUtils::dateOfString(textOf(*updated)) : std::nullopt);
+    object->setCreatedAt(dateMember(map, "createdAt"));
+    object->setUpdatedAt(dateMember(map, "updatedAt"));
+    object->getDictionaryAfterQuery(std::move(map));
     return object;
 }
 
-VornObjectList objectsFromMaps(const std::string& className, const nlohmann::json& maps) {
+std::shared_ptr<VornObject> objectFromMap(const std::string& className, const nlohmann::json& map) {
+    return objectFromMap(className, nlohmann::json(map));
+}
+
+VornObjectList objectsFromMaps(const std::string& className, nlohmann::json&& maps) {
     VornObjectList objects;
     if (!maps.is_array()) return objects;
-    for (const auto& map : maps) {
-        if (map.is_object()) objects.push_back(objectFromMap(className, map));
+    objects.reserve(maps.size());
+    for (auto& map : maps) {
+        if (map.is_object()) objects.push_back(objectFromMap(className, std::move(map)));
     }
     return objects;
+}
+
+VornObjectList objectsFromMaps(const std::string& className, const nlohmann::json& maps) {
+    return objectsFromMaps(className, nlohmann::json(maps));
 }
 
 nlohmann::json geoPoint(const VornGeoPoint& point) {
@@ -354,7 +368,7 @@ void VornQuery::findObjectsInBackgroundWithBlock(VornArrayResultBlock block) {
 
 void VornQuery::deliverCache(const std::filesystem::path& cachePath, const nlohmann::json& data,
                              const VornArrayResultBlock& block) {
-    auto objects = turnArrayToVornObjectArray(VornQueryCache::read(cachePath).value_or(nlohmann::json::array()));
+    auto objects = objectsFromMaps(queryClassName_, VornQueryCache::read(cachePath).value_or(nlohmann::json::array()));
     if (!objects.empty()) {
         if (block) block(objects, std::nullopt);
     } else if (cachePolicy_ == kVornCachePolicyCacheElseNetwork) {

@@ -32,6 +32,20 @@ std::vector<std::string> readRegistry() {
     return paths;
 }
 
+/// The text of a file holding one JSON string. The encoded text a cache
+/// file holds needs no escapes, so that form is taken as it is; any other
+/// is left to the JSON parser.
+std::optional<std::string> archivedText(const std::string& contents) {
+    const auto plain = [](char c) { return c >= 0x20 && c <= 0x7E && c != '"' && c != '\\'; };
+    if (contents.size() >= 2 && contents.front() == '"' && contents.back() == '"' &&
+        std::all_of(contents.begin() + 1, contents.end() - 1, plain)) {
+        return contents.substr(1, contents.size() - 2);
+    }
+    auto archived = nlohmann::json::parse(contents, nullptr, false);
+    if (!archived.is_string()) return std::nullopt;
+    return archived.get<std::string>();
+}
+
 }  // namespace
 
 void VornQueryCache::setClock(std::function<Clock::time_point()> clock) {
@@ -67,9 +81,9 @@ std::optional<nlohmann::json> VornQueryCache::read(const std::filesystem::path& 
     auto contents = fileutils::readFile(path);
     if (!contents) return std::nullopt;
     // The file holds one JSON string: the encoded text of the results.
-    auto archived = nlohmann::json::parse(*contents, nullptr, false);
-    if (!archived.is_string()) return std::nullopt;
-    auto text = v_VornUtils::decodeBase64String(archived.get<std::string>());
+    auto archived = archivedText(*contents);
+    if (!archived) return std::nullopt;
+    auto text = v_VornUtils::decodeBase64String(*archived);
     if (!text) return std::nullopt;
     auto results = nlohmann::json::parse(*text, nullptr, false);
     if (!results.is_array()) return std::nullopt;
