@@ -19,10 +19,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
+constexpr const char* kHello = "(joined)";
+
 /// Listens to one room's table and keeps the messages it hears of.
 struct Room : vorn::VornEventDelegate {
     std::string name;
     bool listening = false;
+    bool joined = false;  // heard its own hello
     std::vector<std::string> heard;
 
     void vornEventCanStartListen(const std::shared_ptr<vorn::VornEvent>& event) override {
@@ -36,6 +39,10 @@ struct Room : vorn::VornEventDelegate {
         if (!parsed.is_object() || !parsed.contains("object")) return;
         const auto& object = parsed["object"];
         if (object.value("room", "") != name) return;
+        if (object.value("text", "") == kHello) {
+            joined = true;
+            return;
+        }
         const std::string line = object.value("from", "?") + ": " + object.value("text", "");
         std::printf("  %s\n", line.c_str());
         heard.push_back(line);
@@ -75,6 +82,18 @@ int main() {
         return 1;
     }
     std::printf("chat: listening to %s\n", room->name.c_str());
+
+    // The subscription and the saves travel on different connections, so a
+    // save made at once may reach the service before the subscription does:
+    // say hello until the room hears it, then chat.
+    for (int attempt = 0; attempt < 10 && !room->joined; ++attempt) {
+        if (!post(room->name, "ada", kHello)) return 1;
+        vorn::MainLoop::shared().runUntil([&] { return room->joined; }, 1s);
+    }
+    if (!room->joined) {
+        std::fprintf(stderr, "chat: the room heard nothing\n");
+        return 1;
+    }
 
     const std::vector<std::pair<std::string, std::string>> script = {
         {"ada", "hello, anyone here?"}, {"grace", "hi ada!"}, {"ada", "shall we ship it?"}};

@@ -12,12 +12,23 @@
 // The hosts default to the local emulator on 127.0.0.1:8470; the API host
 // given names the API, file and cloud hosts at once; VORN_API_HOST (and the
 // other VORN_*_HOST variables) point elsewhere, VORN_APP_KEY sets the key.
+
+// Boost 1.74 enables co_await under clang only with <experimental/coroutine>,
+// which libstdc++ does not have; its <coroutine> serves as well.
+#if defined(__clang__) && !defined(BOOST_ASIO_HAS_CO_AWAIT) && __has_include(<coroutine>)
+#define BOOST_ASIO_HAS_CO_AWAIT 1
+#define BOOST_ASIO_HAS_STD_COROUTINE 1
+#endif
+
 #include <vorn/async/VornAsync.h>
 #include <vorn/vorn.h>
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -83,19 +94,39 @@ awaitable<void> chat() {
     co_await vorn::async::connect(channel, use_awaitable);
     channel->event()->listenTableChange(vorn::VornActionTypeUpdateTable, "ChatMessage");
     std::printf("watching the room\n");
-    // Our own next message shows up as a notice. A notice of the first
-    // message may come too if the subscription beat its save; skip those.
+    // Our own next message shows up as a notice. The subscription and the
+    // message travel on different connections, so the first change may beat
+    // the subscription: each wait is bounded by a timer that cancels it, and
+    // the message is touched again until its notice comes.
     auto reply = co_await post(me, "anyone here?");
+    boost::asio::steady_timer patience(co_await boost::asio::this_coro::executor);
+    for (int attempt = 1;; ++attempt) {
+        patience.expires_after(std::chrono::seconds(2));
+        patience.async_wait([channel](const boost::system::error_code& error) {
+            if (!error) channel->cancel();
+        });
+        bool cancelled = false;
+        try {
+            auto notice = co_await vorn::async::nextNotice(channel, use_awaitable);
+            auto fields = nlohmann::json::parse(notice.is_string() ? notice.get<std::string>() : notice.dump());
+            if (fields.value("objectId", "") == *reply->objectId()) {
+                patience.cancel();
+                std::printf("notice: %s %s of %s\n", fields.value("change", "?").c_str(),
+                            fields.value("action", "?").c_str(), fields.value("objectId", "?").c_str());
+                break;
+            }
+        } catch (const vorn::async::VornErrorException& exception) {
+            if (exception.code() != vorn::async::kVornAsyncErrorCancelled || attempt == 5) throw;
+            cancelled = true;
+        }
+        patience.cancel();
+        if (cancelled) {
+            reply->setObject(attempt, "edits");
+            co_await vorn::async::update(reply, use_awaitable);
+        }
+    }
     reply->setObject(attachment, "attachment");
     co_await vorn::async::update(reply, use_awaitable);
-    for (;;) {
-        auto notice = co_await vorn::async::nextNotice(channel, use_awaitable);
-        auto fields = nlohmann::json::parse(notice.is_string() ? notice.get<std::string>() : notice.dump());
-        if (fields.value("objectId", "") != *reply->objectId()) continue;
-        std::printf("notice: %s %s of %s\n", fields.value("change", "?").c_str(), fields.value("action", "?").c_str(),
-                    fields.value("objectId", "?").c_str());
-        break;
-    }
     channel->event()->stop();
     vorn::VornUser::logout();
 }
@@ -132,7 +163,7 @@ int main(int argc, char** argv) {
         loop.stop();
     });
     loop.run();
-    if (status == 0) std::printf("done\n");
+    if (status == 0) std::printf("coroutines: ok\n");
     return status;
 }
 

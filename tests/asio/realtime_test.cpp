@@ -1,0 +1,226 @@
+// Change notices and acknowledgements as asynchronous operations, against
+// the emulator's realtime host.
+#include "AsyncTestSupport.h"
+#include "support/ScriptedHttpServer.h"
+#include "support/TestDevice.h"
+#include "vorn/async/VornAsync.h"
+#include "vorn/core/DeviceContext.h"
+#include "vorn/core/Vorn.h"
+#include "vorn/realtime/SocketIO.h"
+#include "vorn/realtime/SocketIOTransport.h"
+#include "vorn/realtime/VornEvent.h"
+
+#include <vorn_emulator/Realtime.h>
+#include <vorn_emulator/Server.h>
+
+#include <gtest/gtest.h>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/use_future.hpp>
+
+namespace vorn::async_realtime_test {
+
+using boost::asio::use_future;
+using test::runUntil;
+
+/// Counts what the channel passes on.
+class Counter : public VornEventDelegate {
+public:
+    void vornEventCanStartListen(const std::shared_ptr<VornEvent>&) override { ++ready; }
+    void vornEvent(const std::shared_ptr<VornEvent>&, const nlohmann::json&) override { ++notices; }
+    int ready = 0;
+    int notices = 0;
+};
+
+class Realtime : public ::testing::Test {
+protected:
+    static constexpr const char* kAppKey = "async-realtime-key";
+
+    void SetUp() override {
+        emulator::Options options;
+        options.port = 0;
+        options.memory = true;
+        options.appKey = kAppKey;
+        emulator::RealtimeOptions realtime;
+        realtime.port = 0;
+        options.realtime = realtime;
+        server = std::make_unique<emulator::Server>(options);
+        const unsigned short port = server->start();
+        device = std::make_unique<test::TestDevice>("127.0.0.1:" + std::to_string(port));
+        Vorn::registerWithAppKey(kAppKey);
+        pointRealtimeAt("127.0.0.1:" + std::to_string(server->realtimePort()));
+    }
+    void TearDown() override {
+        event->stop();
+        test::drainLoop();
+        server->stop();
+    }
+    static void pointRealtimeAt(const std::string& host) {
+        ServiceHosts hosts = DeviceContext::shared().hosts();
+        hosts.realtime = host;
+        DeviceContext::shared().setHosts(hosts);
+    }
+    template <typename T>
+    static T resultOf(std::future<T>& future) {
+        EXPECT_TRUE(test::waitForFuture(future));
+        return future.get();
+    }
+    static std::shared_ptr<VornObject> saved(int score) {
+        auto object = VornObject::objectWithClassName("Score");
+        object->setObject(VornValue(score), "score");
+        auto done = async::save(object, use_future);
+        resultOf(done);
+        return object;
+    }
+
+    std::unique_ptr<emulator::Server> server;
+    std::unique_ptr<test::TestDevice> device;
+    std::shared_ptr<VornEvent> event = VornEvent::init();
+};
+
+TEST_F(Realtime, ConnectThenReceiveNoticesInOrder) {
+    auto counter = std::make_shared<Counter>();
+    auto channel = async::EventChannel::attach(event, counter);
+    auto connected = async::connect(channel, use_future);
+    resultOf(connected);
+    EXPECT_TRUE(channel->isListening());
+    EXPECT_EQ(counter->ready, 1);
+
+    // Connected already: at once, yet not inside the call.
+    bool again = false;
+    async::connect(channel, [&](std::exception_ptr e) {
+        EXPECT_FALSE(e);
+        again = true;
+    });
+    EXPECT_FALSE(again);
+    ASSERT_TRUE(test::waitFor(again));
+
+    auto object = saved(1);
+    event->listenRowChange(VornActionTypeUpdateRow, "Score", *object->objectId());
+    ASSERT_TRUE(runUntil([&] { return server->realtimeSubscriptionCount() == 1; }));
+
+    auto waiting = async::nextNotice(channel, use_future);
+    object->setObject(VornValue(2), "score");
+    auto updated = async::update(object, use_future);
+    resultOf(updated);
+    const auto first = nlohmann::json::parse(resultOf(waiting).get<std::string>());
+    EXPECT_EQ(first["objectId"], *object->objectId());
+    EXPECT_EQ(first["object"]["score"], 2);
+
+    // Notices that come while nobody waits are kept.
+    for (int score : {3, 4}) {
+        object->setObject(VornValue(score), "score");
+        auto done = async::update(object, use_future);
+        resultOf(done);
+    }
+    ASSERT_TRUE(runUntil([&] { return channel->queuedNoticeCount() == 2; }));
+    auto second = async::nextNotice(channel, use_future);
+    auto third = async::nextNotice(channel, use_future);
+    EXPECT_EQ(nlohmann::json::parse(resultOf(second).get<std::string>())["object"]["score"], 3);
+    EXPECT_EQ(nlohmann::json::parse(resultOf(third).get<std::string>())["object"]["score"], 4);
+    EXPECT_EQ(channel->queuedNoticeCount(), 0u);
+    EXPECT_EQ(counter->notices, 3);
+}
+
+#if defined(BOOST_ASIO_HAS_CO_AWAIT)
+TEST_F(Realtime, ACoroutineWaitsForTheNoticeOfItsOwnChange) {
+    auto channel = async::EventChannel::attach(event);
+    nlohmann::json notice;
+    auto coroutine = [&]() -> boost::asio::awaitable<void> {
+        using boost::asio::use_awaitable;
+        co_await async::connect(channel, use_awaitable);
+        event->listenTableChange(VornActionTypeUpdateTable, "Message");
+        auto message = VornObject::objectWithClassName("Message");
+        message->setObject(VornValue("hi"), "text");
+        // Until the host has the subscription, each count is one more
+        // round trip through the loop.
+        while (server->realtimeSubscriptionCount() == 0) {
+            co_await async::countObjects(VornQuery::queryWithClassName("Message"), use_awaitable);
+        }
+        co_await async::save(message, use_awaitable);
+        notice = nlohmann::json::parse((co_await async::nextNotice(channel, use_awaitable)).get<std::string>());
+    };
+    ASSERT_TRUE(test::runCoroutine(coroutine()));
+    EXPECT_EQ(notice["tableName"], "Message");
+    EXPECT_EQ(notice["object"]["text"], "hi");
+}
+#endif
+
+TEST_F(Realtime, StoppingFailsTheWaitingOperations) {
+    auto channel = async::EventChannel::attach(event);
+    auto connected = async::connect(channel, use_future);
+    resultOf(connected);
+    auto waiting = async::nextNotice(channel, use_future);
+    event->stop();
+    ASSERT_TRUE(test::waitForFuture(waiting));
+    try {
+        waiting.get();
+        FAIL() << "a notice came after the stop";
+    } catch (const async::VornErrorException& exception) {
+        EXPECT_FALSE(exception.error().domain.empty());
+    }
+    EXPECT_FALSE(channel->isListening());
+}
+
+TEST_F(Realtime, CancellingEndsTheWaitsAndKeepsTheChannel) {
+    auto channel = async::EventChannel::attach(event);
+    auto connected = async::connect(channel, use_future);
+    resultOf(connected);
+    auto object = saved(1);
+    event->listenRowChange(VornActionTypeUpdateRow, "Score", *object->objectId());
+    ASSERT_TRUE(runUntil([&] { return server->realtimeSubscriptionCount() == 1; }));
+
+    bool called = false;
+    std::exception_ptr failure;
+    async::nextNotice(channel, [&](std::exception_ptr e, const nlohmann::json&) {
+        failure = std::move(e);
+        called = true;
+    });
+    channel->cancel();
+    ASSERT_TRUE(test::waitFor(called));
+    EXPECT_EQ(test::failureOf(failure),
+              (std::pair<std::string, int>{async::kVornAsyncErrorDomain, async::kVornAsyncErrorCancelled}));
+    EXPECT_TRUE(channel->isListening());
+
+    auto waiting = async::nextNotice(channel, use_future);
+    object->setObject(VornValue(2), "score");
+    auto updated = async::update(object, use_future);
+    resultOf(updated);
+    EXPECT_EQ(nlohmann::json::parse(resultOf(waiting).get<std::string>())["object"]["score"], 2);
+}
+
+TEST_F(Realtime, ARefusedHandshakeFailsTheConnect) {
+    test::ScriptedHttpServer refusing(
+        [](const test::RecordedRequest&) { return test::ScriptedAction::reply("forbidden", 403); });
+    pointRealtimeAt(refusing.hostAndPort());
+    auto channel = async::EventChannel::attach(event);
+    auto connected = async::connect(channel, use_future);
+    ASSERT_TRUE(test::waitForFuture(connected));
+    try {
+        connected.get();
+        FAIL() << "the connect succeeded";
+    } catch (const async::VornErrorException& exception) {
+        EXPECT_EQ(exception.error().domain, kSocketIOErrorDomain);
+        EXPECT_EQ(exception.error().code, kSocketIOErrorHandshakeForbidden);
+        EXPECT_EQ(exception.code().category().name(), std::string("vorn.socketio"));
+    }
+}
+
+TEST_F(Realtime, AcknowledgementsCompleteTheirSends) {
+    auto recorder = std::make_shared<SocketIODelegate>();
+    auto socket = SocketIO::initWithDelegate(recorder);
+    socket->connectToHost("127.0.0.1", server->realtimePort());
+    ASSERT_TRUE(runUntil([&] { return socket->isConnected(); }));
+
+    auto message = async::sendMessage(socket, "hello", use_future);
+    const auto messageAck = resultOf(message);
+    EXPECT_TRUE(messageAck.is_null() || messageAck == "hello") << messageAck.dump();
+    auto json = async::sendJSON(socket, nlohmann::json{{"a", 1}}, use_future);
+    const auto jsonAck = resultOf(json);
+    EXPECT_TRUE(jsonAck.is_null() || (jsonAck == nlohmann::json{{"a", 1}})) << jsonAck.dump();
+    auto event = async::sendEvent(socket, "echo", nlohmann::json("ping"), use_future);
+    EXPECT_NO_THROW(resultOf(event));
+    EXPECT_EQ(socket->pendingAcknowledgementCount(), 0u);
+    socket->disconnect();
+}
+
+}  // namespace vorn::async_realtime_test
