@@ -1,6 +1,15 @@
-// How many asynchronous service calls per second the library sustains
-// against the emulator on loopback: rounds of N timestamp calls, all in
-// flight at once, each round timed from the first send to the last handler.
+// How many service calls per second the library sustains against the
+// emulator on loopback, beside plain libcurl sending the same requests.
+//
+// Asynchronous: rounds of `--calls` calls with a fixed number in flight (1,
+// 16 and 1,000): that many are sent at once and each finished call sends the
+// next, each round timed from the first send to the last handler. The
+// baseline is a libcurl multi handle on this thread posting the same bodies
+// with the same headers, the same limit of connections per host and the
+// same number in flight. Both "timestamp" and "create" calls.
+//
+// Blocking: `Vorn::getServerTimestamp()` one after another, beside one
+// libcurl easy handle reused for the same request.
 //
 //   bench_service_calls [--calls N] [--rounds R] [--host HOST:PORT]
 //
@@ -10,21 +19,208 @@
 #include "vorn/core/MainLoop.h"
 #include "vorn/core/Vorn.h"
 #include "vorn/core/VornService.h"
+#include "vorn/core/v_VornUtils.h"
+#include "vorn/net/HttpTransport.h"
 
 #include <vorn_emulator/Server.h>
+
+#include <curl/curl.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 using namespace vorn;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+VornServiceCall timestampCall() {
+    VornServiceCall call;
+    call.path = "timestamp";
+    call.c = nullptr;
+    call.objectId = nullptr;
+    call.data = nullptr;
+    return call;
+}
+
+VornServiceCall createCall() {
+    VornServiceCall call;
+    call.path = "create";
+    call.c = "BenchItem";
+    call.objectId = nullptr;
+    call.data = nlohmann::json{{"score", 1337}, {"label", "bench item"}};
+    return call;
+}
+
+/// Calls per second of one round through the library: `calls` calls,
+/// `inFlight` at a time; 0 when a call failed or the round did not end.
+double libraryRound(const VornServiceCall& call, int calls, int inFlight) {
+    int sent = 0, done = 0, failed = 0;
+    std::function<void()> sendOne = [&] {
+        ++sent;
+        VornService::send(call, [&](const VornServiceReply& reply) {
+            ++done;
+            if (!reply.succeeded()) ++failed;
+            if (sent < calls) sendOne();
+        });
+    };
+    const auto start = Clock::now();
+    for (int i = 0; i < std::min(calls, inFlight); ++i) sendOne();
+    if (!MainLoop::shared().runUntil([&] { return done == calls; }, std::chrono::seconds(120)) || failed > 0) {
+        std::fprintf(stderr, "library: %d of %d calls finished, %d failed\n", done, calls, failed);
+        return 0;
+    }
+    return calls / secondsSince(start);
+}
+
+size_t keepBody(char* data, size_t size, size_t count, void* body) {
+    static_cast<std::string*>(body)->append(data, size * count);
+    return size * count;
+}
+
+/// The request every baseline sends: the library's URL, body and headers,
+/// with the transport's options.
+struct RawRequest {
+    std::string url;
+    std::string body;
+    curl_slist* headers = nullptr;
+
+    explicit RawRequest(const VornServiceCall& call)
+        : url(VornService::urlFor(call.base, call.path)), body(VornService::bodyText(call.envelope())) {
+        headers = curl_slist_append(headers, ("X-Vorn-App-Key: " + v_VornUtils::appKey().value_or("")).c_str());
+        headers = curl_slist_append(headers, "Content-Type: application/json");
+        headers = curl_slist_append(headers, "Expect:");
+    }
+    ~RawRequest() { curl_slist_free_all(headers); }
+    RawRequest(const RawRequest&) = delete;
+    RawRequest& operator=(const RawRequest&) = delete;
+
+    void configure(CURL* easy, std::string* reply) const {
+        curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &keepBody);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, reply);
+    }
+};
+
+/// Whether a reply is the service's success.
+bool succeeded(const std::string& reply) {
+    return VornServiceReply::parse(reply).succeeded();
+}
+
+/// A libcurl multi handle kept across rounds, so that its connections
+/// stay alive as the library's do.
+class RawMulti {
+public:
+    RawMulti() {
+        multi_ = curl_multi_init();
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, HttpTransport::kMaxConnectionsPerHost);
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, HttpTransport::kMaxConnectionsPerHost * 4);
+    }
+    ~RawMulti() {
+        for (auto& slot : slots_) curl_easy_cleanup(slot.easy);
+        curl_multi_cleanup(multi_);
+    }
+    RawMulti(const RawMulti&) = delete;
+    RawMulti& operator=(const RawMulti&) = delete;
+
+    /// Calls per second of one round, as `libraryRound`.
+    double round(const RawRequest& request, int calls, int inFlight) {
+        while (static_cast<int>(slots_.size()) < inFlight) slots_.push_back(Slot{curl_easy_init(), {}});
+        int sent = 0, done = 0, failed = 0;
+        auto start = [&](Slot& slot) {
+            slot.reply.clear();
+            request.configure(slot.easy, &slot.reply);
+            curl_easy_setopt(slot.easy, CURLOPT_PRIVATE, &slot);
+            curl_multi_add_handle(multi_, slot.easy);
+            ++sent;
+        };
+        const auto begin = Clock::now();
+        for (int i = 0; i < std::min(calls, inFlight); ++i) start(slots_[static_cast<std::size_t>(i)]);
+        while (done < calls) {
+            int running = 0;
+            curl_multi_perform(multi_, &running);
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+                if (message->msg != CURLMSG_DONE) continue;
+                CURL* easy = message->easy_handle;
+                const CURLcode result = message->data.result;
+                Slot* slot = nullptr;
+                curl_easy_getinfo(easy, CURLINFO_PRIVATE, &slot);
+                curl_multi_remove_handle(multi_, easy);
+                ++done;
+                if (result != CURLE_OK || !succeeded(slot->reply)) ++failed;
+                if (sent < calls) start(*slot);
+            }
+            if (done < calls) curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        }
+        if (failed > 0) {
+            std::fprintf(stderr, "curl multi: %d of %d calls failed\n", failed, calls);
+            return 0;
+        }
+        return calls / secondsSince(begin);
+    }
+
+private:
+    struct Slot {
+        CURL* easy;
+        std::string reply;
+    };
+    CURLM* multi_ = nullptr;
+    std::vector<Slot> slots_;  // never shrinks: slots are referred to by address while a round runs
+};
+
+/// Calls per second of `calls` blocking timestamp calls through the library.
+double libraryBlocking(int calls) {
+    const auto start = Clock::now();
+    for (int i = 0; i < calls; ++i) {
+        if (Vorn::getServerTimestamp().empty()) {
+            std::fprintf(stderr, "getServerTimestamp failed\n");
+            return 0;
+        }
+    }
+    return calls / secondsSince(start);
+}
+
+/// The same with one libcurl easy handle reused.
+double rawBlocking(CURL* easy, const RawRequest& request, int calls) {
+    std::string reply;
+    const auto start = Clock::now();
+    for (int i = 0; i < calls; ++i) {
+        reply.clear();
+        request.configure(easy, &reply);
+        if (curl_easy_perform(easy) != CURLE_OK || !succeeded(reply)) {
+            std::fprintf(stderr, "curl easy failed\n");
+            return 0;
+        }
+    }
+    return calls / secondsSince(start);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    int calls = 1000;
+    int calls = 2000;
     int rounds = 5;
     std::string host;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -44,38 +240,42 @@ int main(int argc, char** argv) {
     DeviceContext::shared().setStore(std::make_shared<MemoryKeyValueStore>());
     Vorn::registerWithAppKey(
         "bench-key", VornConfiguration{.bundleIdentifier = "com.vorn.bench", .apiHost = host, .fallbackHost = host});
+    curl_global_init(CURL_GLOBAL_DEFAULT);
 
-    VornServiceCall call;
-    call.path = "timestamp";
-    call.c = nullptr;
-    call.objectId = nullptr;
-    call.data = nullptr;
-
-    std::vector<double> rates;
-    for (int round = 0; round <= rounds; ++round) {  // round 0 warms the connections up
-        int done = 0;
-        int failed = 0;
-        const auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < calls; ++i) {
-            VornService::send(call, [&](const VornServiceReply& reply) {
-                ++done;
-                if (!reply.succeeded()) ++failed;
-            });
+    std::printf("%-10s %9s %14s %14s %7s\n", "call", "in flight", "library /s", "curl multi /s", "ratio");
+    RawMulti multi;
+    bool ok = true;
+    for (const auto& call : {timestampCall(), createCall()}) {
+        const RawRequest request(call);
+        for (int inFlight : {1, 16, 1000}) {
+            // One call in flight is slower per call: fewer calls keep the round short.
+            const int roundCalls = inFlight == 1 ? std::max(1, calls / 4) : calls;
+            std::vector<double> library, raw;
+            for (int round = 0; round <= rounds; ++round) {  // round 0 warms the connections up
+                const double a = libraryRound(call, roundCalls, inFlight);
+                const double b = multi.round(request, roundCalls, inFlight);
+                ok = ok && a > 0 && b > 0;
+                if (round > 0) library.push_back(a), raw.push_back(b);
+            }
+            const double a = median(library), b = median(raw);
+            std::printf("%-10s %9d %14.0f %14.0f %7.2f\n", call.path.c_str(), inFlight, a, b, b > 0 ? a / b : 0);
         }
-        if (!MainLoop::shared().runUntil([&] { return done == calls; }, std::chrono::seconds(120))) {
-            std::fprintf(stderr, "round %d: only %d of %d calls finished\n", round, done, calls);
-            return 1;
-        }
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (failed > 0) {
-            std::fprintf(stderr, "round %d: %d calls failed\n", round, failed);
-            return 1;
-        }
-        if (round == 0) continue;
-        rates.push_back(calls / seconds);
-        std::printf("round %d: %d calls in %.3f s = %.0f calls/s\n", round, calls, seconds, calls / seconds);
     }
-    std::sort(rates.begin(), rates.end());
-    std::printf("median: %.0f calls/s (%d calls in flight, %d rounds)\n", rates[rates.size() / 2], calls, rounds);
-    return 0;
+
+    const RawRequest request(timestampCall());
+    CURL* easy = curl_easy_init();
+    const int blockingCalls = std::max(1, calls / 4);
+    std::vector<double> library, raw;
+    for (int round = 0; round <= rounds; ++round) {
+        const double a = libraryBlocking(blockingCalls);
+        const double b = rawBlocking(easy, request, blockingCalls);
+        ok = ok && a > 0 && b > 0;
+        if (round > 0) library.push_back(a), raw.push_back(b);
+    }
+    curl_easy_cleanup(easy);
+    const double a = median(library), b = median(raw);
+    std::printf("%-10s %9s %14.0f %14.0f %7.2f   (getServerTimestamp beside curl easy)\n", "blocking", "1", a, b,
+                b > 0 ? a / b : 0);
+    std::printf("medians of %d rounds; library and curl rounds alternate\n", rounds);
+    return ok ? 0 : 1;
 }
