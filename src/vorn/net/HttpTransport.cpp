@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <cctype>
 #include <deque>
+#include <functional>
 #include <map>
 #include <thread>
+#include <vector>
 
 namespace vorn {
 namespace {
@@ -153,20 +155,10 @@ public:
     }
 
     void add(HttpMessage message, std::shared_ptr<HttpConnection> connection) {
-        {
-            std::lock_guard lock(mutex_);
-            commands_.push_back(Command{std::move(message), std::move(connection), false});
-        }
-        curl_multi_wakeup(multi_);
+        queue(Command{std::move(message), std::move(connection), false});
     }
 
-    void cancel(std::shared_ptr<HttpConnection> connection) {
-        {
-            std::lock_guard lock(mutex_);
-            commands_.push_back(Command{{}, std::move(connection), true});
-        }
-        curl_multi_wakeup(multi_);
-    }
+    void cancel(std::shared_ptr<HttpConnection> connection) { queue(Command{{}, std::move(connection), true}); }
 
 private:
     struct Command {
@@ -175,8 +167,21 @@ private:
         bool cancel = false;
     };
 
+    /// Commands queued while earlier ones wait for the thread ride along
+    /// with them: only the first wakes it.
+    void queue(Command command) {
+        bool wake = false;
+        {
+            std::lock_guard lock(mutex_);
+            wake = commands_.empty();
+            commands_.push_back(std::move(command));
+        }
+        if (wake) curl_multi_wakeup(multi_);
+    }
+
     /// One exchange in flight; lives on the transport thread.
     struct Transfer {
+        Worker* worker = nullptr;
         HttpMessage message;
         std::shared_ptr<HttpConnection> connection;
         CURL* easy = nullptr;
@@ -190,18 +195,30 @@ private:
         }
     };
 
+    /// Queues an event for the connection's delegate. The events that one
+    /// turn of the loop produced, for every exchange, go to the main loop
+    /// together, in order (see `flush`).
     template <typename Event>
-    static void post(const std::shared_ptr<HttpConnection>& connection, Event event) {
-        MainLoop::shared().post([connection, event = std::move(event)]() mutable {
+    void post(const std::shared_ptr<HttpConnection>& connection, Event event) {
+        outbox_.emplace_back([connection, event = std::move(event)]() mutable {
             if (connection->isCancelled()) return;
             if (auto delegate = connection->delegate()) event(*delegate, connection);
         });
     }
 
+    void flush() {
+        if (outbox_.empty()) return;
+        MainLoop::shared().post([events = std::move(outbox_)]() mutable {
+            for (auto& event : events) event();
+        });
+        outbox_ = {};
+    }
+
     static void reportUpload(Transfer& transfer, curl_off_t now, curl_off_t total) {
         if (total <= 0 || now <= transfer.uploadReported) return;
         transfer.uploadReported = now;
-        post(transfer.connection, [now, total](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
+        transfer.worker->post(transfer.connection,
+                              [now, total](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
             d.didSendBodyData(c, now, total);
         });
     }
@@ -226,8 +243,8 @@ private:
                 curl_easy_getinfo(transfer.easy, CURLINFO_SIZE_UPLOAD_T, &uploaded);
                 reportUpload(transfer, uploaded, static_cast<curl_off_t>(transfer.message.bodyText().size()));
                 transfer.responseReported = true;
-                post(transfer.connection,
-                     [status](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
+                transfer.worker->post(transfer.connection,
+                                      [status](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
                     d.didReceiveResponse(c, status);
                 });
             }
@@ -239,15 +256,16 @@ private:
         auto& transfer = *static_cast<Transfer*>(user);
         const size_t length = size * count;
         if (length > 0) {
-            post(transfer.connection, [bytes = std::string(data, length)](
-                                          HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) mutable {
+            transfer.worker->post(transfer.connection,
+                                  [bytes = std::string(data, length)](
+                                      HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) mutable {
                 d.didReceiveData(c, std::move(bytes));
             });
         }
         return length;
     }
 
-    static void reportFailure(const std::shared_ptr<HttpConnection>& connection, std::string error) {
+    void reportFailure(const std::shared_ptr<HttpConnection>& connection, std::string error) {
         post(connection,
              [error = std::move(error)](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
             d.didFailWithError(c, error);
@@ -265,9 +283,10 @@ private:
             return;
         }
         auto transfer = std::make_unique<Transfer>();
+        transfer->worker = this;
         transfer->message = std::move(command.message);
         transfer->connection = std::move(command.connection);
-        transfer->easy = curl_easy_init();
+        transfer->easy = takeHandle();
         transfer->headers = headerList(transfer->message);
         CURL* easy = transfer->easy;
         configure(easy, transfer->message, transfer->headers);
@@ -294,6 +313,7 @@ private:
         transfers_.erase(it);
         byConnection_.erase(transfer->connection->identifier());
         curl_multi_remove_handle(multi_, easy);
+        returnHandle(*transfer);
         if (result == CURLE_OK && !transfer->responseReported) {
             // libcurl ends an exchange whose reply stopped inside its header
             // without an error; no reply came, so it is a failure.
@@ -313,7 +333,28 @@ private:
         CURL* easy = it->second;
         byConnection_.erase(it);
         curl_multi_remove_handle(multi_, easy);
+        if (auto transfer = transfers_.find(easy); transfer != transfers_.end()) returnHandle(*transfer->second);
         transfers_.erase(easy);
+    }
+
+    /// Easy handles are kept for the next exchanges: a handle is reset
+    /// before each, so nothing of an earlier exchange carries over.
+    CURL* takeHandle() {
+        if (spareHandles_.empty()) return curl_easy_init();
+        CURL* easy = spareHandles_.back();
+        spareHandles_.pop_back();
+        curl_easy_reset(easy);
+        return easy;
+    }
+
+    void returnHandle(Transfer& transfer) {
+        if (transfer.easy == nullptr) return;
+        if (spareHandles_.size() < kSpareHandles) {
+            spareHandles_.push_back(transfer.easy);
+        } else {
+            curl_easy_cleanup(transfer.easy);
+        }
+        transfer.easy = nullptr;
     }
 
     void loop() {
@@ -336,6 +377,7 @@ private:
             while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
                 if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result);
             }
+            flush();
             curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
         }
     }
@@ -346,6 +388,9 @@ private:
     std::deque<Command> commands_;
     std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
     std::map<std::uint64_t, CURL*> byConnection_;
+    std::vector<std::function<void()>> outbox_;  // transport thread only
+    static constexpr std::size_t kSpareHandles = 64;
+    std::vector<CURL*> spareHandles_;
 };
 
 HttpTransport& HttpTransport::shared() {
