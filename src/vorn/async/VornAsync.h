@@ -105,8 +105,10 @@ boost::system::error_code errorCode(const VornError& error);
 /// What a failed operation throws or hands to its handler.
 class VornErrorException : public boost::system::system_error {
 public:
+    /// The exception of `error`; its code is `errorCode(error)`.
     explicit VornErrorException(VornError error);
 
+    /// The whole error: domain, code and user info.
     const VornError& error() const noexcept { return error_; }
     /// The error's message ("error" of its user info), or its domain and
     /// code when it has none.
@@ -698,13 +700,17 @@ class EventChannel final : public VornEventDelegate, public std::enable_shared_f
     struct PrivateTag {};
 
 public:
+    /// Makes a channel the event's delegate; every listener call is also
+    /// passed on to `listener`, when given.
     static std::shared_ptr<EventChannel> attach(std::shared_ptr<VornEvent> event,
                                                 std::weak_ptr<VornEventDelegate> listener = {});
+    /// Made only by `attach`.
     EventChannel(PrivateTag, std::shared_ptr<VornEvent> event, std::weak_ptr<VornEventDelegate> listener);
     EventChannel(const EventChannel&) = delete;
     EventChannel& operator=(const EventChannel&) = delete;
     ~EventChannel() override;
 
+    /// The event whose delegate this channel is.
     const std::shared_ptr<VornEvent>& event() const { return event_; }
     /// Whether the server takes subscriptions now.
     bool isListening() const { return listening_; }
@@ -772,7 +778,9 @@ boost::system::error_code make_error_code(VornAsyncErrorCode code);  // NOLINT(r
 
 }  // namespace vorn
 
+/// \cond
 template <>
 struct boost::system::is_error_code_enum<vorn::VornErrorCode> : std::true_type {};
 template <>
 struct boost::system::is_error_code_enum<vorn::async::VornAsyncErrorCode> : std::true_type {};
+/// \endcond

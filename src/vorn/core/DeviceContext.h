@@ -14,17 +14,25 @@ namespace vorn {
 
 /// The application bundle's identity.
 struct AppIdentity {
+    /// The bundle identifier ("com.example.app").
     std::string bundleIdentifier;
+    /// The name shown to users.
     std::string displayName;
+    /// The application version.
     std::string version;
 };
 
 /// Host names (with an optional ":port") of the service.
 struct ServiceHosts {
+    /// The API host.
     std::string api;
+    /// The host tried when the API host cannot be reached.
     std::string fallback;
+    /// The file upload host.
     std::string file;
+    /// The cloud function host.
     std::string cloud;
+    /// The realtime (Socket.IO) host.
     std::string realtime;
 };
 
@@ -38,14 +46,23 @@ inline constexpr const char* kDefaultRealtimeHost = "127.0.0.1";
 /// VORN_REALTIME_HOST) take precedence, so tools and tests can redirect an
 /// application without changing it.
 struct VornConfiguration {
+    /// Replaces `AppIdentity::bundleIdentifier`.
     std::optional<std::string> bundleIdentifier{};
+    /// Replaces `AppIdentity::displayName`.
     std::optional<std::string> displayName{};
+    /// Replaces `AppIdentity::version`.
     std::optional<std::string> version{};
+    /// Replaces the data directory (VORN_HOME).
     std::optional<std::filesystem::path> dataDirectory{};
+    /// Replaces `ServiceHosts::api` (VORN_API_HOST).
     std::optional<std::string> apiHost{};
+    /// Replaces `ServiceHosts::fallback` (VORN_FALLBACK_HOST).
     std::optional<std::string> fallbackHost{};
+    /// Replaces `ServiceHosts::file` (VORN_FILE_HOST).
     std::optional<std::string> fileHost{};
+    /// Replaces `ServiceHosts::cloud` (VORN_CLOUD_HOST).
     std::optional<std::string> cloudHost{};
+    /// Replaces `ServiceHosts::realtime` (VORN_REALTIME_HOST).
     std::optional<std::string> realtimeHost{};
 };
 
@@ -56,44 +73,60 @@ struct VornConfiguration {
 /// tests, or by an application with better sources). Thread-safe.
 class DeviceContext {
 public:
+    /// The one device context of the process; never destroyed.
     static DeviceContext& shared();
 
+    /// Applies the set fields of `configuration`, then the environment variables.
     void configure(const VornConfiguration& configuration);
 
+    /// The key-value store; by default a file "defaults.json" in the data directory, made on first use.
     std::shared_ptr<KeyValueStore> store();
+    /// Replaces the key-value store; empty goes back to the default store.
     void setStore(std::shared_ptr<KeyValueStore> store);
 
+    /// The application bundle's identity.
     AppIdentity identity() const;
+    /// Replaces the identity.
     void setIdentity(AppIdentity identity);
 
     /// The application's data directory (holds the defaults store).
     std::filesystem::path dataDirectory() const;
+    /// Replaces the data directory.
     void setDataDirectory(std::filesystem::path directory);
     /// The documents directory, "Documents" under the data directory;
     /// created when missing.
     std::filesystem::path documentsDirectory() const;
 
+    /// The service hosts.
     ServiceHosts hosts() const;
+    /// Replaces the service hosts.
     void setHosts(ServiceHosts hosts);
 
     /// The name of the system time zone ("Europe/Berlin").
     std::string systemTimeZoneName() const;
 
+    /// The source of the device identifier; may be empty.
     std::shared_ptr<DeviceIdSource> deviceIdSource();
+    /// Replaces the device identifier source.
     void setDeviceIdSource(std::shared_ptr<DeviceIdSource> source);
     /// The device identifier from the current source, when it has one.
     std::optional<std::string> deviceIdentifier();
     /// The slots shared between applications (device identifier copies).
     std::shared_ptr<SlotStore> slotStore();
+    /// Replaces the shared slot store.
     void setSlotStore(std::shared_ptr<SlotStore> store);
+    /// The source of reachability changes; may be empty.
     std::shared_ptr<ReachabilitySource> reachabilitySource();
+    /// Replaces the reachability source.
     void setReachabilitySource(std::shared_ptr<ReachabilitySource> source);
     /// Empty when the device has no position source.
     std::shared_ptr<PositionSource> positionSource();
+    /// Replaces the position source.
     void setPositionSource(std::shared_ptr<PositionSource> source);
 
     /// Shows the alerts of the library (received push messages).
     std::shared_ptr<AlertPresenter> alertPresenter();
+    /// Replaces the alert presenter.
     void setAlertPresenter(std::shared_ptr<AlertPresenter> presenter);
 
     /// Back to the defaults (and the environment); for tests.

@@ -38,7 +38,9 @@ enum ReachabilityFlags : std::uint32_t {
 class ReachabilitySource {
 public:
     virtual ~ReachabilitySource() = default;
+    /// The flags of a host name.
     virtual std::optional<std::uint32_t> flagsForHostName(const std::string& hostName) = 0;
+    /// The flags of an IPv4 address.
     virtual std::optional<std::uint32_t> flagsForAddress(const sockaddr_in& address) = 0;
     /// Calls `onChange` on the main loop whenever the network configuration
     /// may have changed, for as long as the returned handle is kept; an
@@ -52,8 +54,11 @@ public:
 
 /// A latitude and longitude in degrees.
 struct VornCoordinate {
+    /// The latitude, in degrees.
     double latitude = 0;
+    /// The longitude, in degrees.
     double longitude = 0;
+    /// Coordinates are equal when both values are equal.
     bool operator==(const VornCoordinate&) const = default;
 };
 
@@ -61,7 +66,9 @@ struct VornCoordinate {
 /// position, a test double).
 class PositionSource {
 public:
+    /// Receives a new position.
     using UpdateHandler = std::function<void(const VornCoordinate& position)>;
+    /// Told that positions cannot be had.
     using FailureHandler = std::function<void()>;
 
     virtual ~PositionSource() = default;
@@ -71,9 +78,13 @@ public:
     virtual std::optional<VornCoordinate> currentLocation() const = 0;
     /// Sets the handlers that receive new positions and failures.
     virtual void setHandlers(UpdateHandler onUpdate, FailureHandler onFailure) = 0;
+    /// Asks for updates only after the device moved this far; ignored by default.
     virtual void setDistanceFilter(double metres) { (void)metres; }
+    /// Asks for the best accuracy; ignored by default.
     virtual void setDesiredAccuracyBest() {}
+    /// Starts delivering positions to the update handler.
     virtual void startUpdatingLocation() = 0;
+    /// Stops delivering positions.
     virtual void stopUpdatingLocation() = 0;
 };
 
@@ -82,6 +93,7 @@ public:
 class AlertPresenter {
 public:
     virtual ~AlertPresenter() = default;
+    /// Shows the alert with its title, message and button titles.
     virtual void showAlert(const std::string& title, const std::string& message, const std::string& cancelButtonTitle,
                            const std::vector<std::string>& otherButtonTitles) = 0;
 };

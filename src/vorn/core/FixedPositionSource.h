@@ -13,18 +13,24 @@ namespace vorn {
 /// without location hardware, and for tools (`VORN_POSITION=lat,lon`).
 class FixedPositionSource : public PositionSource {
 public:
+    /// A source that reports `position`.
     explicit FixedPositionSource(VornCoordinate position);
 
     /// The source named by `VORN_POSITION` ("31.2,121.5"), or empty when the
     /// variable is unset or not two numbers in range.
     static std::shared_ptr<FixedPositionSource> fromEnvironment();
+    /// Reads "latitude,longitude" (a point as decimal separator); empty when it is not two numbers in range.
     static std::optional<VornCoordinate> parse(const std::string& text);
 
     std::optional<VornCoordinate> currentLocation() const override;
     void setHandlers(UpdateHandler onUpdate, FailureHandler onFailure) override;
+    /// Records the distance filter that `setPosition` applies.
     void setDistanceFilter(double metres) override;
+    /// Records the request; positions are exact anyway.
     void setDesiredAccuracyBest() override;
+    /// Delivers the position at once on the calling thread, then every move; does nothing while updating.
     void startUpdatingLocation() override;
+    /// Stops delivering positions.
     void stopUpdatingLocation() override;
 
     /// Moves the position; delivered to the handler while updating, unless
@@ -34,8 +40,11 @@ public:
     void setPosition(VornCoordinate position);
     /// Great-circle distance in metres.
     static double metresBetween(VornCoordinate a, VornCoordinate b);
+    /// Whether positions are being delivered.
     bool isUpdating() const;
+    /// The distance filter in metres.
     double distanceFilter() const;
+    /// Whether the best accuracy was asked for.
     bool desiredAccuracyIsBest() const;
 
 private:

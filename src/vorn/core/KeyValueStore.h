@@ -21,12 +21,14 @@ public:
     virtual std::optional<nlohmann::json> objectForKey(const std::string& key) const = 0;
     /// Stores `value` under `key`; a JSON null removes the key.
     virtual void setObject(const nlohmann::json& value, const std::string& key) = 0;
+    /// Removes the value under `key`, if any.
     virtual void removeObjectForKey(const std::string& key) = 0;
 
     /// The string under `key`, or empty when absent or not a string.
     std::optional<std::string> stringForKey(const std::string& key) const;
     /// The boolean under `key` (numbers count as booleans); false when absent.
     bool boolForKey(const std::string& key) const;
+    /// Whether a value is stored under `key`.
     bool hasKey(const std::string& key) const { return objectForKey(key).has_value(); }
 };
 
@@ -35,6 +37,7 @@ class MemoryKeyValueStore : public KeyValueStore {
 public:
     std::optional<nlohmann::json> objectForKey(const std::string& key) const override;
     void setObject(const nlohmann::json& value, const std::string& key) override;
+    /// Removes the value under `key`, if any.
     void removeObjectForKey(const std::string& key) override;
 
 private:
@@ -47,12 +50,15 @@ private:
 /// reads as an empty store.
 class FileKeyValueStore : public KeyValueStore {
 public:
+    /// A store kept in `file`, read now.
     explicit FileKeyValueStore(std::filesystem::path file);
 
     std::optional<nlohmann::json> objectForKey(const std::string& key) const override;
     void setObject(const nlohmann::json& value, const std::string& key) override;
+    /// Removes the value under `key`, if any, and rewrites the file.
     void removeObjectForKey(const std::string& key) override;
 
+    /// The file the store is kept in.
     const std::filesystem::path& file() const { return file_; }
 
 private:

@@ -28,7 +28,10 @@ public:
     /// 127.0.0.0/8, ::1); the port is ignored.
     static bool isLoopbackHost(const std::string& hostAndPort);
 
+    /// The reachability flags of a socket address: loopback is reachable, local and direct; otherwise reachable when
+    /// the kernel has a route to it.
     static std::uint32_t flagsForSocketAddress(const sockaddr* address, socklen_t length);
+    /// Whether the machine has a usable default route (IPv4 or IPv6).
     static bool hasDefaultRoute();
     /// The same rule over the texts of /proc/net/route and /proc/net/ipv6_route:
     /// a default route that is up, not on loopback, and not a reject route

@@ -17,10 +17,13 @@ namespace vorn {
 /// `startThread()`. Drive it from one thread at a time.
 class MainLoop {
 public:
+    /// The clock used for run durations and timeouts.
     using Clock = std::chrono::steady_clock;
 
+    /// The one main loop of the process; never destroyed.
     static MainLoop& shared();
 
+    /// The underlying Boost.Asio context, for timers and I/O that must run on the loop.
     boost::asio::io_context& context() { return io_; }
 
     /// Queues work on the loop; callable from any thread.
@@ -44,6 +47,8 @@ public:
 
     /// Runs the loop on a thread owned by the library until `stopThread()`.
     void startThread();
+    /// Stops the loop and waits for the thread started by `startThread()` to end
+    /// (detaches it when called from that thread); does nothing when no such thread runs.
     void stopThread();
 
     /// Whether the calling thread is the one running the loop now.

@@ -30,7 +30,9 @@ public:
     /// A slot file larger than this reads as no record.
     static constexpr std::size_t kMaxSlotBytes = std::size_t{16} * 1024;
 
+    /// Slots as files of `directory`.
     explicit FileSlotStore(std::filesystem::path directory);
+    /// The default folder (see above).
     static std::filesystem::path defaultDirectory();
 
     bool exists(const std::string& name) override;
@@ -38,6 +40,7 @@ public:
     void create(const std::string& name) override;
     void write(const std::string& name, const std::string& contents) override;
 
+    /// The folder of the slot files.
     const std::filesystem::path& directory() const { return directory_; }
 
 private:

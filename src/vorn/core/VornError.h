@@ -11,13 +11,17 @@ namespace vorn {
 /// user-info map. Service errors and the library's own errors share
 /// `kVornErrorDomain` and carry their text under "error".
 struct VornError {
+    /// The error domain, normally `kVornErrorDomain`.
     std::string domain;
+    /// The error code: a `VornErrorCode` or the service's own code.
     int code = 0;
+    /// Extra details; the message is under "error".
     std::map<std::string, std::string> userInfo;
 
     /// The "error" entry of the user info, or "" when there is none.
     std::string message() const;
 
+    /// Errors are equal when domain, code and user info are equal.
     bool operator==(const VornError&) const = default;
 };
 

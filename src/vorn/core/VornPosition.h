@@ -12,6 +12,7 @@ namespace vorn {
 /// gets a position source is decided once, when it is created.
 class VornPosition {
 public:
+    /// The one instance of the process, created on first use.
     static VornPosition& sharePosition();
 
     /// The stored position switch; false before registration.
@@ -23,15 +24,22 @@ public:
 
     /// The (latitude, longitude) pair, read together.
     VornCoordinate currentLocation() const;
+    /// The last known latitude.
     double myLatitude() const;
+    /// Sets the latitude.
     void setMyLatitude(double latitude);
+    /// The last known longitude.
     double myLongitude() const;
+    /// Sets the longitude.
     void setMyLongitude(double longitude);
+    /// The position source in use; empty when there is none.
     std::shared_ptr<PositionSource> locationManager() const;
+    /// Replaces the position source.
     void setLocationManager(std::shared_ptr<PositionSource> locationManager);
 
     /// Listener events of the source.
     void didUpdateToLocation(const VornCoordinate& newLocation, const VornCoordinate& oldLocation);
+    /// The source failed: its updates are stopped.
     void didFailWithError();
 
     /// Drops the shared instance so that the next `sharePosition` creates a

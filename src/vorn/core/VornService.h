@@ -28,13 +28,19 @@ enum class VornServiceBase {
 /// left out of the envelope when empty and sent as JSON null when they hold
 /// null.
 struct VornServiceCall {
+    /// The path after the base address ("create", "find", ...).
     std::string path;
+    /// Which base address the call goes to.
     VornServiceBase base = VornServiceBase::Api;
+    /// The envelope's "c": the class name.
     std::optional<nlohmann::json> c;
+    /// The envelope's "objectId".
     std::optional<nlohmann::json> objectId;
+    /// The envelope's "data".
     std::optional<nlohmann::json> data;
     /// Further top-level keys of the envelope.
     nlohmann::json extra = nlohmann::json::object();
+    /// Whether the stored session token is presented.
     bool sendSessionToken = false;
 
     /// The envelope, built fresh: "client" (which starts the position
@@ -44,6 +50,7 @@ struct VornServiceCall {
 
 /// A reply judged by the service's reply rule.
 struct VornServiceReply {  // NOLINT(bugprone-exception-escape): only allocation can fail in its members
+    /// How the reply was judged.
     enum class Status {
         TransportFailed,  ///< no reply at all
         NotParsed,        ///< empty, or not a JSON object
@@ -51,6 +58,7 @@ struct VornServiceReply {  // NOLINT(bugprone-exception-escape): only allocation
         Success,          ///< code 200
     };
 
+    /// The judgment of the reply.
     Status status = Status::NotParsed;
     /// "result"."code" (0 when the reply has none).
     int code = 0;
@@ -63,9 +71,12 @@ struct VornServiceReply {  // NOLINT(bugprone-exception-escape): only allocation
 
     /// Applies the reply rule to the bytes of a reply.
     static VornServiceReply parse(std::string_view bytes);
+    /// The reply of a call that got no reply at all.
     static VornServiceReply transportFailure();
 
+    /// Whether the service answered with code 200.
     bool succeeded() const { return status == Status::Success; }
+    /// Whether the reply was a JSON object (a success or a service error).
     bool parsed() const { return status == Status::Success || status == Status::ServiceError; }
     /// The reply's "data" when it holds something other than null.
     const nlohmann::json* validData() const;

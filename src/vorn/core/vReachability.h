@@ -31,19 +31,32 @@ public:
     /// The target of a reachability object: a host name or an address.
     using Target = std::variant<std::string, sockaddr_in>;
 
+    /// Watches a host name; empty for an empty name.
     static std::shared_ptr<vReachability> reachabilityWithHostName(const std::string& hostName);
+    /// Watches an IPv4 address.
     static std::shared_ptr<vReachability> reachabilityWithAddress(const sockaddr_in& hostAddress);
+    /// Watches the default route (address 0.0.0.0).
     static std::shared_ptr<vReachability> reachabilityForInternetConnection();
+    /// Watches the link-local network (169.254.0.0), reachable only directly.
     static std::shared_ptr<vReachability> reachabilityForLocalWiFi();
+    /// Watches the target, with no key.
     static std::shared_ptr<vReachability> initWithReachabilityRef(Target reachabilityRef);
 
+    /// The status that the current flags mean; not reachable when they cannot be read.
     VornNetworkStatus currentReachabilityStatus() const;
+    /// Whether the status is other than not reachable.
     bool isReachable() const;
+    /// Whether the status is reachable via WWAN.
     bool isReachableViaWWAN() const;
+    /// Whether the status is reachable via Wi-Fi.
     bool isReachableViaWiFi() const;
+    /// Whether the flags say a connection must be made first.
     bool isConnectionRequired() const;
+    /// The same as `isConnectionRequired()`.
     bool connectionRequired() const { return isConnectionRequired(); }
+    /// Whether a connection is required and would be made on traffic or on demand.
     bool isConnectionOnDemand() const;
+    /// Whether a connection is required and needs the user's intervention.
     bool isInterventionRequired() const;
     /// The raw flags, or 0 when they cannot be read.
     std::uint32_t reachabilityFlags() const;
@@ -53,10 +66,15 @@ public:
     /// default notification centre, on the main loop. False when changes
     /// cannot be watched.
     bool startNotifier();
+    /// Stops watching; nothing more is posted.
     void stopNotifier();
 
+    /// Whether the two have the same key.
     bool isEqual(const vReachability& other) const;
+    /// The key naming the target (host name, address text, or a fixed key for the default route and link-local
+    /// network).
     std::string key() const;
+    /// Sets the key.
     void setKey(std::string key);
 
     /// "%d.%d.%d.%d" of the address, most significant byte first.

@@ -16,6 +16,7 @@ namespace vorn {
 /// of every request and the error factory.
 class v_VornUtils {
 public:
+    /// A time stamp.
     using Date = std::chrono::system_clock::time_point;
 
     /// Standard base64 of the UTF-8 bytes, with every "+" written "%2B".
@@ -23,7 +24,9 @@ public:
     /// The reverse of `encodeBase64String`; empty when the text does not
     /// decode or the bytes are not UTF-8.
     static std::optional<std::string> decodeBase64String(const std::string& string);
+    /// Standard base64 text of the bytes.
     static std::optional<std::string> encodeBase64Data(const Bytes& data);
+    /// The UTF-8 text that the base64 bytes decode to; empty when they do not decode or are not UTF-8.
     static std::optional<std::string> decodeBase64Data(const Bytes& data);
 
     /// A new random UUID, upper-case 8-4-4-4-12.
@@ -42,16 +45,21 @@ public:
     static std::optional<Date> dateOfString(const std::string& string);
     /// Formats "yyyy-MM-dd HH:mm:ss" in local time.
     static std::string stringOfDate(Date date);
+    /// Lower-case hexadecimal digits of the bytes.
     static std::string hexStringFromData(const Bytes& data);
+    /// The same, from a view.
     static std::string hexStringFromData(std::string_view data);
     /// Present and not JSON null.
     static bool isValid(const nlohmann::json* value);
+    /// The same, for an optional.
     static bool isValid(const std::optional<nlohmann::json>& value) { return value && isValid(&*value); }
 
     /// The API base to use now: the primary host when it is reachable, the
     /// fallback host otherwise, "" when the device has no connection.
     static std::string serverHostAddress();
+    /// "http://" + the cloud host + "/1": the base of cloud-function calls.
     static std::string cloudServerHostAddress();
+    /// "http://" + the file host + "/7": the base of uploads.
     static std::string fileHostAddress();
     /// "http://" + the file host: the base of download addresses.
     static std::string fileDownloadAddress();

@@ -19,12 +19,14 @@ public:
     /// The protocol's label: the domain of its statuses, and the prefix of
     /// the slot names ("<label>.slot.<n>").
     static constexpr const char* kOpenUDIDDomain = "com.vorn.openudid";
+    /// The number of shared slots.
     static constexpr int kOpenUDIDSlotCount = 100;
 
+    /// The status codes of a computation.
     enum Status : int {
-        kOpenUDIDErrorNone = 0,
-        kOpenUDIDErrorOptedOut = 1,
-        kOpenUDIDErrorCompromised = 2,
+        kOpenUDIDErrorNone = 0,         ///< the identifier was computed without trouble
+        kOpenUDIDErrorOptedOut = 1,     ///< this application opted out
+        kOpenUDIDErrorCompromised = 2,  ///< the slots disagree with the local record
     };
 
     /// The identifier: 40 lower-case hexadecimal characters, or forty "0"

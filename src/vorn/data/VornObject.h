@@ -25,11 +25,14 @@ namespace vorn {
 /// calls, and the identity changes they bring, arrive on the main loop.
 class VornObject : public std::enable_shared_from_this<VornObject> {
 public:
+    /// A time stamp of the service.
     using Date = std::chrono::system_clock::time_point;
 
     /// An object without a class name.
     static std::shared_ptr<VornObject> init();
+    /// An object of the named class, with no data yet.
     static std::shared_ptr<VornObject> initWithClassName(const std::string& className);
+    /// The same as `initWithClassName`.
     static std::shared_ptr<VornObject> objectWithClassName(const std::string& className);
     /// A reference to a stored object: class name and identifier, no data.
     static std::shared_ptr<VornObject> objectWithoutDatatWithClassName(const std::string& className,
@@ -44,7 +47,9 @@ protected:
     };
 
 public:
+    /// Made only by the factories.
     explicit VornObject(Passkey) {}
+    /// Made only by the factories.
     VornObject(Passkey, std::optional<std::string> className) : className_(std::move(className)) {}
     virtual ~VornObject() = default;
     VornObject(const VornObject&) = delete;
@@ -69,30 +74,42 @@ public:
 
     // Pending changes, applied by the service.
 
+    /// Marks the key for deletion by the service.
     void deleteForKey(const std::string& key);
+    /// Adds 1 to the number under the key.
     void incrementKey(const std::string& key) { incrementKey(key, 1); }
+    /// Adds `amount` to the number under the key.
     void incrementKey(const std::string& key, long long amount);
+    /// Subtracts 1 from the number under the key.
     void decrementKey(const std::string& key) { decrementKey(key, 1); }
+    /// Subtracts `amount` from the number under the key.
     void decrementKey(const std::string& key, long long amount);
     /// Array operators; the elements are stored as they are (JSON values).
     void addObjectsFromArray(const nlohmann::json& objects, const std::string& key);
+    /// The same, adding only the elements not there yet.
     void addUniqueObjectsFromArray(const nlohmann::json& objects, const std::string& key);
+    /// The same, removing the elements.
     void removeObjectsInArray(const nlohmann::json& objects, const std::string& key);
+    /// Adds or removes (as the relation says) the relation's objects under the key; a relation without objects changes
+    /// nothing.
     void addRelation(const std::shared_ptr<VornRelation>& relation, const std::string& key);
 
     // The data map.
 
     /// The fields in wire form (created empty on first access).
     nlohmann::json& vornDataDic();
+    /// Replaces the data map; anything but a JSON object leaves it empty.
     void setVornDataDic(nlohmann::json dataDic);
     /// Replaces the data map with the entries given, when the object has one.
     void setVornDataDicFromDic(const nlohmann::json& dic);
     /// Replaces the entries of the data map with the entries given.
     void setSelfDataDictionary(const nlohmann::json& dic);
+    /// Empties the data map.
     void emptyDataDic();
     /// Loads a result map of the service: its entries replace the data
     /// map's, without "objectId", "createdAt" and "updatedAt".
     void getDictionaryAfterQuery(const nlohmann::json& result);
+    /// The same, taking the map.
     void getDictionaryAfterQuery(nlohmann::json&& result);
     /// The data map as it is sent: with the access list's rules under
     /// "ACL" when there are any.
@@ -100,15 +117,25 @@ public:
 
     // Identity.
 
+    /// The identifier the service assigned; empty until saved.
     const std::optional<std::string>& objectId() const { return objectId_; }
+    /// Sets the identifier.
     void setObjectId(std::optional<std::string> objectId) { objectId_ = std::move(objectId); }
+    /// When the service created the object.
     const std::optional<Date>& createdAt() const { return createdAt_; }
+    /// Sets the creation time.
     void setCreatedAt(std::optional<Date> createdAt) { createdAt_ = createdAt; }
+    /// When the service last updated the object.
     const std::optional<Date>& updatedAt() const { return updatedAt_; }
+    /// Sets the update time.
     void setUpdatedAt(std::optional<Date> updatedAt) { updatedAt_ = updatedAt; }
+    /// The name of the object's class.
     virtual std::optional<std::string> className() const { return className_; }
+    /// Sets the name of the object's class.
     virtual void setClassName(std::optional<std::string> className) { className_ = std::move(className); }
+    /// The access list; empty when none is set.
     const std::shared_ptr<VornACL>& ACL() const { return ACL_; }
+    /// Sets the access list, sent with the next save or update.
     void setACL(std::shared_ptr<VornACL> acl) { ACL_ = std::move(acl); }
 
     /// {"__type": "Pointer", "className", "objectId"}, ending at the first
@@ -120,15 +147,25 @@ public:
 
     /// Saves when the data map has at least one entry; reports nothing.
     virtual void saveInBackground();
+    /// Creates the object on the service; on success the identifier and creation time follow the reply. `block` runs on
+    /// the main loop: 20002 for a transport failure, 20010 for a bad reply, or the service's code and message.
     virtual void saveInBackgroundWithResultBlock(VornBooleanResultBlock block);
+    /// The same; `block` runs only when `callbackOrNot` is true.
     virtual void saveInBackgroundWithResultBlock(VornBooleanResultBlock block, bool callbackOrNot);
     /// Updates when the object has an identifier; reports nothing.
     virtual void updateInBackground();
+    /// Sends the data map (without relation descriptors) as an update; on success the update time follows the reply.
+    /// `block` runs on the main loop with 20002, 20010 or the service's code and message; without an identifier it gets
+    /// 20003 at once.
     virtual void updateInBackgroundWithResultBlock(VornBooleanResultBlock block);
+    /// The same, without the identifier check; `block` runs only when `callback` is true.
     virtual void updateInBackgroundWithResultBlock(VornBooleanResultBlock block, bool callback);
     /// Deletes when the object has an identifier; reports nothing.
     virtual void deleteInBackground();
+    /// Empties the data map and deletes the object on the service. `block` runs on the main loop with 20002, 20010 or
+    /// the service's code and message; without an identifier it gets 20003 at once.
     virtual void deleteInBackgroundWithBlock(VornBooleanResultBlock block);
+    /// The same, without the identifier check; `block` runs only when `callback` is true.
     virtual void deleteInBackgroundWithBlock(VornBooleanResultBlock block, bool callback);
 
 private:

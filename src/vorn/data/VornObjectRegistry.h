@@ -16,10 +16,13 @@ class VornObject;
 /// does not depend on them.
 class VornObjectRegistry {
 public:
+    /// Makes an empty object of the given class.
     using Factory = std::function<std::shared_ptr<VornObject>(const std::string& className)>;
 
+    /// The one registry of the process.
     static VornObjectRegistry& shared();
 
+    /// Makes objects of the class with `factory`, replacing an earlier registration.
     void registerKind(const std::string& className, Factory factory);
     /// A new, empty object of the kind registered for the class, or a plain
     /// `VornObject` of that class.

@@ -15,8 +15,10 @@ namespace vorn {
 /// to the service together in one call (at most 50 of them).
 class VornObjectsBatch : public std::enable_shared_from_this<VornObjectsBatch> {
 public:
+    /// The most operations one batch may send; a larger batch reports 20014 at once.
     static constexpr std::size_t kMaxOperations = 50;
 
+    /// A new, empty batch.
     static std::shared_ptr<VornObjectsBatch> init() { return std::make_shared<VornObjectsBatch>(Passkey{}); }
 
 private:

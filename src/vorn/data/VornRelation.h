@@ -13,7 +13,9 @@ class VornObject;
 /// to remove from it (one kind of change at a time).
 class VornRelation {
 public:
+    /// A new change that adds objects.
     static std::shared_ptr<VornRelation> relation() { return std::make_shared<VornRelation>(); }
+    /// The same as `relation()`.
     static std::shared_ptr<VornRelation> init() { return relation(); }
 
     /// Collects an object to add; a collection of removals is dropped first.
@@ -25,7 +27,9 @@ public:
 
     /// The Pointer forms of the collected objects (created on first use).
     nlohmann::json& relationArray();
+    /// The same as `relationArray()`.
     nlohmann::json& vRelationArray() { return relationArray(); }
+    /// Replaces the list; anything but a JSON array leaves an empty list.
     void setRelationArray(nlohmann::json array);
     /// Whether the list was ever created.
     bool hasRelationArray() const { return relationArray_.has_value(); }

@@ -20,17 +20,26 @@ class VornFile;
 /// value that can be built can be sent.
 class VornValue {
 public:
+    /// A time stamp.
     using Date = std::chrono::system_clock::time_point;
+    /// A file reference.
     using FileRef = std::shared_ptr<VornFile>;
+    /// A data object reference.
     using ObjectRef = std::shared_ptr<VornObject>;
+    /// What the value holds.
     using Kind = std::variant<nlohmann::json, Date, VornGeoPoint, FileRef, ObjectRef>;
 
     /// JSON null.
     VornValue() = default;
+    /// A JSON value.
     VornValue(nlohmann::json value) : kind_(std::move(value)) {}
+    /// A date.
     VornValue(Date date) : kind_(date) {}
+    /// A geo point.
     VornValue(VornGeoPoint point) : kind_(point) {}
+    /// A file.
     VornValue(FileRef file) : kind_(std::move(file)) {}
+    /// A data object of any kind.
     template <std::derived_from<VornObject> T>
     VornValue(std::shared_ptr<T> object) : kind_(ObjectRef(std::move(object))) {}
     /// Strings, numbers, booleans, null, arrays and maps: anything that is JSON.
@@ -41,18 +50,28 @@ public:
         VornValue(T&& value)
         : kind_(nlohmann::json(std::forward<T>(value))) {}
 
+    /// What the value holds.
     const Kind& kind() const { return kind_; }
+    /// Whether it holds a JSON value.
     bool isJson() const { return std::holds_alternative<nlohmann::json>(kind_); }
+    /// Whether it holds a date.
     bool isDate() const { return std::holds_alternative<Date>(kind_); }
+    /// Whether it holds a geo point.
     bool isGeoPoint() const { return std::holds_alternative<VornGeoPoint>(kind_); }
+    /// Whether it holds a file.
     bool isFile() const { return std::holds_alternative<FileRef>(kind_); }
+    /// Whether it holds a data object.
     bool isObject() const { return std::holds_alternative<ObjectRef>(kind_); }
 
     /// The JSON value; JSON null for the other kinds.
     const nlohmann::json& json() const;
+    /// The date; empty for the other kinds.
     std::optional<Date> date() const;
+    /// The geo point; empty for the other kinds.
     std::optional<VornGeoPoint> geoPoint() const;
+    /// The file; empty for the other kinds.
     FileRef file() const;
+    /// The data object; empty for the other kinds.
     ObjectRef object() const;
     /// The object as a particular kind (`VornUser`...), or empty.
     template <std::derived_from<VornObject> T>

@@ -58,22 +58,34 @@ public:
 
     // What the service assigned.
 
+    /// The public URL of the stored file; empty until uploaded.
     const std::optional<std::string>& url() const { return url_; }
+    /// Sets the URL.
     void setUrl(std::optional<std::string> url) { url_ = std::move(url); }
+    /// The stored name the service assigned.
     const std::optional<std::string>& name() const { return name_; }
+    /// Sets the stored name.
     void setName(std::optional<std::string> name) { name_ = std::move(name); }
+    /// The storage group the service assigned.
     const std::optional<std::string>& group() const { return group_; }
+    /// Sets the storage group.
     void setGroup(std::optional<std::string> group) { group_ = std::move(group); }
+    /// The retries made of the request in flight.
     std::int64_t uploadRetryCount() const { return uploadRetryCount_; }
+    /// Sets the retry count.
     void setUploadRetryCount(std::int64_t count) { uploadRetryCount_ = count; }
+    /// How many bytes the service has accepted so far in a sharded upload.
     std::uint64_t haveUploadLength() const { return haveUploadLength_; }
+    /// Sets the accepted length.
     void setHaveUploadLength(std::uint64_t length) { haveUploadLength_ = length; }
 
     // What the file was made of.
 
+    /// The class name sent with the upload ("FILE" for the plain factories).
     const std::optional<std::string>& className() const { return className_; }
     /// The full path (file from a path) or the name given (file from bytes).
     const std::optional<std::string>& fileName() const { return fileName_; }
+    /// The file's bytes (empty for a handle made by `fileWithUrl`).
     const Bytes& fileData() const { return fileData_; }
     /// 0: created from a path; 1: created from bytes.
     std::uint32_t choseId() const { return choseId_; }
@@ -125,7 +137,11 @@ protected:
     /// The asynchronous whole-file request.
     void saveInBackground(VornBooleanResultBlock block, const Bytes& data, const std::string& fileName,
                           VornProgressBlock progressBlock, bool needProgressBlock);
+    /// Uploads the file in one request ("mkfile"), retried up to three times on no or an unparsable reply. `block` runs
+    /// on the main loop; every failure reports 20002.
     void uploadFileWithOnePiece(VornBooleanResultBlock block);
+    /// Starts a sharded upload with the first piece; failed requests are retried up to three times. `block` runs on the
+    /// main loop once the file is stored, or with 20002.
     void uploadFileWithPieces(VornBooleanResultBlock block);
     /// Sends the piece after what was accepted, to the "host" of the last
     /// accepted reply's `data`, with its "ctx" and "offset".

@@ -20,18 +20,26 @@ class HttpConnection;
 class HttpConnectionDelegate {
 public:
     virtual ~HttpConnectionDelegate() = default;
+    /// Body bytes were sent: `totalBytesWritten` of `totalBytesExpectedToWrite` bytes.
     virtual void didSendBodyData(const std::shared_ptr<HttpConnection>& connection, std::int64_t totalBytesWritten,
                                  std::int64_t totalBytesExpectedToWrite) = 0;
+    /// The response header arrived with this HTTP status.
     virtual void didReceiveResponse(const std::shared_ptr<HttpConnection>& connection, long statusCode) = 0;
+    /// A piece of the response body arrived.
     virtual void didReceiveData(const std::shared_ptr<HttpConnection>& connection, std::string data) = 0;
+    /// The exchange failed; `error` describes why.
     virtual void didFailWithError(const std::shared_ptr<HttpConnection>& connection, const std::string& error) = 0;
+    /// The exchange ended with the whole response received.
     virtual void connectionDidFinishLoading(const std::shared_ptr<HttpConnection>& connection) = 0;
 };
 
 /// One HTTP exchange as the transport sends it.
 struct HttpMessage {
+    /// The full URL.
     std::string url;
+    /// The method.
     std::string method = "POST";
+    /// The headers, in order.
     std::vector<std::pair<std::string, std::string>> headers;
     /// Shared, never copied: a large upload body exists once however many
     /// runs and retries send it.
@@ -40,6 +48,7 @@ struct HttpMessage {
     /// transport's stall limit (`HttpTransport::timeoutSeconds`).
     std::chrono::milliseconds timeout{0};
 
+    /// The body; "" when there is none.
     const std::string& bodyText() const;
 };
 
@@ -47,6 +56,7 @@ struct HttpMessage {
 /// finishes, fails or is cancelled, so a delegate stays alive while it runs.
 class HttpConnection : public std::enable_shared_from_this<HttpConnection> {
 public:
+    /// A connection that reports to `delegate`, with a new identifier.
     explicit HttpConnection(std::shared_ptr<HttpConnectionDelegate> delegate);
 
     /// The delegate while the connection may still report; empty after
@@ -56,7 +66,9 @@ public:
     void release();
     /// Stops the exchange; nothing more is reported.
     void cancel();
+    /// Whether `cancel` was called.
     bool isCancelled() const { return cancelled_.load(); }
+    /// A number unique to this connection in the process.
     std::uint64_t identifier() const { return identifier_; }
 
 private:
@@ -72,6 +84,7 @@ private:
 /// on the calling thread.
 class HttpTransport {
 public:
+    /// The one transport of the process.
     static HttpTransport& shared();
 
     /// Starts an asynchronous exchange; its events go to `delegate` on the
@@ -94,10 +107,12 @@ public:
     /// The limit that exchanges started from now on use: `kTimeoutSeconds`
     /// unless set. Tests shorten it; 0 or less restores the default.
     static void setTimeoutSeconds(long seconds);
+    /// The limit in use, in seconds.
     static long timeoutSeconds();
     /// Connections kept open to one host at most.
     static constexpr long kMaxConnectionsPerHost = 16;
 
+    /// Stops the exchange; nothing more is reported.
     void cancel(const std::shared_ptr<HttpConnection>& connection);
 
 private:

@@ -13,6 +13,17 @@
 
 namespace vorn {
 
+/// An HTTP cookie sent with a request: "name=value" in its "Cookie" header.
+struct VornHttpCookie {
+    /// The cookie's name.
+    std::string name;
+    /// The cookie's value.
+    std::string value;
+
+    /// Cookies are equal when name and value are equal.
+    bool operator==(const VornHttpCookie&) const = default;
+};
+
 /// One HTTP request (URL, method, headers, body), run once, either
 /// asynchronously with its handlers called on the main loop or
 /// synchronously on the calling thread. The response bytes stay on the
@@ -27,18 +38,13 @@ namespace vorn {
 /// A header name or value holding CR, LF or NUL is never sent: such a
 /// request fails at once (the failure handler runs; a synchronous run
 /// leaves `responseData` absent).
-/// An HTTP cookie sent with a request: "name=value" in its "Cookie" header.
-struct VornHttpCookie {
-    std::string name;
-    std::string value;
-
-    bool operator==(const VornHttpCookie&) const = default;
-};
-
 class VornUrlRequest : public HttpConnectionDelegate, public std::enable_shared_from_this<VornUrlRequest> {
 public:
+    /// Called when a run completed with a response.
     using CompletionBlock = std::function<void()>;
+    /// Called when a run failed (no response, or a request that could not be sent).
     using FailedBlock = std::function<void()>;
+    /// Called with the fraction of the body sent, 0.0 to 1.0.
     using ProgressBlock = std::function<void(float)>;
     /// Called with the status when the response header has arrived.
     using ResponseBlock = std::function<void(long statusCode)>;
@@ -61,10 +67,12 @@ public:
     /// Stores a form value, used when no body was set; ignored when either
     /// argument is empty.
     void setPostValue(const std::string& value, const std::string& key);
+    /// Sets the method ("POST" by default).
     void setHttpMethod(const std::string& method);
     /// The whole exchange must end within this many seconds (fractions
     /// allowed); 0 or less, the default, leaves the transport's stall limit.
     void setTimeoutInterval(double seconds);
+    /// The time limit in seconds; 0 when none is set.
     double timeoutInterval() const;
     /// Cookies sent in a "Cookie" header; a name or value that would break
     /// the header (";", ",", CR, LF, NUL, or an empty name) fails the request.
@@ -72,10 +80,13 @@ public:
     /// The form values as "key=value&" pairs, nothing escaped.
     std::string postString() const;
 
+    /// Sets the handler of a completed run, called on the main loop.
     void setCompletionBlock(CompletionBlock block);
+    /// Sets the handler of a failed run, called on the main loop.
     void setFailedBlock(FailedBlock block);
     /// Sets the upload-progress handler (fraction of the body sent).
     void getProgressBlock(ProgressBlock block);
+    /// Sets the handler of the response header.
     void setResponseBlock(ResponseBlock block);
 
     /// Starts the asynchronous run; returns at once.
@@ -86,6 +97,7 @@ public:
     void startSyncConnection();
     /// Stops the running connection; neither handler is called afterwards.
     void cancle();
+    /// The same as `cancle()`.
     void cancelConnection();
 
     /// The received bytes once a response completed.
@@ -96,13 +108,20 @@ public:
     long statusCode() const;
     /// Why the last run failed ("" when it did not).
     std::string errorDescription() const;
+    /// Replaces the received bytes.
     void setResponseData(std::optional<std::string> data) { responseData_ = std::move(data); }
+    /// Replaces the received text.
     void setResponseString(std::string string) { responseString_ = std::move(string); }
 
+    /// The URL.
     const std::string& url() const { return url_; }
+    /// The method.
     const std::string& httpMethod() const { return httpMethod_; }
+    /// The headers in the order they were added.
     const std::vector<std::pair<std::string, std::string>>& headers() const { return headers_; }
+    /// The body; "" when none was set.
     const std::string& body() const { return body_ ? *body_ : emptyBody(); }
+    /// Whether an asynchronous run is in progress.
     bool isRunning() const;
 
     // Connection events.
@@ -117,6 +136,7 @@ private:
     struct Passkey {};
 
 public:
+    /// Made only by `initWithUrl`.
     VornUrlRequest(Passkey, std::string url);
 
 private:

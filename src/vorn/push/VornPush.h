@@ -20,6 +20,7 @@ class VornQuery;
 /// arrive on the main loop.
 class VornPush : public std::enable_shared_from_this<VornPush> {
 public:
+    /// A time stamp.
     using Date = std::chrono::system_clock::time_point;
 
     /// A new, empty push.
@@ -46,6 +47,8 @@ public:
     bool sendPush(OptionalError* error = nullptr);
     /// Sends, reports nothing.
     void sendPushInBackground();
+    /// Sends the push (the target and data set so far, which stay for a later send). `block` runs on the main loop with
+    /// 20002, 20010 or the service's code and message.
     void sendPushInBackgroundWithBlock(VornBooleanResultBlock block);
 
     /// The query's constraint map; null for no query.
@@ -53,23 +56,31 @@ public:
 
     // One message in one call. The forms with a callback report 20016 for a
     // missing or empty message or a missing map; the others just return.
+    /// Sends the message to the channel's subscribers; reports nothing.
     static void sendPushMessageToChannelInBackground(const std::optional<std::string>& channel,
                                                      const std::optional<std::string>& message);
+    /// The same; `block` runs on the main loop with 20002, 20010 or the service's code and message.
     static void sendPushMessageToChannelInBackground(const std::optional<std::string>& channel,
                                                      const std::optional<std::string>& message,
                                                      VornBooleanResultBlock block);
+    /// Sends the message to the installations the query matches; reports nothing.
     static void sendPushMessageToQueryInBackground(const std::shared_ptr<VornQuery>& query,
                                                    const std::optional<std::string>& message);
+    /// The same; `block` runs on the main loop with 20002, 20010 or the service's code and message.
     static void sendPushMessageToQueryInBackground(const std::shared_ptr<VornQuery>& query,
                                                    const std::optional<std::string>& message,
                                                    VornBooleanResultBlock block);
+    /// Sends the data map to the channel's subscribers; reports nothing.
     static void sendPushDataToChannelInBackground(const std::optional<std::string>& channel,
                                                   const std::optional<nlohmann::json>& data);
+    /// The same; `block` runs on the main loop with 20002, 20010 or the service's code and message.
     static void sendPushDataToChannelInBackground(const std::optional<std::string>& channel,
                                                   const std::optional<nlohmann::json>& data,
                                                   VornBooleanResultBlock block);
+    /// Sends the data map to the installations the query matches; reports nothing.
     static void sendPushDataToQueryInBackground(const std::shared_ptr<VornQuery>& query,
                                                 const std::optional<nlohmann::json>& data);
+    /// The same; `block` runs on the main loop with 20002, 20010 or the service's code and message.
     static void sendPushDataToQueryInBackground(const std::shared_ptr<VornQuery>& query,
                                                 const std::optional<nlohmann::json>& data,
                                                 VornBooleanResultBlock block);
@@ -84,8 +95,11 @@ public:
     /// presenter, on the calling thread. Nothing without an alert.
     static void handlePush(const nlohmann::json& userInfo);
 
+    /// The channel list set so far.
     const nlohmann::json& channelsList() const { return mutableChannels_; }
+    /// The target constraint map set so far.
     const nlohmann::json& whereDictionary() const { return whereMutableDic_; }
+    /// The request map set so far ("data", expiration and push times).
     const nlohmann::json& dataDictionary() const { return dataMutableDic_; }
 
 private:
@@ -94,6 +108,7 @@ private:
     };
 
 public:
+    /// Made only by `push()`.
     explicit VornPush(Passkey) {}
 
 private:

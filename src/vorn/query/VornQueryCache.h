@@ -15,6 +15,7 @@ namespace vorn {
 /// encoded text, and a registry of every cache file written.
 class VornQueryCache {
 public:
+    /// The clock of cache times.
     using Clock = std::chrono::system_clock;
 
     /// Name of the registry file in the documents directory.
@@ -24,6 +25,7 @@ public:
     /// text, then ".archive", in the documents directory.
     static std::filesystem::path pathFor(const nlohmann::json& descriptor);
 
+    /// Whether a cache file exists at the path.
     static bool exists(const std::filesystem::path& path);
     /// Expired when strictly more than `maxCacheAge` seconds passed since
     /// the file was last written. A missing file is not expired.
@@ -33,6 +35,7 @@ public:
     static std::optional<nlohmann::json> read(const std::filesystem::path& path);
     /// Writes the results array and lists the path in the registry.
     static bool write(const std::filesystem::path& path, const nlohmann::json& results);
+    /// Deletes the cache file, if there is one.
     static void remove(const std::filesystem::path& path);
     /// Deletes every listed cache file, then the registry.
     static void clearAll();
@@ -41,6 +44,7 @@ public:
 
     /// The clock that expiry is judged by (tests set a fixed one).
     static void setClock(std::function<Clock::time_point()> clock);
+    /// The current time of the cache clock (the system clock unless a test set one).
     static Clock::time_point now();
 };
 

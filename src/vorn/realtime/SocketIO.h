@@ -40,7 +40,9 @@ class SocketIO final : public SocketIOTransportDelegate, public std::enable_shar
     struct PrivateTag {};
 
 public:
+    /// A new session that reports to `delegate` (held weakly).
     static std::shared_ptr<SocketIO> initWithDelegate(std::weak_ptr<SocketIODelegate> delegate);
+    /// Made only by `initWithDelegate`.
     SocketIO(PrivateTag, std::weak_ptr<SocketIODelegate> delegate);
     ~SocketIO() override;
     SocketIO(const SocketIO&) = delete;
@@ -48,10 +50,15 @@ public:
 
     // Connecting: only while neither connected nor connecting. Port 0 means
     // no port in the URLs; the timeout (seconds) bounds the handshake.
+    /// Starts the handshake with the host, with no parameters, the default endpoint and a 10-second timeout. Success
+    /// and failure reach the listener on the main loop.
     void connectToHost(const std::string& host, std::int64_t port);
+    /// The same, with handshake parameters.
     void connectToHost(const std::string& host, std::int64_t port, const std::optional<SocketIOParams>& params);
+    /// The same, with an endpoint.
     void connectToHost(const std::string& host, std::int64_t port, const std::optional<SocketIOParams>& params,
                        const std::string& endpoint);
+    /// The same, with a handshake timeout in seconds.
     void connectToHost(const std::string& host, std::int64_t port, const std::optional<SocketIOParams>& params,
                        const std::string& endpoint, double connectionTimeout);
 
@@ -66,43 +73,68 @@ public:
 
     // Sending. Packets are dropped unless the session is connected or
     // connecting; they wait in the queue until the transport is ready.
+    /// Sends a "message" packet.
     void sendMessage(const std::string& data);
+    /// The same; `function` runs on the main loop when the server acknowledges it.
     void sendMessage(const std::string& data, SocketIOCallback function);
+    /// Sends a "json" packet of the value.
     void sendJSON(const nlohmann::json& data);
+    /// The same; `function` runs on the main loop when the server acknowledges it.
     void sendJSON(const nlohmann::json& data, SocketIOCallback function);
+    /// Sends an "event" packet with the name and, when given, `data` as its one argument.
     void sendEvent(const std::string& eventName, const std::optional<nlohmann::json>& data);
+    /// The same; `function` runs on the main loop when the server acknowledges it.
     void sendEvent(const std::string& eventName, const std::optional<nlohmann::json>& data, SocketIOCallback function);
+    /// Acknowledges the server's packet `pId` with `data`.
     void sendAcknowledgement(const std::string& pId, const nlohmann::json& data);
+    /// Sends a "connect" packet (for a non-default endpoint).
     void sendConnect();
     /// Sends "disconnect", then ends the session locally.
     void sendDisconnect();
+    /// Sends a "heartbeat" packet.
     void sendHeartbeat();
+    /// Sends the packet, or queues it until the transport is ready; the listener hears of every packet sent.
     void send(const SocketIOPacket& packet);
 
     /// The first path segment of the handshake and forced-disconnect URLs,
     /// for every session of the process ("socket.io" until set).
     static void setResourceName(const std::string& name);
+    /// The first path segment of the session URLs.
     static std::string resourceName();
 
     // Properties.
+    /// The listener; empty when none is set or it is gone.
     std::shared_ptr<SocketIODelegate> delegate() const { return delegate_.lock(); }
+    /// Sets the listener (held weakly).
     void setDelegate(std::weak_ptr<SocketIODelegate> delegate) { delegate_ = std::move(delegate); }
     std::string host() const override;
     std::int64_t port() const override;
     std::optional<std::string> sid() const override;
     double heartbeatTimeout() const override { return heartbeatTimeout_; }
     bool useSecure() const override;
+    /// Sets whether the session uses TLS.
     void setUseSecure(bool useSecure);
+    /// The handshake parameters of the last connect.
     const std::optional<SocketIOParams>& params() const { return params_; }
+    /// The endpoint of the last connect.
     const std::string& endpoint() const { return endpoint_; }
+    /// The cookies sent with the handshake.
     const std::optional<std::vector<VornHttpCookie>>& cookies() const { return cookies_; }
+    /// Sets the cookies sent with the handshake.
     void setCookies(std::optional<std::vector<VornHttpCookie>> cookies) { cookies_ = std::move(cookies); }
+    /// Whether the session is connected.
     bool isConnected() const { return isConnected_; }
+    /// Whether a handshake or connect is in progress.
     bool isConnecting() const { return isConnecting_; }
+    /// Whether acknowledgement callbacks get every argument (else the first).
     bool returnAllDataFromAck() const { return returnAllDataFromAck_; }
+    /// Sets whether acknowledgement callbacks get every argument.
     void setReturnAllDataFromAck(bool value) { returnAllDataFromAck_ = value; }
+    /// The transport in use; empty before the handshake ends.
     const std::shared_ptr<SocketIOTransport>& transport() const { return transport_; }
+    /// Packets waiting for the transport.
     std::size_t queuedPacketCount() const { return queue_.size(); }
+    /// Acknowledgements still awaited.
     std::size_t pendingAcknowledgementCount() const { return acks_.size(); }
 
     // Transport events (the session is its transport's delegate).

@@ -49,9 +49,12 @@ public:
     /// The id and the arguments' text of an "ack" packet's data
     /// ("12+[...]"); none when the data does not start with an id.
     struct AckData {
+        /// The acknowledged message id.
         std::string id;
+        /// The arguments' text.
         std::string args;
     };
+    /// Splits an "ack" packet's data into `AckData`.
     static std::optional<AckData> readAckData(std::string_view data);
 
     /// The packets of a polling response: one framed payload
@@ -60,16 +63,20 @@ public:
     /// A body that is not UTF-8 holds no packets.
     static std::vector<std::string> decodePayload(std::string_view body);
 
+    /// The type name (one of `kSocketIOPacketTypes`).
     std::optional<std::string> type;
     /// The message id; for an "ack" packet the id acknowledged.
     std::optional<std::string> pId;
     /// Sending: "data" when the acknowledgement carries data; receiving:
     /// the "+" marker or "".
     std::optional<std::string> ack;
+    /// The namespace the packet was received in.
     std::optional<std::string> endpoint;
+    /// The packet's data text.
     std::optional<std::string> data;
     /// An event's name and arguments, filled in on receipt.
     std::optional<std::string> name;
+    /// The event's arguments.
     std::optional<nlohmann::json> args;
 };
 

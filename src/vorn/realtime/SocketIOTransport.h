@@ -41,13 +41,18 @@ public:
     virtual void onData(const std::string& packetText) = 0;
     /// The transport ended, with an error or none.
     virtual void onDisconnect(const OptionalError& error) = 0;
+    /// An error that does not end the transport by itself.
     virtual void onError(const VornError& error) = 0;
 
+    /// The session's host.
     virtual std::string host() const = 0;
+    /// The session's port.
     virtual std::int64_t port() const = 0;
+    /// The session id from the handshake; empty before it.
     virtual std::optional<std::string> sid() const = 0;
     /// Seconds.
     virtual double heartbeatTimeout() const = 0;
+    /// Whether the session uses TLS ("wss"/"https").
     virtual bool useSecure() const = 0;
 };
 
@@ -56,9 +61,13 @@ public:
 class SocketIOTransport {
 public:
     virtual ~SocketIOTransport() = default;
+    /// Connects to the session's host, with its session id.
     virtual void open() = 0;
+    /// Ends the connection.
     virtual void close() = 0;
+    /// Whether packets can be sent now.
     virtual bool isReady() const = 0;
+    /// Sends one packet's text.
     virtual void send(const std::string& packetText) = 0;
     /// Stops reporting to the session (which is going away or moving on).
     virtual void setDelegate(std::weak_ptr<SocketIOTransportDelegate> delegate) = 0;

@@ -19,8 +19,10 @@ class SocketIOTransportWebsocket final : public SocketIOTransport,
     struct PrivateTag {};
 
 public:
+    /// A new transport that reports to `delegate` (held weakly).
     static std::shared_ptr<SocketIOTransportWebsocket> initWithDelegate(
         std::weak_ptr<SocketIOTransportDelegate> delegate);
+    /// Made only by `initWithDelegate`.
     SocketIOTransportWebsocket(PrivateTag, std::weak_ptr<SocketIOTransportDelegate> delegate);
     ~SocketIOTransportWebsocket() override;
 
@@ -33,6 +35,7 @@ public:
     void send(const std::string& packetText) override;
     void setDelegate(std::weak_ptr<SocketIOTransportDelegate> delegate) override { delegate_ = std::move(delegate); }
 
+    /// The WebSocket in use; empty before `open`.
     const std::shared_ptr<vSRWebSocket>& webSocket() const { return webSocket_; }
 
     using SRWebSocketDelegate::webSocket;

@@ -21,7 +21,9 @@ class SocketIOTransportXHR final : public SocketIOTransport, public std::enable_
     struct PrivateTag {};
 
 public:
+    /// A new transport that reports to `delegate` (held weakly).
     static std::shared_ptr<SocketIOTransportXHR> initWithDelegate(std::weak_ptr<SocketIOTransportDelegate> delegate);
+    /// Made only by `initWithDelegate`.
     SocketIOTransportXHR(PrivateTag, std::weak_ptr<SocketIOTransportDelegate> delegate);
     ~SocketIOTransportXHR() override;
 
@@ -34,11 +36,14 @@ public:
     void send(const std::string& packetText) override;
     void setDelegate(std::weak_ptr<SocketIOTransportDelegate> delegate) override { delegate_ = std::move(delegate); }
 
+    /// The polling URL set by `open`.
     const std::string& url() const { return url_; }
+    /// Whether `close` was called since the last `open`.
     bool isClosed() const { return isClosed_; }
     /// Requests running (or stopped by a status error and kept), and how
     /// many of them are GETs.
     std::size_t pollCount() const { return polls_.size(); }
+    /// The same, for the GETs only.
     std::size_t getCount() const;
 
 private:

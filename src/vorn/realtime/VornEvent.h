@@ -50,6 +50,7 @@ public:
 /// Reconnection after the channel ended with an error (never after `stop`
 /// or a disconnect the application asked for). Off by default.
 struct VornEventReconnection {
+    /// Whether the channel reconnects.
     bool enabled = false;
     double initialDelay = 1.0;  ///< seconds before the first attempt
     double maxDelay = 30.0;     ///< the delay grows up to this
@@ -74,10 +75,14 @@ public:
     static std::shared_ptr<VornEvent> defaultVornEvent();
     /// A new, independent instance.
     static std::shared_ptr<VornEvent> init();
+    /// Made only by the factories.
     explicit VornEvent(PrivateTag);
 
+    /// The listener; empty when none is set or it is gone.
     std::shared_ptr<VornEventDelegate> delegate() const { return delegate_.lock(); }
+    /// Sets the listener (held weakly).
     void setDelegate(std::weak_ptr<VornEventDelegate> delegate) { delegate_ = std::move(delegate); }
+    /// The realtime session underneath.
     const std::shared_ptr<SocketIO>& vornSocketIO() const { return vornSocketIO_; }
 
     /// Connects to the realtime host (port 3010 unless the configured host
@@ -86,6 +91,7 @@ public:
     /// Tells the server to end the session (a blocking request on the
     /// calling thread), then ends it.
     void stop();
+    /// Whether the session is connected.
     bool isConnected() const;
 
     /// Subscribes to a table: `VornActionTypeUpdateTable` or
@@ -95,7 +101,9 @@ public:
     /// Subscribes to a row: `VornActionTypeUpdateRow` or
     /// `VornActionTypeDeleteRow`, a table name and an object id.
     void listenRowChange(VornActionType actionType, const std::string& tableName, const std::string& objectId);
+    /// Cancels a table subscription ("client_unsub"), with the same checks as `listenTableChange`.
     void cancleListenTableChange(VornActionType actionType, const std::string& tableName);
+    /// Cancels a row subscription ("client_unsub"), with the same checks as `listenRowChange`.
     void cancleListenRowChange(VornActionType actionType, const std::string& tableName, const std::string& objectId);
 
     /// The message text of a subscription or a cancellation (pretty-printed
@@ -103,6 +111,7 @@ public:
     /// action type outside 0 to 3, or while no application key is registered.
     static std::optional<std::string> eventDicWithType(std::int64_t actionType, const std::string& tableName,
                                                        const std::string& objectId);
+    /// The same, for a cancellation.
     static std::optional<std::string> unSubEventDicWithType(std::int64_t actionType, const std::string& tableName,
                                                             const std::string& objectId);
 
@@ -111,10 +120,12 @@ public:
     /// when a new session's server is ready, before
     /// `vornEventCanStartListen`.
     void setReconnection(VornEventReconnection reconnection);
+    /// The reconnection settings.
     const VornEventReconnection& reconnection() const { return reconnection_; }
     /// The wait before attempt `attempt` (1, 2, ...), with `random01` a
     /// number in [0, 1) that picks the jitter.
     static double reconnectDelay(int attempt, const VornEventReconnection& reconnection, double random01);
+    /// How many subscriptions are remembered for reconnection.
     std::size_t rememberedSubscriptionCount() const { return remembered_.size(); }
 
     /// The realtime host and port `start` connects to, from the device's

@@ -18,7 +18,9 @@ public:
     /// The archive's content: the user's fields, or (read only) the older
     /// text form, base64 text of {"r": {"data": fields}}.
     struct Content {
+        /// The user's fields.
         nlohmann::json fields;
+        /// Whether the archive was in the older text form.
         bool textForm = false;
     };
 
@@ -27,6 +29,7 @@ public:
     /// another thread comes wholly before or wholly after it.
     static std::unique_lock<std::recursive_mutex> transaction();
 
+    /// The archive file, "current.archive" in the documents directory.
     static std::filesystem::path path();
     /// The archive, or empty when there is none or it cannot be read.
     static std::optional<Content> read();
@@ -35,11 +38,13 @@ public:
     static std::optional<nlohmann::json> readFields();
     /// Writes the fields in map form, atomically; a "password" is never written.
     static bool write(const nlohmann::json& fields);
+    /// Deletes the archive file, if there is one.
     static void remove();
 
     /// Stores the session token (a JSON value is stored as its text); no
     /// token (absent or null) removes the stored one.
     static void storeSessionToken(const nlohmann::json& token);
+    /// Removes the stored session token.
     static void removeSessionToken();
 
     /// Applies sent changes to archived fields: operators are worked out

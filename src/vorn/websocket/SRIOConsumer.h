@@ -27,11 +27,17 @@ public:
     void setupWithScanner(Scanner scanner, Handler handler, std::uint64_t bytesNeeded, bool readToCurrentFrame,
                           bool unmaskBytes);
 
+    /// The scanner; empty for a request by byte count.
     const Scanner& consumer() const { return scanner_; }
+    /// The handler of the item.
     const Handler& handler() const { return handler_; }
+    /// The bytes still wanted (for a request by byte count).
     std::uint64_t bytesNeeded() const { return bytesNeeded_; }
+    /// Sets the bytes still wanted.
     void setBytesNeeded(std::uint64_t bytesNeeded) { bytesNeeded_ = bytesNeeded; }
+    /// Whether the request reads the rest of the current frame.
     bool readToCurrentFrame() const { return readToCurrentFrame_; }
+    /// Whether the bytes are unmasked as they are read.
     bool unmaskBytes() const { return unmaskBytes_; }
 
 private:

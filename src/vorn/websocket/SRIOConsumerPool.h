@@ -12,12 +12,14 @@ namespace vorn {
 /// fewer than `poolSize()` of them, and handed out again last in, first out.
 class SRIOConsumerPool {
 public:
+    /// The capacity of a default pool.
     static constexpr std::size_t kDefaultPoolSize = 8;
 
     SRIOConsumerPool() : SRIOConsumerPool(kDefaultPoolSize) {}
     /// A pool that keeps at most `poolSize` requests.
     explicit SRIOConsumerPool(std::size_t poolSize) : poolSize_(poolSize) {}
 
+    /// The same as the constructor.
     static SRIOConsumerPool initWithBufferCapacity(std::size_t poolSize) { return SRIOConsumerPool(poolSize); }
 
     /// The most recently returned request, or a new one, set up with the
@@ -28,7 +30,9 @@ public:
     /// Keeps the request for reuse while there is room, else drops it.
     void returnConsumer(std::unique_ptr<SRIOConsumer> consumer);
 
+    /// The most requests kept.
     std::size_t poolSize() const { return poolSize_; }
+    /// The requests kept now.
     std::size_t bufferedCount() const { return bufferedConsumers_.size(); }
 
 private:

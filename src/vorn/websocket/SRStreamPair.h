@@ -29,6 +29,7 @@ enum class SRStreamStatus { NotOpen, Opening, Open, AtEnd, Closed, Error };
 /// Receives the events of a stream pair, on the pair's work queue.
 class SRStreamDelegate {
 public:
+    /// An event of one of the two streams.
     virtual void stream(SRStreamKind stream, SRStreamEvent event) = 0;
 
 protected:
@@ -52,19 +53,25 @@ protected:
 /// delegate is gone, nothing more is delivered.
 class SRStreamPair : public std::enable_shared_from_this<SRStreamPair> {
 public:
+    /// The serial work queue the pair runs on.
     using WorkQueue = boost::asio::strand<boost::asio::io_context::executor_type>;
 
+    /// The most decrypted bytes one TLS read completion holds.
     static constexpr std::size_t kTLSReadSize = 2048;
+    /// The most bytes one TLS write takes.
     static constexpr std::size_t kTLSWriteChunk = 1 << 20;
 
+    /// A pair for the host and port, not yet open.
     SRStreamPair(WorkQueue workQueue, std::string host, std::uint16_t port);
     ~SRStreamPair();
 
+    /// Sets the delegate (held weakly).
     void setDelegate(std::weak_ptr<SRStreamDelegate> delegate) { delegate_ = std::move(delegate); }
 
     /// Negotiated TLS; `validatesCertificateChain` false switches off the
     /// validation of the peer's chain and host name. Before `open`.
     void setSecure(bool validatesCertificateChain);
+    /// Whether TLS was asked for.
     bool isSecure() const { return secure_; }
 
     /// Resolves the host and connects, on `runLoop`.
@@ -79,18 +86,23 @@ public:
     /// Whether the error reported was a failed write (TLS writes fail late).
     bool writeFailed() const { return writeFailed_; }
 
+    /// The longest wait for the peer's close_notify.
     static constexpr std::chrono::milliseconds kTLSShutdownTimeout{2000};
 
+    /// The pair's status.
     SRStreamStatus status() const { return status_; }
+    /// Whether `read` may return bytes now.
     bool hasBytesAvailable() const;
     /// Up to `maxLength` bytes: the count, 0 when none are available now (or
     /// at the end), -1 on an error (`streamError`).
     std::ptrdiff_t read(std::uint8_t* buffer, std::size_t maxLength);
+    /// Whether `write` may take bytes now.
     bool hasSpaceAvailable() const;
     /// As many of the bytes as the stream takes now: the count (possibly 0),
     /// or -1 on an error.
     std::ptrdiff_t write(const std::uint8_t* buffer, std::size_t length);
 
+    /// The error reported, with the error category as domain; empty when none.
     std::optional<VornError> streamError() const;
     /// The peer's certificate chain (DER, leaf first) once TLS is up; empty
     /// without TLS or before the handshake.

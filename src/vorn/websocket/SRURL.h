@@ -7,7 +7,7 @@
 
 namespace vorn {
 
-/// An absolute URL of the form scheme://[user@]host[:port][/path][?query][#fragment],
+/// An absolute URL of the form scheme://[user@]host[:port][/path][?query][\#fragment],
 /// as the WebSocket client needs it: the scheme and host as written, the
 /// explicit port if any, and the request target (path and query).
 /// IPv6 literals are written in brackets and reported without them.
@@ -17,6 +17,7 @@ public:
     /// or when its port is not a number up to 65535.
     static std::optional<SRURL> URLWithString(std::string_view text);
 
+    /// The URL text as parsed.
     const std::string& absoluteString() const { return absoluteString_; }
     /// The scheme as written (not lower-cased).
     const std::string& scheme() const { return scheme_; }
@@ -28,9 +29,12 @@ public:
     const std::optional<std::uint16_t>& port() const { return port_; }
     /// The path ("/" when empty) followed by "?" and the query when there is one.
     std::string requestTarget() const;
+    /// The path as written ("" when there is none).
     const std::string& path() const { return path_; }
+    /// The query, without the "?"; empty when there is none.
     const std::optional<std::string>& query() const { return query_; }
 
+    /// URLs are equal when their texts are equal.
     bool operator==(const SRURL& other) const { return absoluteString_ == other.absoluteString_; }
 
 private:

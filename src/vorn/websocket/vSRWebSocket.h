@@ -98,7 +98,9 @@ class vSRWebSocket final : public std::enable_shared_from_this<vSRWebSocket>, pr
     struct PrivateTag {};
 
 public:
+    /// Subprotocols to request; none requests none.
     using Protocols = std::optional<std::vector<std::string>>;
+    /// The socket's serial work queue.
     using WorkQueue = boost::asio::strand<boost::asio::io_context::executor_type>;
     /// Called on the work queue before (`prior` true) and after each change
     /// of the ready state.
@@ -106,21 +108,30 @@ public:
         std::function<void(vSRWebSocket& socket, SRReadyState oldValue, SRReadyState newValue, bool prior)>;
 
     // Construction: nothing is opened.
+    /// A socket for the request (URL and headers), asking for the subprotocols; `std::invalid_argument` for a bad
+    /// request.
     static std::shared_ptr<vSRWebSocket> initWithURLRequest(const SRURLRequest& request, Protocols protocols);
+    /// The same, with no subprotocols.
     static std::shared_ptr<vSRWebSocket> initWithURLRequest(const SRURLRequest& request);
+    /// A socket for the URL, asking for the subprotocols.
     static std::shared_ptr<vSRWebSocket> initWithURL(const SRURL& url, Protocols protocols);
+    /// The same, with no subprotocols.
     static std::shared_ptr<vSRWebSocket> initWithURL(const SRURL& url);
     /// The same from URL text; `std::invalid_argument` when it is no URL.
     static std::shared_ptr<vSRWebSocket> initWithURL(const std::string& url, Protocols protocols);
+    /// The same, with no subprotocols.
     static std::shared_ptr<vSRWebSocket> initWithURL(const std::string& url);
 
+    /// Made only by the factories.
     vSRWebSocket(PrivateTag, const SRURLRequest& request, Protocols protocols);
     ~vSRWebSocket();
     vSRWebSocket(const vSRWebSocket&) = delete;
     vSRWebSocket& operator=(const vSRWebSocket&) = delete;
 
     // Listener and where it is called.
+    /// The listener; empty when none is set or it is gone.
     std::shared_ptr<SRWebSocketDelegate> delegate() const;
+    /// Sets the listener (held weakly).
     void setDelegate(std::weak_ptr<SRWebSocketDelegate> delegate);
     /// Listener calls go to this operation queue while one is set (an empty
     /// function unsets it).
@@ -129,11 +140,15 @@ public:
     void setDelegateDispatchQueue(boost::asio::any_io_executor queue);
 
     // Properties.
+    /// The URL connected to.
     const SRURL& url() const { return url_; }
     /// The subprotocol that the server selected, once open.
     std::optional<std::string> protocol() const;
+    /// The current ready state.
     SRReadyState readyState() const { return readyState_.load(std::memory_order_acquire); }
+    /// Adds an observer of ready state changes; returns the token that removes it.
     std::uint64_t addReadyStateObserver(ReadyStateObserver observer);
+    /// Removes the observer added with `token`.
     void removeReadyStateObserver(std::uint64_t token);
 
     /// Records a (run loop, mode) pair on which the streams are scheduled.
@@ -141,6 +156,7 @@ public:
     /// so this matters only before `open`: the streams then run on the first
     /// recorded loop, else on the shared network run loop.
     void scheduleInRunLoop(boost::asio::io_context& runLoop, const std::string& mode);
+    /// Forgets a pair recorded by `scheduleInRunLoop`.
     void unscheduleFromRunLoop(boost::asio::io_context& runLoop, const std::string& mode);
 
     // Connection.
@@ -177,8 +193,10 @@ private:
     /// encoder overwrites at once.
     template <typename T>
     struct DefaultInitAllocator : std::allocator<T> {
+        /// The same allocator for another element type.
         template <typename U>
         struct rebind {
+            /// The rebound allocator.
             using other = DefaultInitAllocator<U>;
         };
         DefaultInitAllocator() = default;
