@@ -19,6 +19,64 @@ namespace {
 
 constexpr std::string_view kSchemaVersionKey = "schema_version";
 
+// The statements that add the field_index rows of one objects row, named
+// `row` ("NEW" in a trigger, "o" over the objects table with `from` naming
+// it). A row whose data is not a JSON object SQLite reads, or that holds an
+// escaped surrogate (which SQLite and the emulator's parser may read apart),
+// gets a kind 'x' row: every indexed find reads it.
+std::string fieldIndexRows(std::string_view row, std::string_view from) {
+    const std::string r(row);
+    const std::string data = r + ".data";
+    const std::string object = "(CASE WHEN json_valid(" + data + ") AND (CASE WHEN json_valid(" + data +
+                               ") THEN json_type(" + data + ") END) = 'object' THEN " + data + " ELSE '{}' END)";
+    const std::string kind = "CASE %.type WHEN 'text' THEN 's' WHEN 'true' THEN 'b' WHEN 'false' THEN 'b' ELSE 'n' END";
+    const auto kindOf = [&](const std::string& alias) {
+        std::string text = kind;
+        text.replace(text.find('%'), 1, alias);
+        return text;
+    };
+    const std::string scalar = " IN ('text', 'integer', 'real', 'true', 'false')";
+    const std::string insert = "INSERT INTO field_index (class_name, key, kind, value, in_array, object_id) ";
+    std::string sql;
+    sql += insert + "SELECT " + r + ".class_name, '', 'x', NULL, 0, " + r + ".object_id " + std::string(from) +
+           " WHERE (CASE WHEN json_valid(" + data + ") THEN json_type(" + data + ") END) IS NOT 'object' OR " + data +
+           " GLOB '*\\[uU][dD][89abcdefABCDEF]*';\n";
+    const std::string source = from.empty() ? std::string(" FROM ") : std::string(from) + ", ";
+    sql += insert + "SELECT " + r + ".class_name, f.key, " + kindOf("f") + ", f.value, 0, " + r + ".object_id" +
+           source + "json_each(" + object + ") AS f WHERE f.type" + scalar + ";\n";
+    sql += insert + "SELECT " + r + ".class_name, f.key, " + kindOf("e") + ", e.value, 1, " + r + ".object_id" +
+           source + "json_each(" + object + ") AS f, json_each(f.value) AS e WHERE f.type = 'array' AND e.type" +
+           scalar + ";\n";
+    return sql;
+}
+
+// Version 6: field_index, kept by triggers on objects so that every write
+// (through the object store or straight into the table) keeps it current,
+// and filled from the objects already stored.
+std::string fieldIndexScript() {
+    std::string sql = R"sql(
+        CREATE TABLE field_index (
+          class_name TEXT NOT NULL,
+          key        TEXT NOT NULL,
+          kind       TEXT NOT NULL,
+          value,
+          in_array   INTEGER NOT NULL,
+          object_id  TEXT NOT NULL
+        );
+        CREATE INDEX field_index_by_value ON field_index (class_name, key, kind, value, in_array, object_id);
+        CREATE INDEX field_index_by_object ON field_index (class_name, object_id);
+      )sql";
+    const std::string removeOld =
+        "DELETE FROM field_index WHERE class_name = OLD.class_name AND object_id = OLD.object_id;\n";
+    sql += "CREATE TRIGGER objects_field_index_insert AFTER INSERT ON objects BEGIN\n" + fieldIndexRows("NEW", "") +
+           "END;\n";
+    sql += "CREATE TRIGGER objects_field_index_update AFTER UPDATE OF class_name, object_id, data ON objects BEGIN\n" +
+           removeOld + fieldIndexRows("NEW", "") + "END;\n";
+    sql += "CREATE TRIGGER objects_field_index_delete AFTER DELETE ON objects BEGIN\n" + removeOld + "END;\n";
+    sql += fieldIndexRows("o", " FROM objects AS o");
+    return sql;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- SqlValue
@@ -323,6 +381,9 @@ const std::vector<Migration>& builtinMigrations() {
           created_at      TEXT NOT NULL
         );
       )sql"),
+        // The field index that finds and counts read their candidates from
+        // (query/FieldIndex.h).
+        Migration::sql(6, "field index", fieldIndexScript()),
     };
     return migrations;
 }

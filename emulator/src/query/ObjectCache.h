@@ -12,12 +12,14 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "vorn_emulator/ObjectStore.h"
 
 namespace vorn::emulator {
+class Statement;
 class Storage;
-}
+}  // namespace vorn::emulator
 
 namespace vorn::emulator::query {
 
@@ -33,9 +35,18 @@ public:
     void scan(Storage& storage, const std::string& className, const std::optional<std::string>& objectId,
               const std::function<void(const ObjectRef&)>& onObject);
 
+    // The objects of a class with these objectIds (those that exist), in the
+    // order of scan.
+    void fetch(Storage& storage, const std::string& className, const std::vector<std::string>& objectIds,
+               const std::function<void(const ObjectRef&)>& onObject);
+
     std::size_t size() const { return entries_.size(); }
 
 private:
+    // The object of a row selected by scan or fetch, parsed or from the
+    // cache; null when its data is not a JSON object.
+    ObjectRef objectOf(const std::string& className, const Statement& row);
+
     struct Entry {
         std::string text;  // the stored JSON the object was parsed from
         ObjectRef object;

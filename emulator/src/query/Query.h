@@ -27,12 +27,17 @@ struct QueryContext {
     Storage& storage;
     ObjectCache& cache;                  // kept between requests
     accounts::Caller* caller = nullptr;  // whose reads these are; null: every object is visible
+    // Whether finds may read their candidates from the field index
+    // (FieldIndex.h); false scans every object of the class, which tests
+    // compare against.
+    bool useFieldIndex = true;
 };
 
 // Calls onMatch with each object of `className` that satisfies `where`
 // (compiled from `whereJson`) and that the caller may read, oldest first.
-// SQLite selects the class and an objectId the map pins; every other
-// constraint is checked here.
+// SQLite selects the class and an objectId the map pins, or the candidates
+// of the field index for the map's top-level conditions; every constraint
+// is checked here.
 void forEachMatch(QueryContext& context, const std::string& className, const nlohmann::json& whereJson, Where& where,
                   const std::function<void(const ObjectRef&)>& onMatch);
 
