@@ -36,7 +36,7 @@ constexpr std::size_t kKeptBufferCapacity = std::size_t{64} * 1024;
 // A batch of received messages goes to the delegate queue once it holds this
 // many messages or bytes, even while more of the same read are being parsed.
 constexpr std::size_t kMaxBatchMessages = 64;
-constexpr std::size_t kMaxBatchBytes = std::size_t{1} << 20;
+constexpr std::size_t kMaxBatchBytes = std::size_t{64} * 1024;
 
 using httptext::hasLineBreakOrNul;
 using httptext::isToken;
