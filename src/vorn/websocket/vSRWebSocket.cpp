@@ -265,20 +265,17 @@ void vSRWebSocket::_setReadyState(SRReadyState readyState) {
     for (const auto& observer : observers) observer(*this, old, readyState, false);
 }
 
+std::pair<SROperationQueue, asio::any_io_executor> vSRWebSocket::delegateQueue() const {
+    std::lock_guard lock(mutex_);
+    if (delegateOperationQueue_) return {delegateOperationQueue_, {}};
+    return {{}, delegateDispatchQueue_};
+}
+
 template <typename Block>
 void vSRWebSocket::_performDelegateBlock(Block&& block) {
     // Messages received before this call reach the delegate before it.
     flushMessages();
-    SROperationQueue operationQueue;
-    asio::any_io_executor dispatchQueue;
-    {
-        std::lock_guard lock(mutex_);
-        if (delegateOperationQueue_) {
-            operationQueue = delegateOperationQueue_;
-        } else {
-            dispatchQueue = delegateDispatchQueue_;
-        }
-    }
+    auto [operationQueue, dispatchQueue] = delegateQueue();
     if (operationQueue) {
         operationQueue(std::function<void()>(std::forward<Block>(block)));
     } else {
@@ -312,16 +309,7 @@ void vSRWebSocket::flushMessages() {
     std::vector<SRMessage> batch;
     batch.swap(pendingMessages_);
     pendingMessageBytes_ = 0;
-    SROperationQueue operationQueue;
-    asio::any_io_executor dispatchQueue;
-    {
-        std::lock_guard lock(mutex_);
-        if (delegateOperationQueue_) {
-            operationQueue = delegateOperationQueue_;
-        } else {
-            dispatchQueue = delegateDispatchQueue_;
-        }
-    }
+    auto [operationQueue, dispatchQueue] = delegateQueue();
     auto self = shared_from_this();
     if (operationQueue) {
         // An operation queue sees one operation per listener call.

@@ -220,6 +220,9 @@ private:
 
     void assertOnWorkQueue() const;
     void _setReadyState(SRReadyState readyState);
+    /// Where listener calls go now: the operation queue when one is set,
+    /// else the dispatch executor.
+    std::pair<SROperationQueue, boost::asio::any_io_executor> delegateQueue() const;
     template <typename Block>
     void _performDelegateBlock(Block&& block);
     /// Queues a received message for the delegate. The messages that one
