@@ -13,12 +13,9 @@
 // given names the API, file and cloud hosts at once; VORN_API_HOST (and the
 // other VORN_*_HOST variables) point elsewhere, VORN_APP_KEY sets the key.
 
-// Boost 1.74 enables co_await under clang only with <experimental/coroutine>,
-// which libstdc++ does not have; its <coroutine> serves as well.
-#if defined(__clang__) && !defined(BOOST_ASIO_HAS_CO_AWAIT) && __has_include(<coroutine>)
-#define BOOST_ASIO_HAS_CO_AWAIT 1
-#define BOOST_ASIO_HAS_STD_COROUTINE 1
-#endif
+// Needs Asio's C++20 coroutine support: g++ 11 or later with -std=c++20
+// (Boost 1.74 leaves it out under clang with libstdc++); built without it,
+// the program says so and exits with 77.
 
 #include <vorn/async/VornAsync.h>
 #include <vorn/vorn.h>
