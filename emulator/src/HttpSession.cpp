@@ -1,5 +1,7 @@
 #include "HttpSession.h"
 
+#include "console/RequestLog.h"
+
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/beast/core/bind_handler.hpp>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <string>
 
+#include "console/RequestLog.h"
 #include "vorn_emulator/Faults.h"
 #include "vorn_emulator/Router.h"
 
@@ -242,6 +245,7 @@ void HttpSession::handle() {
     }
     if (fault && fault->mode == FaultMode::Drop) {
         logLine("(fault: drop)");
+        note(Pending{request.method, request.target, message.version(), false, fault, started}, 0, 0);
         return close();
     }
 
@@ -288,6 +292,7 @@ void HttpSession::respond(HttpResponse reply, const Pending& pending) {
     };
     if (fault && fault->mode == FaultMode::DropAfter) {
         logLine("(fault: drop-after)");
+        note(pending, 0, 0);
         return close();
     }
 
@@ -308,6 +313,7 @@ void HttpSession::respond(HttpResponse reply, const Pending& pending) {
     }
 
     const int code = reply.serviceCode != 0 ? reply.serviceCode : static_cast<int>(reply.status);
+    note(pending, reply.status, code);
     if (fault)
         logLine(std::to_string(code) + " (fault: " + std::string(faultModeName(fault->mode)) + ")");
     else
@@ -321,6 +327,24 @@ void HttpSession::respond(HttpResponse reply, const Pending& pending) {
         return;
     }
     send();
+}
+
+void HttpSession::note(const Pending& pending, unsigned status, int code) const {
+    if (core_.requestLog == nullptr || RequestLog::ignored(pending.target)) return;
+    RequestLogEntry entry;
+    entry.atMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    entry.method = pending.method;
+    entry.target = pending.target;
+    entry.status = status;
+    entry.code = code;
+    entry.micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - pending.started)
+            .count();
+    if (pending.fault) entry.fault = std::string(faultModeName(pending.fault->mode));
+    entry.remote = remoteAddress_;
+    core_.requestLog->record(std::move(entry));
 }
 
 void HttpSession::send() {

@@ -26,6 +26,7 @@
 namespace vorn::emulator {
 
 class FaultInjector;
+class RequestLog;
 class Router;
 class HttpSession;
 
@@ -38,7 +39,8 @@ struct ServerCore {
     std::chrono::milliseconds readTimeout{30000};  // see Options::readTimeout
     std::chrono::milliseconds idleTimeout{60000};  // see Options::idleTimeout
     std::unordered_set<HttpSession*> sessions;     // open connections, closed on stop
-    std::size_t openConnections = 0;  // sessions not closed yet (a closed one may linger until its handlers end)
+    std::size_t openConnections = 0;   // sessions not closed yet (a closed one may linger until its handlers end)
+    RequestLog* requestLog = nullptr;  // may be null: answered requests are not kept
 
     void log(std::string_view line) const;
 };
@@ -80,6 +82,8 @@ private:
         std::chrono::steady_clock::time_point started;
     };
     void handle();
+    // Keeps the answer (status 0: dropped) in the request log.
+    void note(const Pending& pending, unsigned status, int code) const;
     void respond(HttpResponse reply, const Pending& pending);
     void onWrite(bool close, error_code ec);
     void onReadError(error_code ec);

@@ -14,6 +14,7 @@
 
 #include "HttpSession.h"
 #include "LoopbackAddress.h"
+#include "console/RequestLog.h"
 #include "functions/FunctionHost.h"
 #include "handlers/Handlers.h"
 #include "notices/ChangeNotices.h"
@@ -39,6 +40,7 @@ struct Server::Impl {
           core{router, options.verbose, options.bodyLimit, &faults, options.readTimeout, options.idleTimeout, {}, 0},
           functions(std::make_shared<FunctionHost>(functionOptions(options))),
           realtime(options.realtime ? std::make_unique<RealtimeHost>(*options.realtime) : nullptr) {
+        core.requestLog = &requestLog;
         if (realtime) connectChangeNotices();
         for (const Fault& fault : options.faults) {
             try {
@@ -179,6 +181,7 @@ struct Server::Impl {
     Router router;
     FileService files;
     FaultInjector faults;
+    RequestLog requestLog;
     ServerCore core;
     std::shared_ptr<FunctionHost> functions;
     std::unique_ptr<RealtimeHost> realtime;
@@ -196,6 +199,7 @@ struct Server::Impl {
 Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
     registerBuiltinHandlers(impl_->router, HandlerServices{impl_->files, impl_->faults, impl_->functions});
     if (impl_->realtime) registerRealtimeAdminHandlers(impl_->router, *impl_->notices, *impl_->realtime);
+    registerConsoleHandlers(impl_->router, impl_->requestLog);
 }
 
 Server::~Server() {

@@ -37,9 +37,13 @@ public:
     // one: anonymous, and tokenGiven() tells the two apart.
     static Caller fromToken(Storage& storage, std::optional<std::string_view> token);
     static Caller anonymous(Storage& storage);
+    // The emulator's own console: may read and write every object, users
+    // included, whatever their access lists say.
+    static Caller console(Storage& storage);
 
     const std::optional<std::string>& userId() const { return userId_; }
     bool tokenGiven() const { return tokenGiven_; }
+    bool isConsole() const { return console_; }
 
     // Whether the caller may read or write an object with these fields.
     bool may(Permission permission, const nlohmann::json& fields);
@@ -53,6 +57,7 @@ private:
     Storage* storage_;
     std::optional<std::string> userId_;
     bool tokenGiven_ = false;
+    bool console_ = false;
     std::optional<std::set<std::string>> roles_;
 };
 

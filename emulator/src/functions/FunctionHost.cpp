@@ -94,6 +94,19 @@ std::optional<std::filesystem::path> FunctionHost::find(const std::string& name)
     return path;
 }
 
+std::vector<std::string> FunctionHost::names() const {
+    std::vector<std::string> found;
+    if (realDirectory_.empty()) return found;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(realDirectory_, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        if (find(name)) found.push_back(std::move(name));
+        if (found.size() >= kMaxListed) break;
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 void FunctionHost::run(FunctionCall call, std::function<void(FunctionOutcome)> done) {
     {
         std::lock_guard lock(mutex_);

@@ -67,6 +67,9 @@ public:
     // The executable of the function in the folder, if there is one (a regular
     // executable file whose real path lies inside the folder).
     std::optional<std::filesystem::path> find(const std::string& name) const;
+    // The names of the folder's functions, sorted (at most kMaxListed).
+    static constexpr std::size_t kMaxListed = 1000;
+    std::vector<std::string> names() const;
 
     // Queues the call; `done` runs on a worker thread of the host (or at once,
     // when the call cannot be queued).

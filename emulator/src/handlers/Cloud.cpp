@@ -21,13 +21,21 @@
 //   echo   answers the parameters (without "_e") as a JSON object
 //   hello  answers {"message": "Hello, <name>"} ("name" parameter, "world" without)
 //   fail   answers {"sucess": false, "message": "fail was called"} (or the "message" parameter)
+//
+// GET /admin/functions (loopback only, no key), for the console:
+//   {"functions": [{"name", "builtin", "lastRun": run or null}...], "runs": [run...] newest first}
+//   a run: {"name", "builtin", "atMs", "ms", "status", "outcome", "input", "output"}
 
+#include <array>
+#include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "functions/FunctionHost.h"
+#include "functions/FunctionRuns.h"
 #include "handlers/Handlers.h"
 #include "vorn_emulator/Router.h"
 
@@ -132,13 +140,59 @@ HttpResponse fromOutcome(FunctionOutcome outcome) {
     return refusal(500, "internal error");
 }
 
+const char* outcomeName(FunctionOutcome::Kind kind) {
+    using Kind = FunctionOutcome::Kind;
+    switch (kind) {
+        case Kind::Answered:
+            return "answered";
+        case Kind::Failed:
+            return "failed";
+        case Kind::TimedOut:
+            return "timeout";
+        case Kind::OutputTooLarge:
+            return "output too large";
+        case Kind::NotFound:
+            return "not found";
+        case Kind::Busy:
+            return "busy";
+        case Kind::Unavailable:
+            return "unavailable";
+    }
+    return "failed";
+}
+
+constexpr std::array<const char*, 3> kBuiltins{"echo", "fail", "hello"};
+
+// What the console shows of a call while it runs.
+struct RunStart {
+    std::string name;
+    std::string input;
+    std::chrono::system_clock::time_point at = std::chrono::system_clock::now();
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+
+    FunctionRun finish(bool builtin, const HttpResponse& response, std::string outcome) const {
+        FunctionRun run;
+        run.name = name;
+        run.builtin = builtin;
+        run.atMs = std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count();
+        run.millis =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+        run.status = response.status;
+        run.outcome = std::move(outcome);
+        run.input = input;
+        run.output = response.body;
+        return run;
+    }
+};
+
 }  // namespace
 
 void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& host) {
     const std::string requiredKey = router.options().appKey;
+    auto runs = std::make_shared<FunctionRuns>();
     router.addRaw(
         "POST", "/1/endpoint",
-        [host, requiredKey](RequestContext& ctx) {
+        [host, requiredKey, runs](RequestContext& ctx) {
         const auto header = ctx.header("a");
         const auto key = header ? parseCallKey(*header) : std::nullopt;
         if (!key) return refusal(400, "missing or malformed \"a\" header");
@@ -151,9 +205,15 @@ void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& 
         }
         const std::string function = name->get<std::string>();
         parameters.erase("_e");
+        RunStart start{function, parameters.dump(-1, ' ', false, json::error_handler_t::replace)};
         if (!host->find(function)) {
-            if (auto response = builtin(function, parameters)) return *response;
-            return refusal(404, "function not found: " + function);
+            if (auto response = builtin(function, parameters)) {
+                runs->record(start.finish(true, *response, response->status == 200 ? "answered" : "failed"));
+                return *response;
+            }
+            HttpResponse missing = refusal(404, "function not found: " + function);
+            runs->record(start.finish(false, missing, "not found"));
+            return missing;
         }
         FunctionCall call;
         call.name = function;
@@ -162,12 +222,34 @@ void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& 
                     {"VORN_BUNDLE_ID", key->bundleId}, {"VORN_LONGITUDE", key->longitude},
                     {"VORN_LATITUDE", key->latitude},  {"VORN_DEVICE", key->device}};
         HttpResponse later;
-        later.deferred = [host, call = std::move(call)](HttpResponse::Responder respond) mutable {
-            host->run(std::move(call), [respond = std::move(respond)](FunctionOutcome outcome) {
-                respond(fromOutcome(std::move(outcome)));
+        later.deferred =
+            [host, runs, start = std::move(start), call = std::move(call)](HttpResponse::Responder respond) mutable {
+            host->run(std::move(call),
+                      [runs, start = std::move(start), respond = std::move(respond)](FunctionOutcome outcome) {
+                const char* name = outcomeName(outcome.kind);
+                HttpResponse response = fromOutcome(std::move(outcome));
+                runs->record(start.finish(false, response, name));
+                respond(std::move(response));
             });
         };
         return later;
+        },
+        /*checkAppKey=*/false);
+    router.addRaw(
+        "GET", "/admin/functions",
+        [host, runs](RequestContext& ctx) {
+        if (!fromLoopback(ctx)) return forbidden();
+        // Those of the folder, the built-ins it does not replace, and any
+        // name called (a function since removed, or none at all).
+        std::map<std::string, bool> names;
+        for (const char* name : kBuiltins) names.emplace(name, true);
+        for (std::string& name : host->names()) names.insert_or_assign(std::move(name), false);
+        for (std::string& name : runs->names()) names.emplace(std::move(name), false);
+        json functions = json::array();
+        for (const auto& [name, isBuiltin] : names) {
+            functions.push_back(json{{"name", name}, {"builtin", isBuiltin}, {"lastRun", runs->latest(name)}});
+        }
+        return HttpResponse::json(200, json{{"functions", std::move(functions)}, {"runs", runs->recent()}});
         },
         /*checkAppKey=*/false);
 }

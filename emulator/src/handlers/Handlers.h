@@ -10,6 +10,7 @@ class FaultInjector;
 class FileService;
 class FunctionHost;
 class RequestContext;
+class RequestLog;
 class RealtimeHost;
 class Router;
 class Storage;
@@ -43,7 +44,12 @@ void registerImageHandlers(Router& router, FileService& files);               //
 void registerPushHandlers(Router& router);                                    // /7/push, /admin/pushes (Push.cpp)
 void registerRealtimeAdminHandlers(Router& router, ChangeNotices& notices,
                                    RealtimeHost& host);  // /admin/realtime (RealtimeAdmin.cpp)
-void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& functions);  // /1/endpoint (Cloud.cpp)
+void registerCloudHandlers(
+    Router& router,
+    const std::shared_ptr<FunctionHost>& functions);  // /1/endpoint, /admin/functions (Cloud.cpp)
+// The web console's pages under /console and the admin endpoints only it
+// uses (Console.cpp).
+void registerConsoleHandlers(Router& router, RequestLog& requestLog);
 
 // An "_Installation" that was just created or updated with a "deviceToken"
 // takes it away from every other installation that held it (Push.cpp).

@@ -1,0 +1,295 @@
+// The admin endpoints behind the web console, and its files: every object
+// whatever its access list, writes through the service's own path, users
+// with their roles, cloud function runs and the request log.
+
+#include <gtest/gtest.h>
+
+#include "AccountsTestUtil.h"
+#include "console/RequestLog.h"
+#include "functions/FunctionRuns.h"
+
+namespace vorn::emulator::emutest::console_endpoints {
+
+class ConsoleEndpointsTest : public AccountsTest {
+protected:
+    Reply admin(http::verb method, const std::string& target, const Json& body = nullptr) {
+        return send(method, target, body.is_null() ? std::string() : body.dump(),
+                    {{"Content-Type", "application/json"}});
+    }
+    Reply adminFind(Json body) { return admin(http::verb::post, "/admin/find", body); }
+};
+
+TEST_F(ConsoleEndpointsTest, FindSeesEveryObjectPagedAndFiltered) {
+    const auto ann = signUp("ann");
+    for (int i = 0; i < 7; ++i) create("Score", Json{{"name", "s" + std::to_string(i)}, {"points", i * 10}});
+    createWithAcl("Score", "hidden", aclOf({{ann.id, kReadWrite}}));
+    createWithAcl("Score", "nobody's", Json::object());
+
+    // A find by the service shows anonymous callers 7 of them; the console all 9.
+    EXPECT_EQ(names(find("Score", Json{{"limit", 100}})).size(), 7u);
+    Reply all = adminFind(Json{{"className", "Score"}, {"limit", 100}});
+    ASSERT_EQ(all.status, 200u) << all.body;
+    EXPECT_EQ(all.json.at("count"), 9);
+    EXPECT_EQ(all.json.at("results").size(), 9u);
+
+    Reply page = adminFind(Json{{"className", "Score"},
+                                {"order", "-points"},
+                                {"skip", 2},
+                                {"limit", 3},
+                                {"where", Json{{"points", Json{{"$gte", 20}}}}}});
+    ASSERT_EQ(page.status, 200u) << page.body;
+    EXPECT_EQ(page.json.at("count"), 5);  // 20, 30, 40, 50, 60
+    ASSERT_EQ(page.json.at("results").size(), 3u);
+    EXPECT_EQ(page.json["results"][0]["points"], 40);
+    EXPECT_EQ(page.json["results"][2]["points"], 20);
+    EXPECT_TRUE(page.json["results"][0].contains("objectId"));
+
+    // The default page is 25.
+    for (int i = 0; i < 30; ++i) create("Many", Json{{"i", i}});
+    EXPECT_EQ(adminFind(Json{{"className", "Many"}}).json.at("results").size(), 25u);
+
+    Reply classes = admin(http::verb::get, "/admin/classes");
+    ASSERT_EQ(classes.status, 200u);
+    EXPECT_EQ(classes.json,
+              (Json::array({Json{{"className", "Many"}, {"count", 30}}, Json{{"className", "Score"}, {"count", 9}},
+                            Json{{"className", "_User"}, {"count", 1}}})));
+}
+
+TEST_F(ConsoleEndpointsTest, FindRefusesBadRequestsClearly) {
+    create("Score", Json{{"points", 1}});
+    struct Case {
+        std::string body;
+        std::string says;
+    };
+    for (const Case& bad : std::vector<Case>{
+             {"not json", "JSON object"},
+             {R"({"where": {}})", "className"},
+             {R"({"className": ""})", "className"},
+             {R"({"className": "Score", "where": []})", "where"},
+             {R"({"className": "Score", "where": {"points": {"$bogus": 1}}})", "$bogus"},
+             {R"({"className": "Score", "order": 5})", "order"},
+             {R"({"className": "Score", "limit": -1})", "limit"},
+             {R"({"className": "Score", "skip": "2"})", "skip"},
+         }) {
+        const Reply reply = send(http::verb::post, "/admin/find", bad.body);
+        EXPECT_EQ(reply.status, 400u) << bad.body;
+        EXPECT_NE(reply.json.value("error", std::string()).find(bad.says), std::string::npos)
+            << bad.body << " -> " << reply.body;
+    }
+}
+
+TEST_F(ConsoleEndpointsTest, SaveAndDeleteWriteAnyObjectThroughTheServicePath) {
+    const auto ann = signUp("ann", "secret", {{"email", "ann@example.com"}});
+    const std::string locked = createWithAcl("Note", "locked", aclOf({{ann.id, kReadOnly}}));
+
+    // Nobody may write it through the service, but the console may.
+    EXPECT_EQ(callAs(ann.token, "/7/update", "Note", locked, Json{{"name", "mine"}}).code(),
+              toInt(ErrorCode::PermissionDenied));
+    Reply saved = admin(http::verb::post, "/admin/objects/save",
+                        Json{{"className", "Note"},
+                             {"objectId", locked},
+                             {"data", Json{{"name", "edited"}, {"tags", op("AddUnique", Json::array({"a", "b"}))}}}});
+    ASSERT_EQ(saved.status, 200u) << saved.body;
+    EXPECT_TRUE(saved.json.contains("updatedAt"));
+    const auto stored = fetch("Note", locked);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->at("name"), "edited");
+    EXPECT_EQ(stored->at("tags"), Json::array({"a", "b"}));
+    EXPECT_EQ(stored->at("ACL"), aclOf({{ann.id, kReadOnly}}));
+
+    // Another user's record, with the rules of users (the e-mail address is
+    // checked, the password hashed, never stored as a field).
+    Reply user = admin(http::verb::post, "/admin/objects/save",
+                       Json{{"className", "_User"},
+                            {"objectId", ann.id},
+                            {"data", Json{{"email", "ann@example.org"}, {"password", "new-secret"}}}});
+    ASSERT_EQ(user.status, 200u) << user.body;
+    EXPECT_EQ(fetch("_User", ann.id)->at("email"), "ann@example.org");
+    EXPECT_FALSE(fetch("_User", ann.id)->contains("password"));
+    EXPECT_TRUE(passwordIs(ann.id, "new-secret"));
+
+    // A new object: no objectId.
+    Reply created = admin(http::verb::post, "/admin/objects/save", Json{{"className", "Note"}, {"data", {{"n", 1}}}});
+    ASSERT_EQ(created.status, 200u) << created.body;
+    const std::string id = created.json.at("objectId").get<std::string>();
+    EXPECT_EQ(fetch("Note", id)->at("n"), 1);
+
+    EXPECT_EQ(
+        admin(http::verb::post, "/admin/objects/delete", Json{{"className", "Note"}, {"objectId", locked}}).status,
+        200u);
+    EXPECT_FALSE(fetch("Note", locked));
+    const Reply gone =
+        admin(http::verb::post, "/admin/objects/delete", Json{{"className", "Note"}, {"objectId", locked}});
+    EXPECT_EQ(gone.status, 404u);
+    EXPECT_EQ(gone.json.at("code"), toInt(ErrorCode::ObjectNotFound));
+    EXPECT_EQ(admin(http::verb::post, "/admin/objects/save", Json{{"className", "Note"}, {"data", "x"}}).status, 400u);
+    EXPECT_EQ(admin(http::verb::post, "/admin/objects/save",
+                    Json{{"className", "Note"},
+                         {"objectId", id},
+                         {"data", {{"n", Json{{"__op", "Increment"}, {"amount", "x"}}}}}})
+                  .status,
+              400u);
+}
+
+TEST_F(ConsoleEndpointsTest, UsersCarryTheirRolesAndSessionsAndRolesTheirMembers) {
+    const auto ann = signUp("ann");
+    const auto bob = signUp("bob");
+    ASSERT_EQ(logIn("ann", "secret").code(), 200);  // a second session
+    const std::string staff = createRole("staff", {ann.id});
+    const std::string admins = createRole("admins", {bob.id}, {staff});
+
+    Reply users = admin(http::verb::get, "/admin/users");
+    ASSERT_EQ(users.status, 200u) << users.body;
+    EXPECT_EQ(users.json.at("count"), 2) << users.body;
+    std::map<std::string, Json> byName;
+    for (const Json& user : users.json.at("results")) byName[user.at("username").get<std::string>()] = user;
+    EXPECT_EQ(byName["ann"].at("sessions"), 2);
+    EXPECT_EQ(byName["bob"].at("sessions"), 1);
+    // ann is in staff, and so in admins, which holds staff.
+    EXPECT_EQ(byName["ann"].at("roles"), Json::array({"admins", "staff"}));
+    EXPECT_EQ(byName["bob"].at("roles"), Json::array({"admins"}));
+    EXPECT_EQ(admin(http::verb::get, "/admin/users?skip=1&limit=1").json.at("results").size(), 1u);
+
+    Reply roles = admin(http::verb::get, "/admin/roles");
+    ASSERT_EQ(roles.status, 200u) << roles.body;
+    ASSERT_EQ(roles.json.size(), 2u);
+    const Json& first = roles.json[0].at("name") == "staff" ? roles.json[0] : roles.json[1];
+    const Json& second = roles.json[0].at("name") == "staff" ? roles.json[1] : roles.json[0];
+    EXPECT_EQ(first.at("objectId"), staff);
+    EXPECT_EQ(first.at("users"), Json::array({Json{{"objectId", ann.id}, {"username", "ann"}}}));
+    EXPECT_EQ(second.at("objectId"), admins);
+    EXPECT_EQ(second.at("roles"), Json::array({"staff"}));
+}
+
+TEST_F(ConsoleEndpointsTest, RequestLogKeepsTheServiceCallsNotTheConsolesOwn) {
+    ASSERT_EQ(admin(http::verb::get, "/admin/requests").json.at("entries"), Json::array());
+    create("Score", Json{{"points", 1}});
+    EXPECT_EQ(find("Score", nullptr).code(), 200);
+    admin(http::verb::get, "/admin/classes");
+    admin(http::verb::get, "/console");
+    EXPECT_EQ(send(http::verb::get, "/nowhere").status, 404u);
+
+    Reply log = admin(http::verb::get, "/admin/requests");
+    ASSERT_EQ(log.status, 200u) << log.body;
+    const Json& entries = log.json.at("entries");
+    ASSERT_EQ(entries.size(), 3u) << log.body;
+    EXPECT_EQ(entries[0].at("target"), "/7/create");
+    EXPECT_EQ(entries[0].at("method"), "POST");
+    EXPECT_EQ(entries[0].at("status"), 200);
+    EXPECT_EQ(entries[0].at("code"), 200);
+    EXPECT_EQ(entries[0].at("remote"), "127.0.0.1");
+    EXPECT_EQ(entries[1].at("target"), "/7/find");
+    EXPECT_EQ(entries[2].at("status"), 404);
+    EXPECT_EQ(entries[2].at("code"), toInt(ErrorCode::UnknownPath));
+    const auto last = log.json.at("last").get<std::uint64_t>();
+    EXPECT_EQ(last, entries[2].at("seq").get<std::uint64_t>());
+
+    // Only what came after.
+    EXPECT_EQ(admin(http::verb::get, "/admin/requests?after=" + std::to_string(last)).json.at("entries"),
+              Json::array());
+    EXPECT_EQ(admin(http::verb::get, "/admin/requests?after=" + std::to_string(last - 1)).json.at("entries").size(),
+              1u);
+    // A service error answered with HTTP 200 shows its code.
+    EXPECT_EQ(call("/7/update", "Score", "nosuchid", Json::object()).code(), toInt(ErrorCode::ObjectNotFound));
+    const Json after = admin(http::verb::get, "/admin/requests?after=" + std::to_string(last)).json.at("entries");
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0].at("status"), 200);
+    EXPECT_EQ(after[0].at("code"), toInt(ErrorCode::ObjectNotFound));
+}
+
+TEST(RequestLog, KeepsTheNewestAndCutsLongTargetsOnCharacterBoundaries) {
+    RequestLog log;
+    for (std::size_t i = 0; i < RequestLog::kCapacity + 5; ++i) {
+        RequestLogEntry entry;
+        entry.target = "/7/find";
+        log.record(std::move(entry));
+    }
+    Json all = log.since(0, 10000);
+    EXPECT_EQ(all.at("last"), RequestLog::kCapacity + 5);
+    ASSERT_EQ(all.at("entries").size(), RequestLog::kCapacity);
+    EXPECT_EQ(all["entries"][0].at("seq"), 6);
+    // At most `max`, the newest.
+    Json two = log.since(0, 2);
+    ASSERT_EQ(two.at("entries").size(), 2u);
+    EXPECT_EQ(two["entries"][1].at("seq"), RequestLog::kCapacity + 5);
+
+    std::string target = "/x?" + std::string(RequestLog::kMaxTarget - 4, 'a');
+    target += "\xC3\xA9\xC3\xA9";  // two-byte characters across the cut
+    RequestLogEntry longOne;
+    longOne.target = target;
+    log.record(std::move(longOne));
+    const std::string kept = log.since(RequestLog::kCapacity + 5, 10).at("entries")[0].at("target");
+    EXPECT_LE(kept.size(), RequestLog::kMaxTarget + 3);
+    EXPECT_TRUE(kept.ends_with("..."));
+    EXPECT_NO_THROW((void)Json(kept).dump());
+
+    EXPECT_TRUE(RequestLog::ignored("/admin/outbox?x=1"));
+    EXPECT_TRUE(RequestLog::ignored("/console/console.js"));
+    EXPECT_FALSE(RequestLog::ignored("/consoles"));
+    EXPECT_FALSE(RequestLog::ignored("/7/find"));
+}
+
+TEST(FunctionRuns, LatestPerFunctionAndTheRecentOnes) {
+    FunctionRuns runs;
+    for (int i = 0; i < static_cast<int>(FunctionRuns::kRecent) + 3; ++i) {
+        FunctionRun run;
+        run.name = i % 2 ? "odd" : "even";
+        run.status = 200;
+        run.input = std::to_string(i);
+        runs.record(std::move(run));
+    }
+    EXPECT_EQ(runs.names(), (std::vector<std::string>{"even", "odd"}));
+    EXPECT_EQ(runs.latest("odd").at("input"), std::to_string(FunctionRuns::kRecent + 1));
+    EXPECT_TRUE(runs.latest("none").is_null());
+    const Json recent = runs.recent();
+    ASSERT_EQ(recent.size(), FunctionRuns::kRecent);
+    EXPECT_EQ(recent[0].at("input"), std::to_string(FunctionRuns::kRecent + 2));  // newest first
+    FunctionRun big;
+    big.name = "big";
+    big.output = std::string(FunctionRuns::kMaxText * 2, 'x');
+    runs.record(std::move(big));
+    EXPECT_EQ(runs.latest("big").at("output").get<std::string>().size(), FunctionRuns::kMaxText + 3);
+}
+
+TEST_F(ConsoleEndpointsTest, FunctionsListTheBuiltInsWithTheirLastRuns) {
+    const std::string key = "-0.000000-0.000000-com.example-0123456789abcdef0123456789abcdef-1";
+    ASSERT_EQ(send(http::verb::post, "/1/endpoint", R"({"_e": "hello", "name": "Ann"})", {{"a", "app" + key}}).status,
+              200u);
+    ASSERT_EQ(send(http::verb::post, "/1/endpoint", R"({"_e": "nosuch"})", {{"a", "app" + key}}).status, 404u);
+
+    Reply info = admin(http::verb::get, "/admin/functions");
+    ASSERT_EQ(info.status, 200u) << info.body;
+    std::map<std::string, Json> byName;
+    for (const Json& function : info.json.at("functions")) byName[function.at("name").get<std::string>()] = function;
+    ASSERT_EQ(byName.size(), 4u) << info.body;  // echo, fail, hello and the missing one called
+    EXPECT_TRUE(byName["echo"].at("lastRun").is_null());
+    EXPECT_TRUE(byName["hello"].at("builtin").get<bool>());
+    const Json& hello = byName["hello"].at("lastRun");
+    EXPECT_EQ(hello.at("outcome"), "answered");
+    EXPECT_EQ(hello.at("status"), 200);
+    EXPECT_EQ(Json::parse(hello.at("input").get<std::string>()), (Json{{"name", "Ann"}}));
+    EXPECT_EQ(Json::parse(hello.at("output").get<std::string>()), (Json{{"message", "Hello, Ann"}}));
+    EXPECT_EQ(byName["nosuch"].at("lastRun").at("outcome"), "not found");
+    EXPECT_EQ(info.json.at("runs").size(), 2u);
+    EXPECT_EQ(info.json.at("runs")[0].at("name"), "nosuch");
+}
+
+TEST_F(ConsoleEndpointsTest, ConsoleFilesAreServedWithAStrictPolicyAndNothingElseIs) {
+    for (const char* path : {"/console", "/console/"}) {
+        const Reply page = send(http::verb::get, path);
+        ASSERT_EQ(page.status, 200u) << path;
+        EXPECT_TRUE(page.contentType.starts_with("text/html"));
+        EXPECT_NE(page.body.find("/console/console.js"), std::string::npos);
+        EXPECT_NE(page.header("Content-Security-Policy").find("default-src 'self'"), std::string::npos);
+    }
+    const Reply script = send(http::verb::get, "/console/console.js");
+    ASSERT_EQ(script.status, 200u);
+    EXPECT_TRUE(script.contentType.starts_with("text/javascript"));
+    EXPECT_EQ(send(http::verb::get, "/console/console.css").contentType, std::string("text/css; charset=utf-8"));
+    EXPECT_EQ(send(http::verb::get, "/console/icon.svg").contentType, std::string("image/svg+xml"));
+    for (const char* path : {"/console/nothing.js", "/console/../vorn.sqlite3", "/console/%2e%2e/x", "/console/a/b"}) {
+        EXPECT_EQ(send(http::verb::get, path).status, 404u) << path;
+    }
+}
+
+}  // namespace vorn::emulator::emutest::console_endpoints
