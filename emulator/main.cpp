@@ -181,10 +181,22 @@ void printUsage(std::ostream& out) {
         << " KiB queued a session, " << realtime.maxSessions
         << " sessions (503).\n"
            "\n"
+           "web console, in a browser on this machine: http://ADDRESS:PORT/console\n"
+           "  data (paged, filtered by a constraint map, access lists, editing through the\n"
+           "  service's write path), users and roles, outbox, files, push log, cloud functions,\n"
+           "  realtime sessions, a live request log. Its admin endpoints (loopback only, no key):\n"
+           "  GET /admin/classes, POST /admin/find, POST /admin/objects/save,\n"
+           "  POST /admin/objects/delete, GET /admin/users, GET /admin/roles, GET /admin/requests,\n"
+           "  GET /admin/functions; with GET|DELETE /admin/outbox, GET|DELETE /admin/pushes,\n"
+           "  GET|POST|DELETE /admin/faults, GET /admin/files, GET|POST /admin/settings,\n"
+           "  GET /admin/realtime, POST /admin/realtime/publish (see README.md)\n"
+           "\n"
            "On start it prints to stdout:\n"
            "  vorn-emulator listening on ADDRESS:PORT\n"
            "followed, when the realtime host runs, by\n"
            "  vorn-emulator realtime on ADDRESS:PORT\n"
+           "then\n"
+           "  vorn-emulator console at http://ADDRESS:PORT/console\n"
            "and it stops cleanly on SIGINT or SIGTERM.\n"
            "\n"
            "service error codes:\n";
@@ -331,6 +343,7 @@ int main(int argc, char** argv) {
             if (server.realtime()) {
                 std::cout << "vorn-emulator realtime on " << host << ":" << server.realtimePort() << std::endl;
             }
+            std::cout << "vorn-emulator console at http://" << host << ":" << port << "/console" << std::endl;
             if (options.verbose) {
                 std::cerr << "vorn-emulator: "
                           << (options.memory ? std::string("in-memory data") : "data in " + options.dataDir)

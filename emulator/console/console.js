@@ -66,9 +66,9 @@
     return JSON.stringify(value);
   }
 
-  function valueCell(value, extraClass) {
+  function valueCell(value, extraClass, key) {
     const text = display(value);
-    return el('td', {class: extraClass}, el('span', {class: 'value', title: text}, text));
+    return el('td', {class: extraClass, 'data-key': key}, el('span', {class: 'value', title: text}, text));
   }
 
   function time(ms) {
@@ -145,11 +145,18 @@
                     }}, 'New class…'));
     const body = el('div', {id: 'objects'});
     main.replaceChildren(el('div', {class: 'layout'}, side, body));
-    if (classState.className) await loadObjects(body, mine);
+    if (classState.className) {
+      objectsFrame(body);
+      if (!await loadObjects(body, mine)) return;
+    }
     if (mine === generation) done('classes');
   }
 
-  async function loadObjects(body, mine) {
+  let objectsLoad = 0;     // the latest load of the objects table: an older one finishing later is dropped
+
+  // The class's heading and filter form, made once per visit; the results
+  // below them are replaced by each load.
+  function objectsFrame(body) {
     const s = classState;
     const whereInput = el('textarea', {id: 'where', rows: 2, placeholder: '{"score": {"$gt": 100}}',
                                        spellcheck: 'false'}, s.where);
@@ -161,7 +168,7 @@
       s.order = orderInput.value.trim();
       s.limit = Number(limitInput.value);
       s.skip = 0;
-      loadObjects(body, generation).then(() => done('classes'), fail);
+      reloadObjects(body);
     };
     const toolbar = el('form', {class: 'toolbar', id: 'filter', onsubmit: (e) => { e.preventDefault(); apply(); }},
                        el('label', {class: 'grow'}, 'Constraints (where)', whereInput),
@@ -170,70 +177,83 @@
                        el('button', {type: 'submit', class: 'primary', id: 'apply'}, 'Apply'),
                        el('button', {type: 'button', id: 'new-object',
                                      onclick: () => { s.selected = 'new'; renderEditor(body, null); }}, 'New object'));
-    let request;
+    body.replaceChildren(el('h2', {}, s.className), toolbar, el('div', {id: 'results'}), el('div', {id: 'editor-slot'}));
+  }
+
+  function reloadObjects(body) {
+    return loadObjects(body, generation).then((shown) => { if (shown) done('classes'); }, fail);
+  }
+
+  async function loadObjects(body, mine) {
+    const s = classState;
+    const load = ++objectsLoad;
+    const current = () => mine === generation && load === objectsLoad;
+    const results = body.querySelector('#results');
+    document.body.dataset.loaded = '';
+    const problem = (text) => {
+      results.replaceChildren(el('div', {class: 'empty bad', id: 'objects-error'}, text));
+      body.querySelector('#editor-slot').replaceChildren();
+    };
+    const request = {className: s.className, skip: s.skip, limit: s.limit};
     try {
-      request = {className: s.className, skip: s.skip, limit: s.limit};
       if (s.where) request.where = JSON.parse(s.where);
       if (s.order) request.order = s.order;
     } catch (e) {
-      body.replaceChildren(el('h2', {}, s.className), toolbar,
-                           el('div', {class: 'empty bad', id: 'objects-error'}, 'The constraints are not JSON: ' + e.message));
-      return;
+      problem('The constraints are not JSON: ' + e.message);
+      return true;
     }
     let found;
     try {
       found = await api('POST', '/admin/find', request);
     } catch (e) {
-      if (mine !== generation) return;
-      body.replaceChildren(el('h2', {}, s.className), toolbar,
-                           el('div', {class: 'empty bad', id: 'objects-error'}, e.message));
-      return;
+      if (!current()) return false;
+      problem(e.message);
+      return true;
     }
-    if (mine !== generation) return;
-    const results = found.results;
+    if (!current()) return false;
+    const objects = found.results;
     const reserved = new Set(['objectId', 'createdAt', 'updatedAt', 'ACL']);
     const columns = [];
-    for (const object of results) {
+    for (const object of objects) {
       for (const key of Object.keys(object)) {
         if (!reserved.has(key) && !columns.includes(key) && columns.length < 8) columns.push(key);
       }
     }
-    const rows = results.map((object) => {
+    const rows = objects.map((object) => {
       const row = el('tr', {class: 'clickable' + (s.selected === object.objectId ? ' selected' : ''),
                             'data-id': object.objectId,
                             onclick: () => {
                               s.selected = object.objectId;
-                              for (const r of body.querySelectorAll('tr.selected')) r.classList.remove('selected');
+                              for (const r of results.querySelectorAll('tr.selected')) r.classList.remove('selected');
                               row.classList.add('selected');
                               renderEditor(body, object);
                             }},
-                     el('td', {class: 'mono'}, object.objectId),
-                     columns.map((key) => valueCell(object[key])),
-                     el('td', {}, aclView(object.ACL)),
-                     el('td', {class: 'mono'}, object.updatedAt));
+                     el('td', {class: 'mono', 'data-key': 'objectId'}, object.objectId),
+                     columns.map((key) => valueCell(object[key], undefined, key)),
+                     el('td', {'data-key': 'ACL'}, aclView(object.ACL)),
+                     el('td', {class: 'mono', 'data-key': 'updatedAt'}, object.updatedAt));
       return row;
     });
-    const last = Math.min(s.skip + results.length, found.count);
+    const last = Math.min(s.skip + objects.length, found.count);
     const pager = el('div', {class: 'pager', id: 'pager'},
                      el('button', {id: 'prev', disabled: s.skip === 0,
-                                   onclick: () => { s.skip = Math.max(0, s.skip - s.limit); loadObjects(body, generation).then(() => done('classes'), fail); }}, '‹ Previous'),
+                                   onclick: () => { s.skip = Math.max(0, s.skip - s.limit); reloadObjects(body); }}, '‹ Previous'),
                      el('span', {id: 'range'}, found.count === 0 ? 'no objects' : (s.skip + 1) + '–' + last + ' of ' + found.count),
                      el('button', {id: 'next', disabled: last >= found.count,
-                                   onclick: () => { s.skip += s.limit; loadObjects(body, generation).then(() => done('classes'), fail); }}, 'Next ›'));
-    body.replaceChildren(el('h2', {}, s.className), toolbar,
-                         table('objects-table', ['objectId', ...columns, 'ACL', 'updatedAt'], rows,
-                               'No object matches.'),
-                         pager, el('div', {id: 'editor-slot'}));
-    const selected = results.find((o) => o.objectId === s.selected);
+                                   onclick: () => { s.skip += s.limit; reloadObjects(body); }}, 'Next ›'));
+    results.replaceChildren(table('objects-table', ['objectId', ...columns, 'ACL', 'updatedAt'], rows, 'No object matches.'),
+                            pager);
+    const selected = objects.find((o) => o.objectId === s.selected);
     if (selected) renderEditor(body, selected);
-    else if (s.selected === 'new') renderEditor(body, null);
+    else if (s.selected !== 'new') body.querySelector('#editor-slot').replaceChildren();
+    return true;
   }
 
   // The editor of one object (null: a new one). Saving sends the fields
   // that changed, and a Delete operation for each field taken out, through
   // the service's own write path.
   function renderEditor(body, object) {
-    const slot = body.querySelector('#editor-slot') || body.appendChild(el('div', {id: 'editor-slot'}));
+    const slot = body.querySelector('#editor-slot');
     const s = classState;
     const fields = {};
     if (object) {
@@ -266,8 +286,7 @@
         const reply = await api('POST', '/admin/objects/save', request);
         if (!object && reply && reply.objectId) s.selected = reply.objectId;
         setStatus((object ? 'Saved ' : 'Created ') + s.className + ' ' + (object ? object.objectId : reply.objectId));
-        await loadObjects(body, generation);
-        done('classes');
+        await reloadObjects(body);
       } catch (e) {
         message.className = 'bad';
         message.textContent = e.message;
@@ -279,8 +298,7 @@
         await api('POST', '/admin/objects/delete', {className: s.className, objectId: object.objectId});
         s.selected = null;
         setStatus('Deleted ' + s.className + ' ' + object.objectId);
-        await loadObjects(body, generation);
-        done('classes');
+        await reloadObjects(body);
       } catch (e) {
         message.className = 'bad';
         message.textContent = e.message;
@@ -484,7 +502,7 @@
           el('td', {class: 'mono'}, time(entry.atMs)), el('td', {}, entry.method), valueCell(entry.target, 'mono'),
           el('td', {class: good ? 'ok' : 'bad'}, entry.status === 0 ? 'dropped' : entry.status),
           el('td', {}, entry.code + (entry.fault ? ' (fault: ' + entry.fault + ')' : '')),
-          el('td', {}, (entry.micros / 1000).toFixed(1) + ' ms'), el('td', {class: 'mono'}, entry.remote || 'in-process'));
+          el('td', {}, entry.micros < 1000 ? entry.micros + ' µs' : (entry.micros / 1000).toFixed(1) + ' ms'), el('td', {class: 'mono'}, entry.remote || 'in-process'));
         row.dataset.text = entry.method + ' ' + entry.target + ' ' + entry.status;
         rows.prepend(row);
       }

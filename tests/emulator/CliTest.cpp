@@ -118,7 +118,8 @@ TEST(EmulatorCliTest, StartsAnswersAndStopsOnSigterm) {
     child.signal(SIGTERM);
     std::string rest;
     EXPECT_EQ(child.waitForExit(&rest), 0);
-    EXPECT_EQ(rest, "");  // the listening line is the only output
+    // Then only where the console is.
+    EXPECT_EQ(rest, "vorn-emulator console at http://127.0.0.1:" + std::to_string(port) + "/console\n");
 }
 
 TEST(EmulatorCliTest, StopsOnSigintWithOpenConnections) {
@@ -187,7 +188,8 @@ TEST(EmulatorCliTest, HelpDescribesTheRealtimeHost) {
     EXPECT_EQ(child.waitForExit(&output), 0);
     for (const char* text : {"--realtime-port N", "--no-realtime", "--transports LIST", "--heartbeat-interval SECONDS",
                              "--heartbeat-timeout SECONDS", "--close-timeout SECONDS", "--polling-duration SECONDS",
-                             "/socket.io/1/", "xhr-polling", "U+FFFD", "?disconnect", "vorn-emulator realtime on"}) {
+                             "/socket.io/1/", "xhr-polling", "U+FFFD", "?disconnect", "vorn-emulator realtime on",
+                             "/console", "POST /admin/find", "GET /admin/requests"}) {
         EXPECT_NE(output.find(text), std::string::npos) << text;
     }
 }
@@ -222,16 +224,18 @@ TEST(EmulatorCliTest, RealtimeHostFromTheCommandLine) {
     child.signal(SIGTERM);
     std::string rest;
     EXPECT_EQ(child.waitForExit(&rest), 0);
-    EXPECT_EQ(rest, "");
+    EXPECT_EQ(rest, "vorn-emulator console at http://127.0.0.1:" + std::to_string(port) + "/console\n");
 }
 
 TEST(EmulatorCliTest, NoRealtimeHostWhenTurnedOff) {
     Child child({"--port", "0", "--memory", "--no-realtime"});
-    ASSERT_NE(portFromLine(child.readLine()), 0);
+    const unsigned short port = portFromLine(child.readLine());
+    ASSERT_NE(port, 0);
     child.signal(SIGTERM);
     std::string rest;
     EXPECT_EQ(child.waitForExit(&rest), 0);
-    EXPECT_EQ(rest, "");  // no realtime line
+    // No realtime line.
+    EXPECT_EQ(rest, "vorn-emulator console at http://127.0.0.1:" + std::to_string(port) + "/console\n");
 }
 
 TEST(EmulatorCliTest, ConnectionAndReadLimitsFromTheCommandLine) {
