@@ -327,6 +327,10 @@ Options parseArguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Whoever started us may stop reading our output (a test reads only the
+    // first line): a write to a closed pipe then fails instead of killing
+    // the server.
+    std::signal(SIGPIPE, SIG_IGN);
     const Options options = parseArguments(argc, argv);
     try {
         vorn::emulator::Server server(options);
@@ -339,11 +343,13 @@ int main(int argc, char** argv) {
         server.run([&](unsigned short port) {
             std::string host = options.address == "localhost" ? "127.0.0.1" : options.address;
             if (host.find(':') != std::string::npos) host = "[" + host + "]";
-            std::cout << "vorn-emulator listening on " << host << ":" << port << std::endl;
+            // The lines go out in one write.
+            std::string lines = "vorn-emulator listening on " + host + ":" + std::to_string(port) + "\n";
             if (server.realtime()) {
-                std::cout << "vorn-emulator realtime on " << host << ":" << server.realtimePort() << std::endl;
+                lines += "vorn-emulator realtime on " + host + ":" + std::to_string(server.realtimePort()) + "\n";
             }
-            std::cout << "vorn-emulator console at http://" << host << ":" << port << "/console" << std::endl;
+            lines += "vorn-emulator console at http://" + host + ":" + std::to_string(port) + "/console\n";
+            std::cout << lines << std::flush;
             if (options.verbose) {
                 std::cerr << "vorn-emulator: "
                           << (options.memory ? std::string("in-memory data") : "data in " + options.dataDir)
