@@ -110,8 +110,10 @@
     document.body.dataset.loaded = route;
   }
 
-  function refreshEvery(ms, fn) {
-    const mine = generation;
+  // Calls fn every ms while the view of generation `mine` is shown.
+  function refreshEvery(ms, fn, mine) {
+    if (mine !== generation) return;
+    if (timer) clearInterval(timer);
     timer = setInterval(() => { if (mine === generation && !document.hidden) fn(); }, ms);
   }
 
@@ -139,8 +141,10 @@
                     el('button', {id: 'new-class', onclick: () => {
                       const name = prompt('Class name');
                       if (name) {
-                        Object.assign(classState, {className: name, skip: 0, selected: 'new'});
-                        location.hash = '#/classes/' + encodeURIComponent(name);
+                        Object.assign(classState, {className: name, skip: 0, where: '', selected: 'new'});
+                        const hash = '#/classes/' + encodeURIComponent(name);
+                        if (location.hash === hash) route();
+                        else location.hash = hash;
                       }
                     }}, 'New class…'));
     const body = el('div', {id: 'objects'});
@@ -192,7 +196,6 @@
     document.body.dataset.loaded = '';
     const problem = (text) => {
       results.replaceChildren(el('div', {class: 'empty bad', id: 'objects-error'}, text));
-      body.querySelector('#editor-slot').replaceChildren();
     };
     const request = {className: s.className, skip: s.skip, limit: s.limit};
     try {
@@ -243,9 +246,19 @@
                                    onclick: () => { s.skip += s.limit; reloadObjects(body); }}, 'Next ›'));
     results.replaceChildren(table('objects-table', ['objectId', ...columns, 'ACL', 'updatedAt'], rows, 'No object matches.'),
                             pager);
+    // The editor follows the selected object, unless it holds changes not
+    // saved yet; a new object's editor stays.
+    const slot = body.querySelector('#editor-slot');
     const selected = objects.find((o) => o.objectId === s.selected);
-    if (selected) renderEditor(body, selected);
-    else if (s.selected !== 'new') body.querySelector('#editor-slot').replaceChildren();
+    const editor = slot.querySelector('#object-json');
+    const unsaved = editor && editor.value !== slot.dataset.shown;
+    if (s.selected === 'new') {
+      if (!editor || slot.dataset.objectId !== '') renderEditor(body, null);
+    } else if (selected) {
+      if (!unsaved || slot.dataset.objectId !== selected.objectId) renderEditor(body, selected);
+    } else if (!unsaved) {
+      slot.replaceChildren();
+    }
     return true;
   }
 
@@ -255,62 +268,91 @@
   function renderEditor(body, object) {
     const slot = body.querySelector('#editor-slot');
     const s = classState;
-    const fields = {};
+    const automatic = ['objectId', 'createdAt', 'updatedAt'];
+    const fields = Object.create(null);
     if (object) {
       for (const [key, value] of Object.entries(object)) {
-        if (!['objectId', 'createdAt', 'updatedAt'].includes(key)) fields[key] = value;
+        if (!automatic.includes(key)) fields[key] = value;
       }
     }
-    const text = el('textarea', {id: 'object-json', rows: 12, spellcheck: 'false'}, JSON.stringify(fields, null, 2));
+    const shown = JSON.stringify(fields, null, 2);
+    slot.dataset.shown = shown;
+    slot.dataset.objectId = object ? object.objectId : '';
+    const text = el('textarea', {id: 'object-json', rows: 12, spellcheck: 'false'}, shown);
     const message = el('span', {id: 'editor-message'});
-    const save = async () => {
+    const same = (a, b) => JSON.stringify(a) === JSON.stringify(b);
+    let busy = false;
+    const buttons = [];
+    const run = async (work) => {
+      if (busy) return;
+      busy = true;
+      for (const b of buttons) b.disabled = true;
+      message.textContent = '';
+      try {
+        await work();
+      } catch (e) {
+        message.className = 'bad';
+        message.textContent = e.message;
+      } finally {
+        busy = false;
+        for (const b of buttons) b.disabled = false;
+      }
+    };
+    // The fields that changed; each one taken out becomes a Delete, and so
+    // does each sign-in platform taken out of "authData".
+    const changesOf = (edited) => {
+      const changes = Object.create(null);
+      for (const [key, value] of Object.entries(edited)) {
+        if (automatic.includes(key) || same(value, fields[key])) continue;
+        const before = fields[key];
+        if (key === 'authData' && value && typeof value === 'object' && !Array.isArray(value) &&
+            before && typeof before === 'object' && !Array.isArray(before)) {
+          const platforms = Object.assign(Object.create(null), value);
+          for (const platform of Object.keys(before)) {
+            if (!Object.hasOwn(value, platform)) platforms[platform] = null;
+          }
+          changes[key] = platforms;
+        } else {
+          changes[key] = value;
+        }
+      }
+      for (const key of Object.keys(fields)) {
+        if (!Object.hasOwn(edited, key)) changes[key] = {__op: 'Delete'};
+      }
+      return changes;
+    };
+    const save = () => run(async () => {
       let edited;
       try {
         edited = JSON.parse(text.value);
         if (!edited || typeof edited !== 'object' || Array.isArray(edited)) throw new Error('expected a JSON object');
       } catch (e) {
-        message.className = 'bad';
-        message.textContent = 'Not a JSON object: ' + e.message;
-        return;
+        throw new Error('Not a JSON object: ' + e.message);
       }
-      const changes = {};
-      for (const [key, value] of Object.entries(edited)) {
-        if (JSON.stringify(value) !== JSON.stringify(fields[key])) changes[key] = value;
-      }
-      for (const key of Object.keys(fields)) {
-        if (!(key in edited)) changes[key] = {__op: 'Delete'};
-      }
-      try {
-        const request = {className: s.className, data: changes};
-        if (object) request.objectId = object.objectId;
-        const reply = await api('POST', '/admin/objects/save', request);
-        if (!object && reply && reply.objectId) s.selected = reply.objectId;
-        setStatus((object ? 'Saved ' : 'Created ') + s.className + ' ' + (object ? object.objectId : reply.objectId));
-        await reloadObjects(body);
-      } catch (e) {
-        message.className = 'bad';
-        message.textContent = e.message;
-      }
-    };
-    const remove = async () => {
+      const request = {className: s.className, data: changesOf(edited)};
+      if (object) request.objectId = object.objectId;
+      const reply = await api('POST', '/admin/objects/save', request);
+      if (!object && reply && reply.objectId) s.selected = reply.objectId;
+      setStatus((object ? 'Saved ' : 'Created ') + s.className + ' ' + (object ? object.objectId : reply.objectId));
+      slot.dataset.shown = text.value;  // saved: the reload may replace it
+      slot.dataset.objectId = object ? object.objectId : s.selected;
+      await reloadObjects(body);
+    });
+    const remove = () => run(async () => {
       if (!confirm('Delete ' + s.className + ' ' + object.objectId + '?')) return;
-      try {
-        await api('POST', '/admin/objects/delete', {className: s.className, objectId: object.objectId});
-        s.selected = null;
-        setStatus('Deleted ' + s.className + ' ' + object.objectId);
-        await reloadObjects(body);
-      } catch (e) {
-        message.className = 'bad';
-        message.textContent = e.message;
-      }
-    };
+      await api('POST', '/admin/objects/delete', {className: s.className, objectId: object.objectId});
+      s.selected = null;
+      setStatus('Deleted ' + s.className + ' ' + object.objectId);
+      slot.replaceChildren();
+      await reloadObjects(body);
+    });
     slot.replaceChildren(el('div', {class: 'panel editor', id: 'editor'},
       el('h3', {}, object ? 'Object ' + object.objectId : 'New ' + s.className + ' object'),
       object ? el('div', {}, 'Access: ', aclView(object.ACL), ' · created ', object.createdAt) : null,
       text,
       el('div', {class: 'buttons'},
-         el('button', {class: 'primary', id: 'save', onclick: save}, object ? 'Save changes' : 'Create'),
-         object ? el('button', {class: 'danger', id: 'delete', onclick: remove}, 'Delete') : null,
+         buttons[0] = el('button', {class: 'primary', id: 'save', onclick: save}, object ? 'Save changes' : 'Create'),
+         object ? (buttons[1] = el('button', {class: 'danger', id: 'delete', onclick: remove}, 'Delete')) : null,
          el('button', {onclick: () => { s.selected = null; slot.replaceChildren(); }}, 'Close'),
          message)));
   }
@@ -329,8 +371,10 @@
       el('td', {}, u.sessions), el('td', {}, aclView(u.ACL)), el('td', {class: 'mono'}, u.createdAt)));
     const roleRows = roles.map((r) => el('tr', {'data-id': r.objectId},
       valueCell(r.name), el('td', {class: 'mono'}, r.objectId),
-      el('td', {}, r.users.map((u) => el('span', {class: 'tag', title: u.objectId}, u.username || u.objectId))),
-      el('td', {}, r.roles.map((name) => el('span', {class: 'tag'}, name))),
+      el('td', {}, r.users.map((u) => el('span', {class: 'tag', title: u.objectId}, u.username || u.objectId)),
+         r.moreUsers > 0 ? el('span', {class: 'count'}, ' and ' + r.moreUsers + ' more') : null),
+      el('td', {}, r.roles.map((name) => el('span', {class: 'tag'}, name)),
+         r.moreRoles > 0 ? el('span', {class: 'count'}, ' and ' + r.moreRoles + ' more') : null),
       el('td', {}, aclView(r.ACL))));
     show('Users and roles',
          el('h3', {}, 'Users (' + users.count + ')'),
@@ -347,17 +391,26 @@
     if (mine !== generation) return;
     const rows = entries.slice().reverse().map((m) => el('tr', {},
       el('td', {}, el('span', {class: 'tag'}, m.kind)), valueCell(m.to),
-      el('td', {}, m.link ? el('a', {href: m.link, target: '_blank', rel: 'noopener noreferrer'}, m.link) : ''),
+      el('td', {}, m.link && safeHref(m.link) ? el('a', {href: safeHref(m.link), target: '_blank', rel: 'noopener noreferrer'}, m.link) : (m.link || '')),
       el('td', {class: 'mono'}, m.code || ''), el('td', {class: 'mono'}, m.createdAt)));
     show('Mail and text outbox',
          el('div', {class: 'toolbar'},
-            el('button', {id: 'clear-outbox', onclick: async () => {
-              const reply = await api('DELETE', '/admin/outbox');
-              setStatus('Removed ' + reply.deleted + ' messages');
+            el('button', {id: 'clear-outbox', onclick: () => api('DELETE', '/admin/outbox').then((reply) => {
+              setStatus('Removed ' + (reply && reply.deleted) + ' messages');
               route();
-            }}, 'Empty the outbox')),
+            }, fail)}, 'Empty the outbox')),
          table('outbox-table', ['kind', 'to', 'link', 'code', 'sent'], rows, 'Nothing was sent.'));
     done('outbox');
+  }
+
+  // A link from stored data, only when it is plain http(s).
+  function safeHref(url) {
+    try {
+      const parsed = new URL(url, location.href);
+      return parsed.protocol === 'http:' || parsed.protocol === 'https:' ? parsed.href : null;
+    } catch (e) {
+      return null;
+    }
   }
 
   function fileUrl(url) {
@@ -406,11 +459,10 @@
     });
     show('Push delivery log (' + deliveries.length + ')',
          el('div', {class: 'toolbar'},
-            el('button', {id: 'clear-pushes', onclick: async () => {
-              const reply = await api('DELETE', '/admin/pushes');
-              setStatus('Removed ' + reply.deleted + ' deliveries');
+            el('button', {id: 'clear-pushes', onclick: () => api('DELETE', '/admin/pushes').then((reply) => {
+              setStatus('Removed ' + (reply && reply.deleted) + ' deliveries');
               route();
-            }}, 'Empty the log')),
+            }, fail)}, 'Empty the log')),
          table('push-table', ['push', 'installation', 'device token', 'alert', 'channels', 'status', 'due', 'expires'],
                rows, 'No push was sent.'));
     done('push');
@@ -491,12 +543,22 @@
                          el('div', {class: 'table-wrap'}, el('table', {id: 'requests-table'},
                             el('thead', {}, el('tr', {}, ['time', 'method', 'path', 'status', 'code', 'took', 'peer'].map((h) => el('th', {}, h)))),
                             rows)));
+    let polling = false;
     const poll = async () => {
-      if (paused) return;
-      const log = await api('GET', '/admin/requests?after=' + last);
+      if (paused || polling) return;
+      polling = true;
+      let log;
+      try {
+        log = await api('GET', '/admin/requests?after=' + last);
+      } finally {
+        polling = false;
+      }
       if (mine !== generation) return;
-      last = log.last;
+      // A restarted emulator counts from 1 again.
+      if (log.last < last) { rows.replaceChildren(); last = 0; }
       for (const entry of log.entries) {
+        if (entry.seq <= last) continue;
+        last = entry.seq;
         const good = entry.status >= 200 && entry.status < 400 && (entry.code === 200 || entry.code === entry.status);
         const row = el('tr', {'data-seq': entry.seq},
           el('td', {class: 'mono'}, time(entry.atMs)), el('td', {}, entry.method), valueCell(entry.target, 'mono'),
@@ -506,12 +568,13 @@
         row.dataset.text = entry.method + ' ' + entry.target + ' ' + entry.status;
         rows.prepend(row);
       }
+      last = Math.max(last, log.last);
       while (rows.children.length > 500) rows.lastChild.remove();
       applyFilter();
       done('requests');
     };
+    refreshEvery(1000, () => poll().catch(fail), mine);
     await poll();
-    refreshEvery(1000, () => poll().catch(fail));
   }
 
   // ------------------------------------------------------------ routing
@@ -534,12 +597,21 @@
     for (const link of document.querySelectorAll('#nav a')) link.classList.toggle('active', link.dataset.route === name);
     document.body.dataset.loaded = '';
     setStatus('');
-    views[name](parts.slice(1)).catch(fail);
+    main.replaceChildren(el('div', {class: 'empty'}, 'Loading…'));
+    const mine = generation;
+    const failed = (e) => {
+      if (mine !== generation) return;
+      main.replaceChildren(el('div', {class: 'empty bad', id: 'view-error'}, 'Could not load this page: ' + e.message));
+      fail(e);
+    };
+    views[name](parts.slice(1)).catch(failed);
     if (autoRefresh[name]) {
+      let refreshing = false;
       refreshEvery(autoRefresh[name], () => {
-        const mine = generation;
-        views[name](parts.slice(1)).catch((e) => { if (mine === generation) fail(e); });
-      });
+        if (refreshing) return;
+        refreshing = true;
+        views[name](parts.slice(1)).catch(failed).finally(() => { refreshing = false; });
+      }, mine);
     }
   }
 

@@ -382,6 +382,30 @@ TEST_F(ConsolePages, AnEditGoesThroughTheWritePathSoTheSubscriberHearsOfIt) {
     noPageErrors(/*refusals=*/true);
 }
 
+TEST_F(ConsolePages, UnsavedEditsSurviveAReloadOfTheTable) {
+    const std::string id = ids_->at("secret");
+    open("classes/GameScore", "classes");
+    browser_->setValue("#where", R"({"name": "secret"})");
+    browser_->click("#apply");
+    browser_->waitFor("document.querySelector('#objects-table tr[data-id=\"" + id + "\"]')");
+    browser_->click("#objects-table tr[data-id=\"" + id + "\"]");
+    browser_->waitFor("document.querySelector('#object-json')");
+    const std::string typed = R"({"name": "half-typed")";
+    browser_->setValue("#object-json", typed);
+    // Another load of the same page, and a constraint that does not parse.
+    browser_->click("#apply");
+    browser_->waitFor("document.body.dataset.loaded === 'classes'");
+    EXPECT_EQ(browser_->evaluate("document.querySelector('#object-json').value"), typed);
+    browser_->setValue("#where", "{oops");
+    browser_->click("#apply");
+    browser_->waitFor("document.querySelector('#objects-error')");
+    EXPECT_EQ(browser_->evaluate("document.querySelector('#object-json').value"), typed);
+    // Nothing was written.
+    EXPECT_EQ(server_->call([&] { return emulator::fetchObject(server_->storage(), "GameScore", id); })->at("name"),
+              "secret");
+    noPageErrors();
+}
+
 TEST_F(ConsolePages, ObjectsAreCreatedAndDeletedFromTheConsole) {
     open("classes/GameScore", "classes");
     browser_->click("#new-object");

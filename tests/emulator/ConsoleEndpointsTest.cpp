@@ -159,6 +159,68 @@ TEST_F(ConsoleEndpointsTest, UsersCarryTheirRolesAndSessionsAndRolesTheirMembers
     EXPECT_EQ(first.at("users"), Json::array({Json{{"objectId", ann.id}, {"username", "ann"}}}));
     EXPECT_EQ(second.at("objectId"), admins);
     EXPECT_EQ(second.at("roles"), Json::array({"staff"}));
+    EXPECT_EQ(first.at("moreUsers"), 0);
+    EXPECT_EQ(second.at("moreRoles"), 0);
+}
+
+TEST_F(ConsoleEndpointsTest, RolesShowTheirFirstHundredMembersAndHowManyMore) {
+    std::vector<std::string> ids;
+    for (int i = 0; i < 103; ++i) ids.push_back(create("_User", Json{{"username", "u" + std::to_string(i)}}));
+    createRole("crowd", ids);
+    const Reply roles = admin(http::verb::get, "/admin/roles");
+    ASSERT_EQ(roles.status, 200u) << roles.body;
+    ASSERT_EQ(roles.json.size(), 1u);
+    EXPECT_EQ(roles.json[0].at("users").size(), 100u);
+    EXPECT_EQ(roles.json[0].at("users")[0], (Json{{"objectId", ids[0]}, {"username", "u0"}}));
+    EXPECT_EQ(roles.json[0].at("moreUsers"), 3);
+}
+
+TEST_F(ConsoleEndpointsTest, OnlyThisMachineAndItsOwnPagesReachTheAdminEndpoints) {
+    const std::string body = R"({"className": "Note", "data": {"n": 1}})";
+    struct Case {
+        HeaderList headers;
+        unsigned status;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{{"Host", "127.0.0.1:1"}}, 200},
+             {{{"Host", "localhost"}}, 200},
+             {{{"Host", "[::1]:8470"}, {"Origin", "http://localhost:8470"}}, 200},
+             {{{"Host", "127.0.0.1"}, {"Origin", "http://127.0.0.1:8470"}}, 200},
+             // A name that resolves here, but is not ours: a rebinding page.
+             {{{"Host", "attacker.example:8470"}}, 403},
+             // A page of another site posting from the developer's browser.
+             {{{"Host", "127.0.0.1"}, {"Origin", "https://attacker.example"}}, 403},
+             {{{"Host", "127.0.0.1"}, {"Origin", "null"}}, 403},
+             {{{"Host", "127.0.0.1"}, {"Origin", "http://127.0.0.1.attacker.example"}}, 403},
+         }) {
+        // The test client sends its own Host first; the first one counts, so
+        // these requests are written by hand.
+        std::string wire = "POST /admin/objects/save HTTP/1.1\r\nContent-Type: application/json\r\n";
+        for (const auto& [name, value] : c.headers) wire += name + ": " + value + "\r\n";
+        wire += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        TestHttpClient client(server_->port());
+        client.sendRaw(wire);
+        const auto reply = client.read();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, c.status) << c.headers[0].second << " " << reply->body;
+    }
+    EXPECT_EQ(send(http::verb::get, "/console", "", {{"Origin", "http://evil.example"}}).status, 403u);
+}
+
+TEST_F(ConsoleEndpointsTest, TheConsoleMaySetWhetherAnAddressIsVerified) {
+    const auto ann = signUp("ann", "secret", {{"email", "ann@example.com"}});
+    // Not through the service...
+    ASSERT_EQ(callAs(ann.token, "/7/update", "_User", ann.id, Json{{"emailVerified", true}}).code(), 200);
+    EXPECT_EQ(fetch("_User", ann.id)->at("emailVerified"), false);
+    // ...but from the console, even with a new address.
+    ASSERT_EQ(admin(http::verb::post, "/admin/objects/save",
+                    Json{{"className", "_User"},
+                         {"objectId", ann.id},
+                         {"data", {{"emailVerified", true}, {"email", "ann@example.org"}}}})
+                  .status,
+              200u);
+    EXPECT_EQ(fetch("_User", ann.id)->at("emailVerified"), true);
+    EXPECT_EQ(fetch("_User", ann.id)->at("email"), "ann@example.org");
 }
 
 TEST_F(ConsoleEndpointsTest, RequestLogKeepsTheServiceCallsNotTheConsolesOwn) {

@@ -193,10 +193,14 @@ CreatedUser createUser(Storage& storage, const json& fields, UserRequirements re
     });
 }
 
-std::string updateUser(Storage& storage, const StoredObject& user, const json& changes) {
+std::string updateUser(Storage& storage, const StoredObject& user, const json& changes, bool byConsole) {
     if (!changes.is_object()) throw ServiceError(ErrorCode::InvalidFieldType, "the changes must be a map");
     return storage.transaction([&] {
         json data = changes;
+        const auto verified = data.find("emailVerified");
+        const std::optional<json> setVerified = byConsole && verified != data.end() && verified->is_boolean()
+                                                    ? std::optional<json>(*verified)
+                                                    : std::nullopt;
         dropServerFields(data);
 
         std::optional<std::string> password;
@@ -238,6 +242,8 @@ std::string updateUser(Storage& storage, const StoredObject& user, const json& c
                 *authData = std::move(merged);
             }
         }
+        // After the e-mail rule above: the console's own choice wins.
+        if (setVerified) data["emailVerified"] = *setVerified;
 
         std::string updatedAt = ObjectStore(storage).update(kUser, user.objectId, data);
         if (password) setPassword(storage, user.objectId, *password);

@@ -65,8 +65,10 @@ CreatedUser createUser(Storage& storage, const nlohmann::json& fields, UserRequi
 
 // Applies an update to a stored user: "authData" is merged entry by entry (a
 // null entry unlinks its platform), "password" changes the hash. Returns the
-// new updatedAt.
-std::string updateUser(Storage& storage, const StoredObject& user, const nlohmann::json& changes);
+// new updatedAt. "emailVerified" is the service's own, and kept out, except
+// for the console (`byConsole`), which may set it to true or false.
+std::string updateUser(Storage& storage, const StoredObject& user, const nlohmann::json& changes,
+                       bool byConsole = false);
 
 // Deletes a user with its password, sessions and secrets.
 void deleteUser(Storage& storage, const std::string& userId);

@@ -50,16 +50,50 @@ json settingsOf(const FileService& files) {
 
 }  // namespace
 
-// In-process requests have no peer and pass.
+namespace {
+
+// Whether an authority ("HOST[:PORT]", "[::1]:PORT") names this machine:
+// a loopback address or "localhost". A page on another name that resolves
+// to 127.0.0.1 (DNS rebinding) is refused by this.
+bool loopbackAuthority(std::string_view authority) {
+    std::string_view host = authority;
+    if (host.starts_with('[')) {
+        const auto close = host.find(']');
+        if (close == std::string_view::npos) return false;
+        host = host.substr(1, close - 1);
+    } else if (const auto colon = host.rfind(':'); colon != std::string_view::npos) {
+        host = host.substr(0, colon);
+    }
+    if (host == "localhost") return true;
+    boost::system::error_code ec;
+    const auto address = boost::asio::ip::make_address(std::string(host), ec);
+    return !ec && address.is_loopback();
+}
+
+}  // namespace
+
+// In-process requests have no peer and pass. Over the network: a loopback
+// peer, that reached us by a loopback name (Host), and not on behalf of a
+// page from elsewhere (Origin): another site open in the developer's browser
+// cannot read or change data through the admin endpoints.
 bool fromLoopback(const RequestContext& ctx) {
     if (ctx.remoteAddress().empty()) return true;
     boost::system::error_code ec;
     const auto address = boost::asio::ip::make_address(ctx.remoteAddress(), ec);
-    return !ec && address.is_loopback();
+    if (ec || !address.is_loopback()) return false;
+    if (const auto host = ctx.header("Host"); host && !loopbackAuthority(*host)) return false;
+    if (const auto origin = ctx.header("Origin")) {
+        constexpr std::string_view kHttp = "http://";
+        if (!origin->starts_with(kHttp) || !loopbackAuthority(origin->substr(kHttp.size()))) return false;
+    }
+    return true;
 }
 
 HttpResponse forbidden() {
-    return HttpResponse::json(403, nlohmann::json{{"error", "the admin endpoints answer loopback peers only"}});
+    return HttpResponse::json(
+        403, nlohmann::json{{"error",
+                             "the admin endpoints answer loopback peers only, reached as localhost or a "
+                             "loopback address, not on behalf of another site's page"}});
 }
 
 void registerAdminHandlers(Router& router, const HandlerServices& services) {

@@ -11,16 +11,19 @@
 //   POST /admin/objects/delete     {"className", "objectId"}: deletes it through the same path: {}
 //   GET  /admin/users?skip=&limit= {"count", "results": [user map + "roles": [names], "sessions": N]}
 //   GET  /admin/roles              [{"objectId", "name", "ACL", "users": [{"objectId", "username"}],
-//                                    "roles": [names]}...], at most 1000
+//                                    "moreUsers": N, "roles": [names], "moreRoles": N}...], at most 1000
+//                                  roles, each with its first 100 users and roles and how many more
 //   GET  /admin/requests?after=N   {"last", "entries": [...]}: the answered requests after sequence
 //                                  number N, oldest first, at most 500 (see console/RequestLog.h)
 // A refused body or constraint answers HTTP 400 {"error", "code"}; an unknown
 // object HTTP 404.
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 
 #include "UrlText.h"
 #include "accounts/AccessControl.h"
@@ -42,6 +45,7 @@ namespace {
 using nlohmann::json;
 
 constexpr std::size_t kMaxRoles = 1000;
+constexpr std::size_t kMaxMembers = 100;
 constexpr std::size_t kMaxLogEntries = 500;
 
 // The console's page may load only what this server serves.
@@ -114,7 +118,9 @@ HttpResponse guarded(const RequestContext& ctx, Fn&& fn) {
     try {
         return fn();
     } catch (const ServiceError& e) {
-        const unsigned status = e.code() == toInt(ErrorCode::ObjectNotFound) ? 404 : 400;
+        const unsigned status = e.code() == toInt(ErrorCode::ObjectNotFound) ? 404
+                                : e.code() == toInt(ErrorCode::Internal)     ? 500
+                                                                             : 400;
         return refused(status, e.what(), e.code());
     }
 }
@@ -139,29 +145,37 @@ json findAll(Storage& storage, query::ObjectCache& cache, const json& body) {
     return json{{"count", found.count}, {"results", std::move(results)}};
 }
 
+// The first kMaxMembers users and roles a role holds, with how many more
+// there are; only the name of each is read.
 json roleMembers(Storage& storage, const std::string& roleId) {
-    json users = json::array();
-    json roles = json::array();
-    storage.forEach(
-        "SELECT r.key, r.target_id, o.data FROM relations r LEFT JOIN objects o "
-        "ON o.class_name = r.target_class AND o.object_id = r.target_id "
-        "WHERE r.owner_class = ? AND r.owner_id = ? AND ((r.key = 'users' AND r.target_class = ?) OR "
-        "(r.key = 'roles' AND r.target_class = ?)) ORDER BY r.rowid LIMIT 10000",
-        {std::string(accounts::kRoleClass), roleId, std::string(accounts::kUserClass),
-         std::string(accounts::kRoleClass)},
-        [&](const Statement& row) {
-        const json data = json::parse(row.getText(2), nullptr, /*allow_exceptions=*/false);
-        auto text = [&data](const char* key) {
-            const auto it = data.is_object() ? data.find(key) : data.end();
-            return it != data.end() && it->is_string() ? json(it->get<std::string>()) : json();
-        };
-        if (row.getText(0) == "users") {
-            users.push_back(json{{"objectId", row.getText(1)}, {"username", text("username")}});
-        } else {
-            roles.push_back(text("name").is_null() ? json(row.getText(1)) : text("name"));
-        }
-        });
-    return json{{"users", std::move(users)}, {"roles", std::move(roles)}};
+    json members = json::object();
+    for (const auto& [key, targetClass, nameField] : {std::tuple{"users", accounts::kUserClass, "$.username"},
+                                                      std::tuple{"roles", accounts::kRoleClass, "$.name"}}) {
+        const SqlParams params{std::string(accounts::kRoleClass), roleId, key, std::string(targetClass)};
+        json list = json::array();
+        storage.forEach(
+            "SELECT r.target_id, CASE WHEN json_valid(o.data) THEN json_extract(o.data, ?5) END FROM relations r "
+            "LEFT JOIN objects o ON o.class_name = r.target_class AND o.object_id = r.target_id "
+            "WHERE r.owner_class = ?1 AND r.owner_id = ?2 AND r.key = ?3 AND r.target_class = ?4 "
+            "ORDER BY r.rowid LIMIT ?6",
+            {params[0], params[1], params[2], params[3], nameField, static_cast<std::int64_t>(kMaxMembers)},
+            [&](const Statement& row) {
+            const json name = row.isNull(1) ? json() : json(row.getText(1));
+            if (std::string_view(key) == "users") {
+                list.push_back(json{{"objectId", row.getText(0)}, {"username", name}});
+            } else {
+                list.push_back(name.is_null() ? json(row.getText(0)) : name);
+            }
+            });
+        const auto total = storage.queryOne(
+            "SELECT COUNT(*) FROM relations WHERE owner_class = ? AND owner_id = ? AND key = ? AND target_class = ?",
+            params);
+        const std::int64_t count = total ? total->at(0).asInt() : 0;
+        members[key] = std::move(list);
+        members[std::string("more") + (std::string_view(key) == "users" ? "Users" : "Roles")] =
+            std::max<std::int64_t>(0, count - static_cast<std::int64_t>(kMaxMembers));
+    }
+    return members;
 }
 
 void registerConsolePages(Router& router) {
@@ -281,7 +295,9 @@ void registerConsoleHandlers(Router& router, RequestLog& requestLog) {
                                      {"name", role.value("name", json())},
                                      {"ACL", role.value("ACL", json())},
                                      {"users", std::move(members["users"])},
-                                     {"roles", std::move(members["roles"])}});
+                                     {"moreUsers", members["moreUsers"]},
+                                     {"roles", std::move(members["roles"])},
+                                     {"moreRoles", members["moreRoles"]}});
             }
             return HttpResponse::json(200, roles);
         });

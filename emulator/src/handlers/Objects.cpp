@@ -102,8 +102,9 @@ json updateObject(Storage& storage, accounts::Caller& caller, const std::string&
                   const json& fields) {
     return storage.transaction([&] {
         const StoredObject object = writableObject(storage, caller, className, objectId);
-        const std::string updatedAt = isUserClass(className) ? accounts::updateUser(storage, object, fields)
-                                                             : ObjectStore(storage).update(className, objectId, fields);
+        const std::string updatedAt = isUserClass(className)
+                                          ? accounts::updateUser(storage, object, fields, caller.isConsole())
+                                          : ObjectStore(storage).update(className, objectId, fields);
         releaseDeviceToken(storage, className, objectId);
         noteChange(storage, ChangeNotice::Kind::Update, className, objectId);
         return json{{"updatedAt", updatedAt}};
