@@ -23,7 +23,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <tuple>
 
 #include "UrlText.h"
 #include "accounts/AccessControl.h"
@@ -149,8 +148,16 @@ json findAll(Storage& storage, query::ObjectCache& cache, const json& body) {
 // there are; only the name of each is read.
 json roleMembers(Storage& storage, const std::string& roleId) {
     json members = json::object();
-    for (const auto& [key, targetClass, nameField] : {std::tuple{"users", accounts::kUserClass, "$.username"},
-                                                      std::tuple{"roles", accounts::kRoleClass, "$.name"}}) {
+    struct Kind {
+        const char* key;
+        std::string_view targetClass;
+        const char* nameField;
+    };
+    for (const Kind& kind :
+         {Kind{"users", accounts::kUserClass, "$.username"}, Kind{"roles", accounts::kRoleClass, "$.name"}}) {
+        const std::string key = kind.key;
+        const char* nameField = kind.nameField;
+        const std::string_view targetClass = kind.targetClass;
         const SqlParams params{std::string(accounts::kRoleClass), roleId, key, std::string(targetClass)};
         json list = json::array();
         storage.forEach(
@@ -161,7 +168,7 @@ json roleMembers(Storage& storage, const std::string& roleId) {
             {params[0], params[1], params[2], params[3], nameField, static_cast<std::int64_t>(kMaxMembers)},
             [&](const Statement& row) {
             const json name = row.isNull(1) ? json() : json(row.getText(1));
-            if (std::string_view(key) == "users") {
+            if (key == "users") {
                 list.push_back(json{{"objectId", row.getText(0)}, {"username", name}});
             } else {
                 list.push_back(name.is_null() ? json(row.getText(0)) : name);
@@ -172,7 +179,7 @@ json roleMembers(Storage& storage, const std::string& roleId) {
             params);
         const std::int64_t count = total ? total->at(0).asInt() : 0;
         members[key] = std::move(list);
-        members[std::string("more") + (std::string_view(key) == "users" ? "Users" : "Roles")] =
+        members[std::string("more") + (key == "users" ? "Users" : "Roles")] =
             std::max<std::int64_t>(0, count - static_cast<std::int64_t>(kMaxMembers));
     }
     return members;
