@@ -23,6 +23,7 @@
 #include "support/TestLoop.h"
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/Vorn.h"
+#include "vorn/core/vBase64.h"
 #include "vorn/realtime/VornEvent.h"
 #include "vorn_emulator/ObjectStore.h"
 #include "vorn_emulator/Realtime.h"
@@ -67,23 +68,7 @@ std::string makePng(int width, int height) {
 }
 
 std::string base64(const std::string& bytes) {
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned n = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) | static_cast<unsigned char>(bytes[i + 2]);
-        out += {kAlphabet[n >> 18], kAlphabet[(n >> 12) & 63], kAlphabet[(n >> 6) & 63], kAlphabet[n & 63]};
-    }
-    if (i + 1 == bytes.size()) {
-        const unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
-        out += {kAlphabet[n >> 18], kAlphabet[(n >> 12) & 63], '=', '='};
-    } else if (i + 2 == bytes.size()) {
-        const unsigned n =
-            (static_cast<unsigned char>(bytes[i]) << 16) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        out += {kAlphabet[n >> 18], kAlphabet[(n >> 12) & 63], kAlphabet[(n >> 6) & 63], '='};
-    }
-    return out;
+    return vBase64::stringByEncodingBytes(bytes.data(), bytes.size()).value_or("");
 }
 
 // Realtime notices as they arrive.

@@ -9,14 +9,16 @@ bool RequestLog::ignored(std::string_view target) {
     return path.starts_with("/admin/") || path == "/console" || path.starts_with("/console/");
 }
 
+void cutText(std::string& text, std::size_t max) {
+    if (text.size() <= max) return;
+    std::size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+    text += "...";
+}
+
 void RequestLog::record(RequestLogEntry entry) {
-    if (entry.target.size() > kMaxTarget) {
-        // Cut on a character boundary so the JSON stays valid UTF-8.
-        std::size_t cut = kMaxTarget;
-        while (cut > 0 && (static_cast<unsigned char>(entry.target[cut]) & 0xC0) == 0x80) --cut;
-        entry.target.resize(cut);
-        entry.target += "...";
-    }
+    cutText(entry.target, kMaxTarget);
     std::lock_guard lock(mutex_);
     entry.seq = ++lastSeq_;
     entries_.push_back(std::move(entry));

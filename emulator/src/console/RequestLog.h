@@ -13,6 +13,10 @@
 
 namespace vorn::emulator {
 
+// Cuts text to at most `max` bytes on a character boundary, marking the cut
+// with "..." (so the result stays valid UTF-8 when the text was).
+void cutText(std::string& text, std::size_t max);
+
 struct RequestLogEntry {
     std::uint64_t seq = 0;    // set by record(): 1, 2, 3, ... in the order recorded
     std::int64_t atMs = 0;    // epoch milliseconds of the answer

@@ -1,20 +1,10 @@
 #include "functions/FunctionRuns.h"
 
+#include "console/RequestLog.h"
+
 #include <vector>
 
 namespace vorn::emulator {
-
-namespace {
-
-void cut(std::string& text, std::size_t max) {
-    if (text.size() <= max) return;
-    std::size_t at = max;
-    while (at > 0 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) --at;
-    text.resize(at);
-    text += "...";
-}
-
-}  // namespace
 
 nlohmann::json FunctionRun::toJson() const {
     return nlohmann::json{{"name", name},     {"builtin", builtin}, {"atMs", atMs},   {"ms", millis},
@@ -22,8 +12,8 @@ nlohmann::json FunctionRun::toJson() const {
 }
 
 void FunctionRuns::record(FunctionRun run) {
-    cut(run.input, kMaxText);
-    cut(run.output, kMaxText);
+    cutText(run.input, kMaxText);
+    cutText(run.output, kMaxText);
     std::lock_guard lock(mutex_);
     if (latest_.size() < kMaxNames || latest_.contains(run.name)) latest_.insert_or_assign(run.name, run);
     recent_.push_front(std::move(run));
