@@ -1,7 +1,15 @@
+#include "vorn/core/Utf8.h"
 #include "vorn/realtime/SocketIOJSONSerialization.h"
 #include "vorn/realtime/SocketIOPacket.h"
 
 #include <gtest/gtest.h>
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
+
+#include <array>
+#include <memory>
+#include <optional>
+#include <random>
 
 namespace vorn::codec_test {
 
@@ -9,6 +17,81 @@ const std::string kFFFD = "\xEF\xBF\xBD";
 
 SocketIOPacket packetOf(const char* type) {
     return SocketIOPacket::initWithType(type);
+}
+
+/// The regular expressions that define what a packet and an ack's data
+/// are, run by ICU: the reference the library's scanners must agree with.
+class Reference {
+public:
+    explicit Reference(const char* text) {
+        UErrorCode status = U_ZERO_ERROR;
+        pattern_.reset(icu::RegexPattern::compile(icu::UnicodeString::fromUTF8(text), 0, status));
+        EXPECT_TRUE(U_SUCCESS(status));
+    }
+    /// The groups (empty text for a group that took no part), or none.
+    std::optional<std::vector<std::string>> match(const std::string& text, bool whole, int groups) const {
+        UErrorCode status = U_ZERO_ERROR;
+        const icu::UnicodeString input = icu::UnicodeString::fromUTF8(text);  // the matcher keeps a reference
+        std::unique_ptr<icu::RegexMatcher> matcher(pattern_->matcher(input, status));
+        const bool found = whole ? matcher->find(status) : matcher->lookingAt(status);
+        if (U_FAILURE(status) || !found) return std::nullopt;
+        std::vector<std::string> result;
+        for (int group = 1; group <= groups; ++group) {
+            std::string piece;
+            if (matcher->start(group, status) >= 0) matcher->group(group, status).toUTF8String(piece);
+            status = U_ZERO_ERROR;
+            result.push_back(piece);
+        }
+        return result;
+    }
+
+private:
+    std::unique_ptr<icu::RegexPattern> pattern_;
+};
+
+const Reference& packetReference() {
+    static const Reference reference(R"(^([^:]+):([0-9]+)?(\+)?:([^:]+)?:?(.*)?$)");
+    return reference;
+}
+
+const Reference& ackReference() {
+    static const Reference reference(R"(^([0-9]+)(\+)?(.*))");
+    return reference;
+}
+
+/// Checks the library's reading of `text` against the reference patterns.
+void expectAgreement(const std::string& text) {
+    const auto expected = packetReference().match(text, true, 5);
+    const auto packet = SocketIOPacket::fromString(text);
+    if (!expected) {
+        ASSERT_FALSE(packet) << testing::PrintToString(text);
+        return;
+    }
+    // A match with a type outside 0 to 8 is dropped as well.
+    if (!packet) return;
+    EXPECT_EQ(packet->pId, (*expected)[1]) << testing::PrintToString(text);
+    EXPECT_EQ(packet->ack, (*expected)[2]) << testing::PrintToString(text);
+    EXPECT_EQ(packet->endpoint, (*expected)[3]) << testing::PrintToString(text);
+    ASSERT_EQ(packet->data, (*expected)[4]) << testing::PrintToString(text);
+
+    const auto ack = ackReference().match(*packet->data, false, 3);
+    const auto read = SocketIOPacket::readAckData(*packet->data);
+    ASSERT_EQ(ack.has_value(), read.has_value()) << testing::PrintToString(*packet->data);
+    if (ack) {
+        EXPECT_EQ(read->id, (*ack)[0]);
+        ASSERT_EQ(read->args, (*ack)[2]) << testing::PrintToString(*packet->data);
+    }
+}
+
+/// The UTF-16 length of UTF-8 text, as framing servers count it.
+std::size_t utf16Length(const std::string& text) {
+    return static_cast<std::size_t>(icu::UnicodeString::fromUTF8(text).length());
+}
+
+std::string framed(const std::vector<std::string>& packets) {
+    std::string body;
+    for (const std::string& packet : packets) body += kFFFD + std::to_string(utf16Length(packet)) + kFFFD + packet;
+    return body;
 }
 
 TEST(SocketIOPacket, TypeTableByNameAndPosition) {
@@ -113,6 +196,93 @@ TEST(SocketIOPacket, PayloadFraming) {
     EXPECT_EQ(SocketIOPacket::decodePayload(split), (std::vector<std::string>{"3:::a", "2"}));
     EXPECT_TRUE(SocketIOPacket::decodePayload(kFFFD).empty());
     EXPECT_TRUE(SocketIOPacket::decodePayload("\xC3").empty());
+}
+
+TEST(SocketIOPacket, ReadingAgreesWithThePatternOnRandomAndMutatedText) {
+    // Pieces that matter to the patterns: separators, digits, the "+"
+    // marker, every line terminator (CR LF too), characters of two to four
+    // bytes, and U+FFFD.
+    const std::array<std::string, 20> pieces = {":",
+                                                ":",
+                                                ":",
+                                                "+",
+                                                "0",
+                                                "5",
+                                                "7",
+                                                "a",
+                                                "/n",
+                                                " ",
+                                                "-",
+                                                "\n",
+                                                "\r",
+                                                "\r\n",
+                                                "\v",
+                                                "\f",
+                                                "\xC2\x85",
+                                                "\xE2\x80\xA8",
+                                                "\xE2\x80\xA9",
+                                                "\xC3\xA9\xF0\x9F\x98\x80" + kFFFD};
+    std::mt19937 random(20261209);
+    for (int round = 0; round < 150000; ++round) {
+        std::string text;
+        const int length = static_cast<int>(random() % 12);
+        for (int i = 0; i < length; ++i) text += pieces[random() % pieces.size()];
+        expectAgreement(text);
+        if (HasFatalFailure()) return;
+    }
+    // Well-formed packets, each mutated at one place.
+    const std::array<std::string, 6> seeds = {
+        "5:7+:/chat:{\"name\":\"n\",\"args\":[1]}", "6:::12+[\"a\"]", "2::", "1::/chat", "3:1::a:b:c\n", "4::/x:[1,2]"};
+    for (int round = 0; round < 100000; ++round) {
+        std::string text = seeds[random() % seeds.size()];
+        const std::size_t at = random() % (text.size() + 1);
+        switch (random() % 3) {
+            case 0:
+                text.insert(at, pieces[random() % pieces.size()]);
+                break;
+            case 1:
+                if (at < text.size()) text.erase(at, 1);
+                break;
+            default:
+                text.insert(text.size(), pieces[random() % pieces.size()]);
+                break;
+        }
+        if (!utf8::isValid(text)) continue;
+        expectAgreement(text);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(SocketIOPacket, HostileTextIsReadInOnePass) {
+    // Texts that made the pattern backtrack over their whole length: each
+    // megabyte is refused (or read) in one pass.
+    const std::string run(std::size_t{1} << 20, 'a');
+    EXPECT_FALSE(SocketIOPacket::fromString("3::" + run + ":\nx"));
+    EXPECT_FALSE(SocketIOPacket::fromString("3::" + std::string(std::size_t{1} << 20, ':') + "\nx"));
+    EXPECT_FALSE(SocketIOPacket::fromString("3:" + std::string(std::size_t{1} << 20, '7') + "x:"));
+    const auto longData = SocketIOPacket::fromString("3::" + run + ":" + run);
+    ASSERT_TRUE(longData);
+    EXPECT_EQ(longData->data->size(), run.size());
+    EXPECT_EQ(SocketIOPacket::readAckData(std::string(std::size_t{1} << 20, '9') + "+x")->args, "x");
+    // And they agree with the pattern on a size it can still take.
+    expectAgreement("3::" + std::string(2000, 'a') + ":\nx");
+}
+
+TEST(SocketIOPacket, PayloadsAreReadByTheirAnnouncedLengths) {
+    // A packet holding U+FFFD stays whole, and the packet after it arrives.
+    const std::string event = "5:::{\"name\":\"n\",\"args\":[\"a" + kFFFD + "b\"]}";
+    const std::vector<std::string> packets = {event, "3:::after", "3:::\xF0\x9F\x98\x80" + kFFFD};
+    EXPECT_EQ(SocketIOPacket::decodePayload(framed(packets)), packets);
+    const auto read = SocketIOPacket::fromString(SocketIOPacket::decodePayload(framed(packets))[0]);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->dataAsJSON().value()["args"][0], "a" + kFFFD + "b");
+    // Lengths that do not fit (too long, cutting a character, not digits):
+    // the body is split at every U+FFFD instead.
+    EXPECT_EQ(SocketIOPacket::decodePayload(kFFFD + "9" + kFFFD + "2::"), (std::vector<std::string>{"2::"}));
+    EXPECT_EQ(SocketIOPacket::decodePayload(kFFFD + "1" + kFFFD + "\xC3\xA9x" + kFFFD + "1" + kFFFD + "x"),
+              (std::vector<std::string>{"\xC3\xA9x", "x"}));
+    EXPECT_EQ(SocketIOPacket::decodePayload(kFFFD + "99999999999999999999" + kFFFD + "2::"),
+              (std::vector<std::string>{"2::"}));
 }
 
 TEST(SocketIOJSONSerialization, CompactObjectsAndArraysOnly) {

@@ -240,7 +240,15 @@ void EventChannel::vornEventDidDisConnect(const std::shared_ptr<VornEvent>& even
 void EventChannel::vornEventReconnectAttempt(const std::shared_ptr<VornEvent>& event, int attempt,
                                              const OptionalError& outcome, double nextDelay) {
     if (auto listener = listener_.lock()) listener->vornEventReconnectAttempt(event, attempt, outcome, nextDelay);
-    if (outcome && nextDelay <= 0) failWaiters(*outcome);
+    // The attempts are over when none runs or waits any more (a delay of 0
+    // may still be followed by one).
+    if (outcome && !event->isReconnecting()) failWaiters(*outcome);
+}
+
+void EventChannel::vornEventDidStop(const std::shared_ptr<VornEvent>& event) {
+    listening_ = false;
+    if (auto listener = listener_.lock()) listener->vornEventDidStop(event);
+    failWaiters(detail::asyncError(kVornAsyncErrorChannelClosed));
 }
 
 }  // namespace vorn::async

@@ -695,7 +695,9 @@ auto sendEvent(std::shared_ptr<SocketIO> socket, std::string eventName, std::opt
 /// Without reconnection, waiting operations fail when the channel ends (with
 /// its error, or `kVornAsyncErrorChannelClosed` after `stop`), and a handshake
 /// that fails fails `connect`. With reconnection on, they wait through the
-/// attempts and fail when the last attempt fails.
+/// attempts and fail when the last attempt fails. `stop` (or a disconnect of
+/// the session while a reconnection waits) fails them with
+/// `kVornAsyncErrorChannelClosed`, whatever the disconnect's outcome.
 class EventChannel final : public VornEventDelegate, public std::enable_shared_from_this<EventChannel> {
     struct PrivateTag {};
 
@@ -734,6 +736,7 @@ public:
     void vornEventDidDisConnect(const std::shared_ptr<VornEvent>& event, const OptionalError& error) override;
     void vornEventReconnectAttempt(const std::shared_ptr<VornEvent>& event, int attempt, const OptionalError& outcome,
                                    double nextDelay) override;
+    void vornEventDidStop(const std::shared_ptr<VornEvent>& event) override;
 
 private:
     void failWaiters(const VornError& error);

@@ -1,5 +1,6 @@
 #include "vorn/cloud/VornCloud.h"
 
+#include "vorn/core/JsonAccess.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/VornService.h"
 #include "vorn/core/v_VornUtils.h"
@@ -60,7 +61,7 @@ void VornCloud::callFunctionInBackground(const std::optional<std::string>& funct
     request->setCompletionBlock([weak, deliver] {
         auto finished = weak.lock();
         const std::string text = finished ? finished->responseData().value_or(std::string()) : std::string();
-        auto reply = nlohmann::json::parse(text, nullptr, false);
+        auto reply = jsonutil::parse(text);
         if (!reply.is_object()) {
             deliver(VornCloudResult(text), std::nullopt);
         } else if (auto sucess = reply.find("sucess"); sucess != reply.end() && *sucess == false) {

@@ -1,6 +1,7 @@
 #include "vorn/core/KeyValueStore.h"
 
 #include "vorn/core/FileUtils.h"
+#include "vorn/core/JsonAccess.h"
 
 namespace vorn {
 
@@ -43,7 +44,7 @@ void MemoryKeyValueStore::removeObjectForKey(const std::string& key) {
 FileKeyValueStore::FileKeyValueStore(std::filesystem::path file) : file_(std::move(file)) {
     values_ = nlohmann::json::object();
     if (auto text = fileutils::readFile(file_)) {
-        auto parsed = nlohmann::json::parse(*text, nullptr, false);
+        auto parsed = jsonutil::parse(*text);
         if (parsed.is_object()) values_ = std::move(parsed);
     }
 }

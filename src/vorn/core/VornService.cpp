@@ -1,6 +1,7 @@
 #include "vorn/core/VornService.h"
 
 #include "vorn/core/DeviceContext.h"
+#include "vorn/core/JsonAccess.h"
 #include "vorn/core/StoreKeys.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/v_VornUtils.h"
@@ -59,7 +60,7 @@ VornServiceReply VornServiceReply::transportFailure() {
 VornServiceReply VornServiceReply::parse(std::string_view bytes) {
     VornServiceReply reply;
     reply.text = std::string(bytes);
-    auto body = nlohmann::json::parse(bytes, nullptr, false);
+    auto body = jsonutil::parse(bytes);
     // Only an object can carry a result; anything else is as unreadable as garbage.
     if (!body.is_object()) return reply;
     reply.body = std::move(body);
@@ -77,6 +78,10 @@ VornServiceReply VornServiceReply::parse(std::string_view bytes) {
 
 VornError VornServiceReply::parserError() const {
     std::string message = text.empty() ? "No value." : "The reply is not a JSON object.";
+    if (!jsonutil::nestingWithin(text)) {
+        message = "The reply nests deeper than " + std::to_string(jsonutil::kMaxJsonDepth) + " levels.";
+        return VornError{"NSCocoaErrorDomain", 3840, {{"NSDebugDescription", message}}};
+    }
     try {
         const auto parsed = nlohmann::json::parse(text);
         (void)parsed;

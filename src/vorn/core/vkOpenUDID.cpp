@@ -1,6 +1,7 @@
 #include "vorn/core/vkOpenUDID.h"
 
 #include "vorn/core/DeviceContext.h"
+#include "vorn/core/JsonAccess.h"
 #include "vorn/core/SecureRandom.h"
 #include "vorn/core/StoreKeys.h"
 #include "vorn/core/v_VornUtils.h"
@@ -75,7 +76,7 @@ std::string vkOpenUDID::_generateFreshOpenUDID() {
 nlohmann::json vkOpenUDID::_getDictFromPasteboard(const std::string& pasteboard) {
     auto contents = DeviceContext::shared().slotStore()->read(pasteboard);
     if (!contents) return nlohmann::json::object();
-    auto dict = nlohmann::json::parse(*contents, nullptr, false);
+    auto dict = jsonutil::parse(*contents);
     return dict.is_object() ? dict : nlohmann::json::object();
 }
 

@@ -39,7 +39,7 @@ OptionalError error(int code) {
 
 /// A reply's body as a JSON object, or the parser's error.
 std::variant<nlohmann::json, VornError> replyObject(const VornServiceReply& reply) {
-    auto body = nlohmann::json::parse(reply.text, nullptr, false);
+    auto body = jsonutil::parse(reply.text);
     if (!body.is_object()) return reply.parserError();
     return body;
 }

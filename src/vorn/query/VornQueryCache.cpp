@@ -2,6 +2,7 @@
 
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/FileUtils.h"
+#include "vorn/core/JsonAccess.h"
 #include "vorn/core/v_VornUtils.h"
 
 #include <algorithm>
@@ -23,7 +24,7 @@ std::filesystem::path registryPath() {
 std::vector<std::string> readRegistry() {
     auto text = fileutils::readFile(registryPath());
     if (!text) return {};
-    auto parsed = nlohmann::json::parse(*text, nullptr, false);
+    auto parsed = jsonutil::parse(*text);
     std::vector<std::string> paths;
     if (!parsed.is_array()) return paths;
     for (const auto& entry : parsed) {
@@ -41,7 +42,7 @@ std::optional<std::string> archivedText(const std::string& contents) {
         std::all_of(contents.begin() + 1, contents.end() - 1, plain)) {
         return contents.substr(1, contents.size() - 2);
     }
-    auto archived = nlohmann::json::parse(contents, nullptr, false);
+    auto archived = jsonutil::parse(contents);
     if (!archived.is_string()) return std::nullopt;
     return archived.get<std::string>();
 }
@@ -85,7 +86,7 @@ std::optional<nlohmann::json> VornQueryCache::read(const std::filesystem::path& 
     if (!archived) return std::nullopt;
     auto text = v_VornUtils::decodeBase64String(*archived);
     if (!text) return std::nullopt;
-    auto results = nlohmann::json::parse(*text, nullptr, false);
+    auto results = jsonutil::parse(*text);
     if (!results.is_array()) return std::nullopt;
     return results;
 }

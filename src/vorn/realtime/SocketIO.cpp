@@ -5,7 +5,9 @@
 #include "vorn/realtime/SocketIOTransportWebsocket.h"
 #include "vorn/realtime/SocketIOTransportXHR.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <sstream>
 
@@ -13,6 +15,14 @@ namespace vorn {
 namespace {
 
 constexpr double kDefaultConnectionTimeout = 10.0;
+// The longest heartbeat a handshake may announce: a day.
+constexpr double kMaxHeartbeatSeconds = 86400.0;
+// Received ids whose acknowledgement's namespace is remembered.
+constexpr std::size_t kMaxRememberedAckEndpoints = 1024;
+
+std::chrono::microseconds durationOf(double seconds) {
+    return std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
+}
 
 std::mutex& resourceNameMutex() {
     static std::mutex mutex;
@@ -86,6 +96,7 @@ SocketIO::~SocketIO() {
         if (handshake_) handshake_->cancle();
         if (transport_) transport_->setDelegate({});
         if (timeout_) timeout_->cancel();
+        if (connectTimer_) connectTimer_->cancel();
     } catch (...) {
         // Nothing is left to report to.
     }
@@ -172,6 +183,7 @@ void SocketIO::connectToHost(const std::string& host, std::int64_t port, const s
     }
     params_ = params;
     endpoint_ = endpoint;
+    connectionTimeout_ = connectionTimeout;
     if (params_) {
         for (const auto& [key, value] : *params_) {
             url += '&';
@@ -242,7 +254,9 @@ void SocketIO::handshakeFinished() {
         sid_ = sessionId;
     }
     const double heartbeat = readDouble(fields[1]);
-    heartbeatTimeout_ = heartbeat + 7.0;
+    // Not a finite number of seconds in range (0, a day]: no usable timer.
+    const bool heartbeatValid = std::isfinite(heartbeat) && heartbeat > 0 && heartbeat <= kMaxHeartbeatSeconds;
+    heartbeatTimeout_ = heartbeatValid ? heartbeat + 7.0 : 0.0;
 
     bool websocket = false;
     bool polling = false;
@@ -260,12 +274,40 @@ void SocketIO::handshakeFinished() {
         invalidHandshake(VornError{kSocketIOErrorDomain, kSocketIOErrorNoTransport, {}});
         return;
     }
-    if (heartbeat == 0) {
+    if (!heartbeatValid) {
         invalidHandshake(VornError{kSocketIOErrorDomain, kSocketIOErrorInvalidHandshake, {}});
         return;
     }
     auto transport = transport_;
+    armConnectTimer();
     transport->open();
+}
+
+void SocketIO::armConnectTimer() {
+    // The server's first "connect" (and our namespace's) must come within
+    // the connection timeout, or the session would stay connecting for
+    // ever behind an upgrade never answered or a poll that keeps failing.
+    if (connectTimer_) connectTimer_->cancel();
+    connectTimer_ = std::make_unique<boost::asio::steady_timer>(MainLoop::shared().context());
+    const double seconds = connectionTimeout_ > 0 ? connectionTimeout_ : kDefaultConnectionTimeout;
+    connectTimer_->expires_after(durationOf(seconds));
+    const std::uint64_t generation = ++connectGeneration_;
+    std::weak_ptr<SocketIO> weak = weak_from_this();
+    connectTimer_->async_wait([weak, generation, seconds](const boost::system::error_code& error) {
+        auto self = weak.lock();
+        if (error || !self || self->connectGeneration_ != generation || !self->isConnecting_) return;
+        VornError failure{kSocketIOErrorDomain, kSocketIOErrorHandshakeFailed, {}};
+        failure.userInfo[kSocketIOUnderlyingErrorKey] =
+            "the server did not accept the connection within " + std::to_string(seconds) + " s";
+        failure.userInfo[kSocketIOUnderlyingErrorDomainKey] = kSocketIOErrorDomain;
+        failure.userInfo[kSocketIOUnderlyingErrorCodeKey] = "0";
+        self->invalidHandshake(failure);
+    });
+}
+
+void SocketIO::limitExceeded(const std::string& what) {
+    if (!isConnected_ && !isConnecting_) return;
+    invalidHandshake(VornError{kSocketIOErrorDomain, kSocketIOErrorLimitExceeded, {{"error", what}}});
 }
 
 void SocketIO::handshakeFailed(const VornError& underlying) {
@@ -292,9 +334,15 @@ void SocketIO::invalidHandshake(VornError error) {
 
 void SocketIO::onData(const std::string& packetText) {
     auto self = shared_from_this();
+    if (packetText.size() > limits_.maxPacketBytes) {
+        limitExceeded("a packet of " + std::to_string(packetText.size()) + " bytes, over the limit of " +
+                      std::to_string(limits_.maxPacketBytes));
+        return;
+    }
     setTimeout();
     auto packet = SocketIOPacket::fromString(packetText);
     if (!packet) return;
+    rememberAckEndpoint(*packet);
     switch (packet->typeAsNumber()) {
         case 0:
             onDisconnect(VornError{kSocketIOErrorDomain, kSocketIOErrorServerDisconnected, {}});
@@ -349,6 +397,9 @@ void SocketIO::onConnect(const SocketIOPacket& packet) {
         return;
     }
     isConnecting_ = false;
+    ++connectGeneration_;
+    if (connectTimer_) connectTimer_->cancel();
+    connectTimer_.reset();
     tellDelegate(
         [](SocketIODelegate& listener, const std::shared_ptr<SocketIO>& self) { listener.socketIODidConnect(self); });
     doQueue();
@@ -377,8 +428,25 @@ void SocketIO::onAck(const SocketIOPacket& packet) {
 
 // Sending.
 
+void SocketIO::rememberAckEndpoint(const SocketIOPacket& packet) {
+    const std::size_t type = packet.typeAsNumber();
+    if (type < 3 || type > 5 || !packet.pId || packet.pId->empty()) return;
+    auto id = canonicalId(*packet.pId);
+    if (!id) return;
+    if (ackEndpoints_.insert_or_assign(*id, packet.endpoint.value_or("")).second) ackEndpointOrder_.push_back(*id);
+    while (ackEndpointOrder_.size() > kMaxRememberedAckEndpoints) {
+        ackEndpoints_.erase(ackEndpointOrder_.front());
+        ackEndpointOrder_.pop_front();
+    }
+}
+
 std::optional<std::string> SocketIO::addAcknowledge(SocketIOCallback function) {
     if (!function) return std::nullopt;
+    if (acks_.size() >= limits_.maxPendingAcknowledgements) {
+        limitExceeded("more than " + std::to_string(limits_.maxPendingAcknowledgements) + " acknowledgements awaited");
+        ++ackCount_;
+        return std::to_string(ackCount_);
+    }
     ++ackCount_;
     std::string id = std::to_string(ackCount_);
     acks_[id] = std::move(function);
@@ -427,7 +495,21 @@ void SocketIO::sendAcknowledgement(const std::string& pId, const nlohmann::json&
     SocketIOPacket packet = SocketIOPacket::initWithType("ack");
     packet.data = SocketIOJSONSerialization::JSONStringFromObject(data);
     packet.pId = pId;
-    packet.ack = "data";
+    if (packet.data) {
+        packet.ack = "data";
+    } else {
+        packet.data = "";  // the id still goes out, without arguments
+    }
+    // The server handles the acknowledgement in the namespace of the packet
+    // it answers.
+    packet.endpoint = endpoint_;
+    if (auto id = canonicalId(pId); id) {
+        if (auto it = ackEndpoints_.find(*id); it != ackEndpoints_.end()) {
+            packet.endpoint = it->second;
+            ackEndpoints_.erase(it);
+            std::erase(ackEndpointOrder_, *id);
+        }
+    }
     send(packet);
 }
 
@@ -436,6 +518,7 @@ void SocketIO::sendConnect() {
 }
 
 void SocketIO::sendDisconnect() {
+    ++disconnectRequests_;
     send(SocketIOPacket::initWithType("disconnect"));
     onDisconnect(std::nullopt);
 }
@@ -453,6 +536,10 @@ void SocketIO::send(const SocketIOPacket& packet) {
             listener.socketIODidSendMessage(self, packet);
         });
     } else {
+        if (queue_.size() >= limits_.maxQueuedPackets) {
+            limitExceeded("more than " + std::to_string(limits_.maxQueuedPackets) + " packets queued");
+            return;
+        }
         queue_.push_back(packet);
     }
 }
@@ -472,17 +559,18 @@ void SocketIO::doQueue() {
 void SocketIO::setTimeout() {
     if (timeout_) timeout_->cancel();
     timeout_ = std::make_unique<boost::asio::steady_timer>(MainLoop::shared().context());
-    timeout_->expires_after(std::chrono::microseconds(static_cast<std::int64_t>(heartbeatTimeout_ * 1e6)));
+    timeout_->expires_after(durationOf(heartbeatTimeout_));
     std::weak_ptr<SocketIO> weak = weak_from_this();
-    boost::asio::steady_timer* timer = timeout_.get();
-    timeout_->async_wait([weak, timer](const boost::system::error_code& error) {
+    const std::uint64_t generation = ++timeoutGeneration_;
+    timeout_->async_wait([weak, generation](const boost::system::error_code& error) {
         if (error) return;
         auto self = weak.lock();
-        if (self && self->timeout_.get() == timer) self->onTimeout();
+        if (self && self->timeoutGeneration_ == generation) self->onTimeout();
     });
 }
 
 void SocketIO::onTimeout() {
+    ++timeoutGeneration_;
     if (timeout_) timeout_->cancel();
     timeout_.reset();
     onDisconnect(VornError{kSocketIOErrorDomain, kSocketIOErrorHeartbeatTimeout, {}});
@@ -491,6 +579,7 @@ void SocketIO::onTimeout() {
 // Ending.
 
 void SocketIO::disconnect() {
+    ++disconnectRequests_;
     if (isConnected_) {
         sendDisconnect();
     } else if (isConnecting_) {
@@ -501,6 +590,11 @@ void SocketIO::disconnect() {
 }
 
 void SocketIO::disconnectForced() {
+    if (MainLoop::shared().isCurrentThread()) {
+        ++disconnectRequests_;
+    } else {
+        MainLoop::shared().post([self = shared_from_this()] { ++self->disconnectRequests_; });
+    }
     std::string url;
     {
         std::lock_guard lock(addressMutex_);
@@ -540,12 +634,21 @@ void SocketIO::onDisconnect(const OptionalError& error) {
         sid_.reset();
     }
     queue_.clear();
+    ackEndpoints_.clear();
+    ackEndpointOrder_.clear();
+    ++timeoutGeneration_;
     if (timeout_) timeout_->cancel();
     timeout_.reset();
+    ++connectGeneration_;
+    if (connectTimer_) connectTimer_->cancel();
+    connectTimer_.reset();
     if (transport_) {
-        auto transport = transport_;
-        transport->setDelegate({});
-        transport->close();
+        // Detached here, so that packets sent while a new handshake runs
+        // wait in the queue instead of going to the ended session.
+        previousTransport_ = std::move(transport_);
+        transport_.reset();
+        previousTransport_->setDelegate({});
+        previousTransport_->close();
     }
     if (wasConnected) {
         tellDelegate([&](SocketIODelegate& listener, const std::shared_ptr<SocketIO>& socket) {

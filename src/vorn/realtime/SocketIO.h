@@ -85,7 +85,11 @@ public:
     void sendEvent(const std::string& eventName, const std::optional<nlohmann::json>& data);
     /// The same; `function` runs on the main loop when the server acknowledges it.
     void sendEvent(const std::string& eventName, const std::optional<nlohmann::json>& data, SocketIOCallback function);
-    /// Acknowledges the server's packet `pId` with `data`.
+    /// Acknowledges the server's packet `pId` with `data` (an array of
+    /// arguments; anything that has no JSON array or object form sends the
+    /// acknowledgement without arguments). The acknowledgement goes to the
+    /// namespace of the packet it answers (the session's when that packet
+    /// is not known).
     void sendAcknowledgement(const std::string& pId, const nlohmann::json& data);
     /// Sends a "connect" packet (for a non-default endpoint).
     void sendConnect();
@@ -136,6 +140,14 @@ public:
     std::size_t queuedPacketCount() const { return queue_.size(); }
     /// Acknowledgements still awaited.
     std::size_t pendingAcknowledgementCount() const { return acks_.size(); }
+    /// What the session holds at most (`SocketIOLimits`).
+    SocketIOLimits limits() const override { return limits_; }
+    /// Sets the limits; they apply to what is received and queued from now on.
+    void setLimits(const SocketIOLimits& limits) { limits_ = limits; }
+    /// How often the application asked the session to end (`disconnect`,
+    /// `disconnectForced`, `sendDisconnect`), whatever its state then; one
+    /// that owns the session can tell its own ends from the server's.
+    std::uint64_t disconnectRequestCount() const { return disconnectRequests_; }
 
     // Transport events (the session is its transport's delegate).
     void onData(const std::string& packetText) override;
@@ -148,6 +160,9 @@ private:
     void handshakeFailed(const VornError& underlying);
     void invalidHandshake(VornError error);
     void onConnect(const SocketIOPacket& packet);
+    void armConnectTimer();
+    void limitExceeded(const std::string& what);
+    void rememberAckEndpoint(const SocketIOPacket& packet);
     void onAck(const SocketIOPacket& packet);
     void doQueue();
     void setTimeout();
@@ -177,10 +192,25 @@ private:
     std::shared_ptr<VornUrlRequest> handshake_;
     std::string httpRequestData_;
     std::shared_ptr<SocketIOTransport> transport_;
+    // The transport of the session that ended last, detached and closing:
+    // kept until the next one replaces it, never sent to.
+    std::shared_ptr<SocketIOTransport> previousTransport_;
     std::deque<SocketIOPacket> queue_;
     std::map<std::string, SocketIOCallback> acks_;
     std::int64_t ackCount_ = 0;
+    // The namespaces of received packets that asked for an acknowledgement,
+    // by id; the oldest are forgotten past a bound.
+    std::map<std::string, std::string> ackEndpoints_;
+    std::deque<std::string> ackEndpointOrder_;
+    SocketIOLimits limits_;
+    std::uint64_t disconnectRequests_ = 0;
+    double connectionTimeout_ = 0;
+    // Timers carry the generation they were armed in: a callback that
+    // comes after its timer was cancelled or replaced does nothing.
     std::unique_ptr<boost::asio::steady_timer> timeout_;
+    std::uint64_t timeoutGeneration_ = 0;
+    std::unique_ptr<boost::asio::steady_timer> connectTimer_;
+    std::uint64_t connectGeneration_ = 0;
 };
 
 }  // namespace vorn

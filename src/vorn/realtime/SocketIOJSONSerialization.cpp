@@ -1,5 +1,7 @@
 #include "vorn/realtime/SocketIOJSONSerialization.h"
 
+#include "vorn/core/JsonAccess.h"
+
 #include <cmath>
 
 namespace vorn {
@@ -28,7 +30,7 @@ bool hasNonFiniteNumber(const nlohmann::json& value) {
 
 std::optional<nlohmann::json> SocketIOJSONSerialization::objectFromJSONData(std::string_view data,
                                                                             OptionalError* error) {
-    auto parsed = nlohmann::json::parse(data, nullptr, false);
+    auto parsed = jsonutil::parse(data);
     if (parsed.is_discarded()) {
         if (error != nullptr) *error = jsonError("the data is not JSON");
         return std::nullopt;

@@ -38,8 +38,9 @@ public:
 
     /// The packet's text, in the namespace `endpoint` of the session that
     /// sends it: "type:id[+]:endpoint[:data]", where "ack" packets have no
-    /// id field and carry ":id+data" as their data, and "disconnect",
-    /// "heartbeat" and "ack" packets an empty endpoint.
+    /// id field and carry ":id+data" as their data (":id" without
+    /// arguments), "disconnect" and "heartbeat" packets an empty endpoint,
+    /// and "ack" packets their own `endpoint` (empty when none is set).
     std::string toString(std::string_view endpoint) const;
 
     /// Reads one packet's text; none when it is not a packet (the form does
@@ -70,7 +71,8 @@ public:
     /// Sending: "data" when the acknowledgement carries data; receiving:
     /// the "+" marker or "".
     std::optional<std::string> ack;
-    /// The namespace the packet was received in.
+    /// The namespace the packet was received in; for an "ack" packet sent,
+    /// the namespace of the packet it answers.
     std::optional<std::string> endpoint;
     /// The packet's data text.
     std::optional<std::string> data;

@@ -2,6 +2,7 @@
 
 #include "vorn/core/VornError.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -24,6 +25,25 @@ enum SocketIOErrorCode : int {
     kSocketIOErrorHandshakeFailed = -6,     ///< the handshake connection failed
     kSocketIOErrorPollingFailed = -7,       ///< a polling request failed three times
     kSocketIOErrorHandshakeForbidden = -8,  ///< the handshake was refused with status 403
+    /// A limit of `SocketIOLimits` was passed: a received packet or polling
+    /// body too large, or too many packets or acknowledgements waiting. The
+    /// session ends; the user information's "error" names the limit.
+    kSocketIOErrorLimitExceeded = -9,
+};
+
+/// What a session holds at most, so that a server (or anyone on the path)
+/// cannot make it grow without bound. Passing one ends the session with
+/// `kSocketIOErrorLimitExceeded`, reported through `socketIO:onError:` and
+/// the disconnect report.
+struct SocketIOLimits {
+    /// One received packet's text (a WebSocket message is one packet).
+    std::size_t maxPacketBytes = std::size_t{16} << 20;
+    /// One polling response's body, which may frame several packets.
+    std::size_t maxPollingBodyBytes = std::size_t{16} << 20;
+    /// Packets queued while the transport is not ready.
+    std::size_t maxQueuedPackets = 10000;
+    /// Callbacks waiting for their acknowledgement.
+    std::size_t maxPendingAcknowledgements = 10000;
 };
 
 /// User-info keys of realtime errors: the underlying error of -6 and -8
@@ -54,6 +74,8 @@ public:
     virtual double heartbeatTimeout() const = 0;
     /// Whether the session uses TLS ("wss"/"https").
     virtual bool useSecure() const = 0;
+    /// The session's limits; transports bound what they receive by them.
+    virtual SocketIOLimits limits() const { return {}; }
 };
 
 /// A way of carrying packet texts between a session and the server. A

@@ -119,6 +119,15 @@ void SocketIOTransportXHR::didFinish(std::uint64_t key) {
     const std::string body = it->second.connection->responseData().value_or(std::string());
     polls_.erase(it);
     auto self = shared_from_this();
+    if (auto session = delegate_.lock(); session && body.size() > session->limits().maxPollingBodyBytes) {
+        VornError error{kSocketIOErrorDomain,
+                        kSocketIOErrorLimitExceeded,
+                        {{"error", "a polling body of " + std::to_string(body.size()) + " bytes, over the limit of " +
+                                       std::to_string(session->limits().maxPollingBodyBytes)}}};
+        session->onError(error);
+        session->onDisconnect(error);
+        return;
+    }
     if (body != "1") {
         for (const std::string& packet : SocketIOPacket::decodePayload(body)) {
             // A packet may end the session, which closes this transport.

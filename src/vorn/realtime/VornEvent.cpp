@@ -52,6 +52,7 @@ std::shared_ptr<VornEvent> VornEvent::defaultVornEvent() {
     static const std::shared_ptr<VornEvent> shared = init();
     return shared;
 }
+void VornEventDelegate::vornEventDidStop(const std::shared_ptr<VornEvent>&) {}
 
 std::shared_ptr<VornEvent> VornEvent::init() {
     auto event = std::make_shared<VornEvent>(PrivateTag{});
@@ -114,6 +115,7 @@ void VornEvent::scheduleReconnect() {
         return;
     }
     ++attempt_;
+    disconnectRequestsAtSchedule_ = vornSocketIO_->disconnectRequestCount();
     std::uint32_t bits = 0;
     try {
         secureRandomBytes(reinterpret_cast<std::uint8_t*>(&bits), sizeof bits);
@@ -127,11 +129,28 @@ void VornEvent::scheduleReconnect() {
     std::weak_ptr<VornEvent> weak = weak_from_this();
     reconnectTimer_->async_wait([weak](const boost::system::error_code& error) {
         auto self = weak.lock();
-        if (error || !self || self->stopped_) return;
+        if (error || !self || self->stopped_ || self->attempt_ == 0) return;
         if (self->vornSocketIO_->isConnected() || self->vornSocketIO_->isConnecting()) return;
+        if (self->vornSocketIO_->disconnectRequestCount() != self->disconnectRequestsAtSchedule_) {
+            // The application ended the session while we waited.
+            self->cancelReconnect();
+            self->stopped();
+            return;
+        }
         const auto [host, port] = realtimeAddress();
         self->vornSocketIO_->connectToHost(host, port);
     });
+}
+
+void VornEvent::cancelReconnect() {
+    attempt_ = 0;
+    if (reconnectTimer_) reconnectTimer_->cancel();
+    reconnectTimer_.reset();
+}
+
+void VornEvent::stopped() {
+    tellDelegate(
+        [](VornEventDelegate& listener, const std::shared_ptr<VornEvent>& self) { listener.vornEventDidStop(self); });
 }
 
 void VornEvent::attemptEnded(const OptionalError& outcome) {
@@ -172,16 +191,18 @@ void VornEvent::start() {
 void VornEvent::stop() {
     if (MainLoop::shared().isCurrentThread()) {
         stopped_ = true;
-        attempt_ = 0;
-        if (reconnectTimer_) reconnectTimer_->cancel();
-    } else {
-        MainLoop::shared().post([self = shared_from_this()] {
-            self->stopped_ = true;
-            self->attempt_ = 0;
-            if (self->reconnectTimer_) self->reconnectTimer_->cancel();
-        });
+        cancelReconnect();
+        vornSocketIO_->disconnectForced();
+        stopped();
+        return;
     }
+    MainLoop::shared().post([self = shared_from_this()] {
+        self->stopped_ = true;
+        self->cancelReconnect();
+    });
     vornSocketIO_->disconnectForced();
+    // After the local end that disconnectForced queued.
+    MainLoop::shared().post([self = shared_from_this()] { self->stopped(); });
 }
 
 bool VornEvent::isConnected() const {
@@ -245,7 +266,12 @@ void VornEvent::socketIODidDisconnect(const std::shared_ptr<SocketIO>&, const Op
     tellDelegate([&](VornEventDelegate& listener, const std::shared_ptr<VornEvent>& self) {
         listener.vornEventDidDisConnect(self, error);
     });
-    if (!reconnection_.enabled || stopped_ || !error) return;
+    if (!error) {
+        // An end the application asked for: no attempt follows.
+        cancelReconnect();
+        return;
+    }
+    if (!reconnection_.enabled || stopped_) return;
     if (attempt_ > 0) {
         attemptEnded(error);
     } else {
@@ -256,10 +282,18 @@ void VornEvent::socketIODidDisconnect(const std::shared_ptr<SocketIO>&, const Op
 void VornEvent::socketIO(const std::shared_ptr<SocketIO>&, const VornError& error) {
     tellDelegate(
         [&](VornEventDelegate& listener, const std::shared_ptr<VornEvent>& self) { listener.vornEvent(self, error); });
-    // A handshake that failed reports no disconnect: the attempt ends here.
+    // A handshake that failed reports no disconnect: the attempt (or the
+    // first start) ends here. While the session is still connecting, a
+    // disconnect report follows and ends it instead.
     const bool handshakeFailed =
         error.code == kSocketIOErrorHandshakeFailed || error.code == kSocketIOErrorHandshakeForbidden;
-    if (reconnection_.enabled && !stopped_ && attempt_ > 0 && handshakeFailed) attemptEnded(error);
+    const bool idle = !vornSocketIO_->isConnected() && !vornSocketIO_->isConnecting();
+    if (!reconnection_.enabled || stopped_ || !handshakeFailed || !idle) return;
+    if (attempt_ > 0) {
+        attemptEnded(error);
+    } else {
+        scheduleReconnect();
+    }
 }
 
 void VornEvent::socketIODidReceiveEvent(const std::shared_ptr<SocketIO>&, const SocketIOPacket& packet) {

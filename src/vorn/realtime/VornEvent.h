@@ -45,10 +45,17 @@ public:
     /// attempt in seconds (0 when none follows).
     virtual void vornEventReconnectAttempt(const std::shared_ptr<VornEvent>& event, int attempt,
                                            const OptionalError& outcome, double nextDelay);
+    /// The application ended the channel: `stop` (after the disconnect
+    /// report, if the session was running), or, while a reconnection was
+    /// waiting, a disconnect of the session itself (when the attempt was
+    /// due). Nothing is reported and no attempt is made after it until the
+    /// next `start`.
+    virtual void vornEventDidStop(const std::shared_ptr<VornEvent>& event);
 };
 
-/// Reconnection after the channel ended with an error (never after `stop`
-/// or a disconnect the application asked for). Off by default.
+/// Reconnection after the channel ended with an error, or after a first
+/// `start` whose handshake failed (never after `stop` or a disconnect the
+/// application asked for). Off by default.
 struct VornEventReconnection {
     /// Whether the channel reconnects.
     bool enabled = false;
@@ -125,6 +132,8 @@ public:
     /// The wait before attempt `attempt` (1, 2, ...), with `random01` a
     /// number in [0, 1) that picks the jitter.
     static double reconnectDelay(int attempt, const VornEventReconnection& reconnection, double random01);
+    /// Whether a reconnection attempt is running or waiting.
+    bool isReconnecting() const { return attempt_ != 0; }
     /// How many subscriptions are remembered for reconnection.
     std::size_t rememberedSubscriptionCount() const { return remembered_.size(); }
 
@@ -149,6 +158,8 @@ private:
     void remember(bool subscribe, std::int64_t type, const std::string& tableName, const std::string& objectId);
     void attemptEnded(const OptionalError& outcome);
     void scheduleReconnect();
+    void cancelReconnect();
+    void stopped();
     template <typename Call>
     void tellDelegate(Call&& call);
 
@@ -159,6 +170,8 @@ private:
     bool stopped_ = false;
     bool resubscribe_ = false;
     int attempt_ = 0;  // the attempt running or waiting, 0 when none
+    // The session's count of disconnects asked for when the wait began.
+    std::uint64_t disconnectRequestsAtSchedule_ = 0;
     std::unique_ptr<boost::asio::steady_timer> reconnectTimer_;
 };
 

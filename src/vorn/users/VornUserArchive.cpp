@@ -2,6 +2,7 @@
 
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/FileUtils.h"
+#include "vorn/core/JsonAccess.h"
 #include "vorn/core/StoreKeys.h"
 #include "vorn/core/v_VornUtils.h"
 
@@ -72,12 +73,12 @@ std::optional<VornUserArchive::Content> VornUserArchive::read() {
     std::lock_guard lock(archiveMutex);
     auto text = fileutils::readFile(path());
     if (!text) return std::nullopt;
-    auto stored = nlohmann::json::parse(*text, nullptr, false);
+    auto stored = jsonutil::parse(*text);
     if (stored.is_object()) return Content{std::move(stored), false};
     if (!stored.is_string()) return std::nullopt;
     auto decoded = v_VornUtils::decodeBase64String(stored.get<std::string>());
     if (!decoded) return std::nullopt;
-    auto wrapped = nlohmann::json::parse(*decoded, nullptr, false);
+    auto wrapped = jsonutil::parse(*decoded);
     // Text that is not {"r": {"data": {...}}} holds no user.
     const auto* r = member(wrapped, "r");
     const auto* data = r ? member(*r, "data") : nullptr;
