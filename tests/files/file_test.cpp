@@ -157,7 +157,7 @@ TEST_F(FileTest, APathThatIsThereButNoReadableFileIsReportedUnreadableWithItsNam
     ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     const auto trailingSlash = folder.string() + "/";
 
-    for (const std::string path :
+    for (const std::string& path :
          {folder.string(), trailingSlash, fifo.string(), socketPath.string(), std::string("/dev/null")}) {
         SCOPED_TRACE(path);
         auto file = VornFile::initWithFilePath(path);
