@@ -9,6 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -131,6 +136,55 @@ TEST_F(FileTest, FailedChecksReportTheirCodeInOrderAndSendNothing) {
     EXPECT_EQ(tooBig.code(), kVornErrorFileTooBig);
     EXPECT_EQ(tooBig.error->message(), "File size beyond the limit.");
     EXPECT_FALSE(VornFile::initWithFileName("empty", Bytes{})->save());
+
+    test::drainLoop();
+    EXPECT_EQ(requestCount(), 0u);
+}
+
+TEST_F(FileTest, APathThatIsThereButNoReadableFileIsReportedUnreadableWithItsName) {
+    const auto folder = device_.directory() / "a-folder";
+    std::filesystem::create_directories(folder);
+    // A FIFO without a writer: opening it to read would wait forever.
+    const auto fifo = device_.directory() / "a-fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto socketPath = device_.directory() / "a-socket";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.string().size(), sizeof address.sun_path);
+    std::strcpy(address.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const auto trailingSlash = folder.string() + "/";
+
+    for (const std::string& path :
+         {folder.string(), trailingSlash, fifo.string(), socketPath.string(), std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        auto file = VornFile::initWithFilePath(path);
+        ASSERT_TRUE(file->fileName().has_value());
+        EXPECT_EQ(*file->fileName(), path);
+        EXPECT_TRUE(file->fileData().empty());
+        EXPECT_EQ(file->choseId(), 0u);
+
+        Result whole, sharded, withProgress;
+        file->saveInBackground(whole.block());
+        file->saveInBackgroundByDataSharding(sharded.block());
+        float heard = -1;
+        file->saveInBackground(withProgress.block(), [&](float p) { heard = p; });
+        EXPECT_EQ(whole.code(), kVornErrorNoneFileData);
+        EXPECT_EQ(sharded.code(), kVornErrorNoneFileData);
+        EXPECT_EQ(withProgress.code(), kVornErrorNoneFileData);
+        EXPECT_EQ(heard, 0.0f);
+        EXPECT_FALSE(file->save());
+    }
+    ::close(listener);
+
+    // A path with nothing behind it is still a missing name.
+    auto missing = VornFile::initWithClassName("Album", (folder / "nothing-here").string());
+    EXPECT_FALSE(missing->fileName().has_value());
+    Result none;
+    missing->saveInBackground(none.block());
+    EXPECT_EQ(none.code(), kVornErrorNoneFilename);
 
     test::drainLoop();
     EXPECT_EQ(requestCount(), 0u);

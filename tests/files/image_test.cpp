@@ -10,7 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <limits>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 using namespace vorn;
 using json = nlohmann::json;
@@ -166,6 +169,80 @@ TEST_F(ImageTest, FailuresReportTheirErrors) {
     VornImage::thumbnailImageBySpecifiesTheWidth(10, 0, "u", 0, unreachable.block());
     ASSERT_TRUE(unreachable.wait());
     EXPECT_EQ(unreachable.error->code, kVornErrorConnectFailed);
+}
+
+TEST_F(ImageTest, ADictionaryOfTheWrongShapeIsRefusedWithTheArgumentErrorAndNothingIsSent) {
+    const json nested = {{"deeper", json::array({nullptr, "x", json::array({1, {{"a", json::object()}}})})}};
+    const std::vector<std::pair<const char*, json>> shapes = {
+        {"array", json::array({1, 2})},
+        {"empty array", json::array()},
+        {"string", "mode=0"},
+        {"number", 3},
+        {"null", nullptr},
+        {"boolean", true},
+        {"binary", json::binary({1, 2, 3})},
+        {"discarded", json(json::value_t::discarded)},
+        {"outType string", {{"mode", 0}, {"width", 10}, {"outType", "1"}}},
+        {"outType null", {{"mode", 0}, {"width", 10}, {"outType", nullptr}}},
+        {"outType fraction", {{"mode", 0}, {"width", 10}, {"outType", 1.5}}},
+        {"outType object", {{"mode", 0}, {"width", 10}, {"outType", {{"type", 1}}}}},
+        {"outType array", {{"mode", 0}, {"width", 10}, {"outType", json::array({1})}}},
+        {"outType boolean", {{"mode", 0}, {"width", 10}, {"outType", false}}},
+        {"mode string", {{"mode", "0"}, {"width", 10}}},
+        {"mode null", {{"mode", nullptr}, {"width", 10}}},
+        {"width boolean", {{"mode", 0}, {"width", true}}},
+        {"width nested", {{"mode", 0}, {"width", nested}}},
+        {"height null", {{"mode", 1}, {"height", nullptr}}},
+        {"longEdge string", {{"mode", 2}, {"longEdge", "64"}}},
+        {"shortEdge array", {{"mode", 3}, {"shortEdge", json::array({32})}}},
+        {"quality object", {{"mode", 0}, {"width", 10}, {"quality", {{"q", 75}}}}},
+        {"quality infinite", {{"mode", 0}, {"width", 10}, {"quality", std::numeric_limits<double>::infinity()}}},
+        {"width beyond any integer", {{"mode", 0}, {"width", 1e300}}},
+        {"image number", {{"mode", 0}, {"width", 10}, {"image", 5}}},
+        {"image null", {{"mode", 0}, {"width", 10}, {"image", nullptr}}},
+        {"image nested", {{"mode", 0}, {"width", 10}, {"image", json::array({json::array({"u"})})}}},
+        {"image object", {{"mode", 0}, {"width", 10}, {"image", nested}}},
+    };
+    for (const auto& [name, shape] : shapes) {
+        SCOPED_TRACE(name);
+        Outcome outcome;
+        EXPECT_NO_THROW(VornImage::dealWithImageWithDictionary(shape, outcome.block()));
+        ASSERT_TRUE(outcome.wait());
+        test::drainLoop();
+        EXPECT_EQ(outcome.calls, 1);
+        EXPECT_FALSE(outcome.result.has_value());
+        ASSERT_TRUE(outcome.error.has_value());
+        EXPECT_EQ(outcome.error->code, kVornErrorWrongType);
+        EXPECT_EQ(outcome.error->domain, kVornErrorDomain);
+        // Without a result block the refusal is silent.
+        EXPECT_NO_THROW(VornImage::dealWithImageWithDictionary(shape, nullptr));
+    }
+    test::drainLoop();
+    EXPECT_TRUE(server_.requests().empty());
+}
+
+TEST_F(ImageTest, ADictionaryOfTheRightShapeGoesAsItIsWithWholeNumbersAndUnknownFields) {
+    const json dictionary = {{"mode", 0.0},
+                             {"width", 10},
+                             {"outType", 1.0},
+                             {"image", "u"},
+                             {"extra", {{"nested", json::array({nullptr, 1, "x"})}}}};
+    Outcome outcome;
+    VornImage::dealWithImageWithDictionary(dictionary, outcome.block());
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_TRUE(outcome.result.has_value());
+    // A nonzero output type gives the reply's text.
+    EXPECT_EQ(std::get<std::string>(*outcome.result), "text");
+    const auto requests = server_.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(json::parse(requests.back().body)["data"], dictionary);
+
+    // Without "outType" the result is a stored file.
+    Outcome stored;
+    VornImage::dealWithImageWithDictionary({{"mode", 0}, {"width", 10}}, stored.block());
+    ASSERT_TRUE(stored.wait());
+    ASSERT_TRUE(stored.result.has_value());
+    EXPECT_TRUE(std::holds_alternative<std::shared_ptr<VornFile>>(*stored.result));
 }
 
 }  // namespace image_test

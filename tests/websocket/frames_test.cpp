@@ -397,5 +397,171 @@ TEST(WebSocketFrames, AnOperationQueueSeesOneOperationPerMessage) {
     ASSERT_TRUE(runUntil([&] { return server.finished(); }));
 }
 
+// The close frame is the last frame written.
+
+struct EndOfBurst {
+    const char* name;
+    std::string bytes;  // what follows the messages in the same write
+};
+
+void PrintTo(const EndOfBurst& param, std::ostream* out) {
+    *out << param.name;
+}
+
+class WebSocketCloseFrameIsLast : public ::testing::TestWithParam<EndOfBurst> {};
+
+TEST_P(WebSocketCloseFrameIsLast, AnswersOfTheListenerAreNotWrittenAfterIt) {
+    // Messages and then what closes the connection arrive in one segment;
+    // the listener answers every message it is given, also those delivered
+    // after the close began. Several rounds, since the answers race the close.
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        std::optional<WireFrame> close;
+        std::optional<std::string> afterClose;
+        RawServer server(afterHandshake([&](RawPeer& peer) {
+            std::string burst;
+            for (int index = 0; index < 16; ++index) burst += frame(1, "m" + std::to_string(index));
+            peer.write(burst + GetParam().bytes);
+            while (auto next = peer.readFrame()) {
+                if (next->opcode == 8) {
+                    close = next;
+                    break;
+                }
+            }
+            afterClose = peer.readUntilEnd();
+        }));
+        auto client = makeClient(server.url());
+        client.delegate->onMessage = [](const std::shared_ptr<vSRWebSocket>& socket, const SRMessage& message) {
+            if (const auto* text = std::get_if<std::string>(&message)) {
+                socket->send(*text);
+            } else {
+                socket->send(std::get<SRData>(message));
+            }
+        };
+        client.socket->open();
+        ASSERT_TRUE(runUntil([&] { return server.finished() && client.delegate->ended(); }));
+        ASSERT_TRUE(close.has_value());
+        ASSERT_TRUE(afterClose.has_value());
+        EXPECT_EQ(afterClose->size(), 0u) << "bytes written after the close frame";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bursts, WebSocketCloseFrameIsLast,
+                         ::testing::Values(EndOfBurst{"MaskedText", rawFrame(0x81, "x", true)},
+                                           EndOfBurst{"MaskedEmptyBinary", rawFrame(0x82, "", true)},
+                                           EndOfBurst{"PeerClose", closeFrame(1000)},
+                                           EndOfBurst{"PingThenRsvBits", frame(9, "p") + rawFrame(0xC1, "x")}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The bound on received messages.
+
+/// A frame header announcing `length` payload bytes in the 64-bit form.
+std::string announcedFrame(std::uint8_t firstByte, std::uint64_t length) {
+    std::string header{static_cast<char>(firstByte), static_cast<char>(127)};
+    for (int index = 7; index >= 0; --index) header.push_back(static_cast<char>(length >> (8 * index)));
+    return header;
+}
+
+struct Oversized {
+    const char* name;
+    std::string bytes;
+};
+
+void PrintTo(const Oversized& param, std::ostream* out) {
+    *out << param.name;
+}
+
+class WebSocketMessageTooBig : public ::testing::TestWithParam<Oversized> {};
+
+constexpr std::size_t kSmallLimit = 1000;
+
+TEST_P(WebSocketMessageTooBig, ClosesWith1009AndFails) {
+    std::optional<WireFrame> close;
+    std::optional<std::string> rest;
+    RawServer server(afterHandshake([&](RawPeer& peer) {
+        peer.write(GetParam().bytes);
+        close = peer.readFrame();
+        rest = peer.readUntilEnd();
+    }));
+    auto client = makeClient(server.url());
+    client.socket->setMaximumMessageSize(kSmallLimit);
+    client.socket->open();
+    ASSERT_TRUE(runUntil([&] { return server.finished() && client.delegate->ended(); }));
+
+    ASSERT_TRUE(close.has_value());
+    EXPECT_EQ(close->opcode, 8);
+    EXPECT_EQ(close->closeCode(), 1009);
+    EXPECT_EQ(close->closeReason(), "Message too big");
+    EXPECT_EQ(rest, std::string());
+    ASSERT_TRUE(client.delegate->error.has_value());
+    EXPECT_FALSE(client.delegate->closed.has_value());
+    EXPECT_EQ(client.delegate->error->domain, kSRWebSocketErrorDomain);
+    EXPECT_EQ(client.delegate->error->code, kSRErrorMessageTooBig);
+    EXPECT_EQ(client.delegate->error->message(), "Message too big: more than 1000 bytes");
+    // Messages before the oversized one still arrive; it never does.
+    for (const auto& message : client.delegate->messages) EXPECT_EQ(textOf(message), "before");
+    EXPECT_EQ(client.socket->readyState(), SRReadyState::CLOSED);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, WebSocketMessageTooBig,
+    ::testing::Values(
+        // Refused on the header: the payload is never sent.
+        Oversized{"AnnouncedOneBeyond", frame(1, "before") + announcedFrame(0x82, kSmallLimit + 1)},
+        Oversized{"AnnouncedHuge", announcedFrame(0x81, std::uint64_t{1} << 62)},
+        Oversized{"AnnouncedLargest", announcedFrame(0x82, ~std::uint64_t{0} >> 1)},
+        Oversized{"FragmentsAddingUp", frame(1, "before") + frame(1, std::string(600, 'a'), false) +
+                                           frame(0, std::string(400, 'b'), false) + frame(0, "c", true)},
+        Oversized{"ManySmallFragments",
+                  [] {
+    std::string bytes = frame(2, std::string(10, 'x'), false);
+    for (int index = 0; index < 200; ++index) bytes += frame(0, std::string(10, 'x'), false);
+    return bytes;
+                  }()}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(WebSocketMessageSize, MessagesUpToTheLimitArriveWhole) {
+    RawServer server(afterHandshake([&](RawPeer& peer) {
+        peer.write(frame(2, std::string(kSmallLimit, 'z')) + frame(1, std::string(500, 'a'), false) + frame(9, "p") +
+                   frame(0, std::string(500, 'b'), true));
+        awaitClose(peer);
+    }));
+    auto client = makeClient(server.url());
+    client.socket->setMaximumMessageSize(kSmallLimit);
+    client.socket->open();
+    ASSERT_TRUE(runUntil([&] { return client.delegate->messages.size() == 2 || client.delegate->ended(); }));
+    ASSERT_EQ(client.delegate->messages.size(), 2u);
+    EXPECT_EQ(textOf(client.delegate->messages[0]), std::string(kSmallLimit, 'z'));
+    EXPECT_EQ(textOf(client.delegate->messages[1]), std::string(500, 'a') + std::string(500, 'b'));
+    client.socket->close();
+    ASSERT_TRUE(runUntil([&] { return client.delegate->ended() && server.finished(); }));
+    EXPECT_FALSE(client.delegate->error.has_value());
+}
+
+TEST(WebSocketMessageSize, TheDefaultIs16MiBAndZeroRestoresIt) {
+    auto socket = vSRWebSocket::initWithURL(std::string("ws://127.0.0.1:1/"));
+    EXPECT_EQ(kSRDefaultMaximumMessageSize, std::size_t{16} << 20);
+    EXPECT_EQ(socket->maximumMessageSize(), kSRDefaultMaximumMessageSize);
+    socket->setMaximumMessageSize(5);
+    EXPECT_EQ(socket->maximumMessageSize(), 5u);
+    socket->setMaximumMessageSize(0);
+    EXPECT_EQ(socket->maximumMessageSize(), kSRDefaultMaximumMessageSize);
+}
+
+TEST(WebSocketMessageSize, TheDefaultRefusesAFrameOneByteBeyondIt) {
+    std::optional<WireFrame> close;
+    RawServer server(afterHandshake([&](RawPeer& peer) {
+        peer.write(announcedFrame(0x82, kSRDefaultMaximumMessageSize + 1));
+        close = peer.readFrame();
+    }));
+    auto client = makeClient(server.url());
+    client.socket->open();
+    ASSERT_TRUE(runUntil([&] { return server.finished() && client.delegate->ended(); }));
+    ASSERT_TRUE(close.has_value());
+    EXPECT_EQ(close->closeCode(), 1009);
+    ASSERT_TRUE(client.delegate->error.has_value());
+    EXPECT_EQ(client.delegate->error->code, kSRErrorMessageTooBig);
+}
+
 }  // namespace
 }  // namespace vorn::test

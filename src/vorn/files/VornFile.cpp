@@ -50,11 +50,28 @@ std::int64_t integerOf(const nlohmann::json& value) {
     return 0;
 }
 
-std::optional<Bytes> readWholeFile(const std::string& path) {
+/// What reading a local file gave: its bytes, or why there are none.
+struct LocalFile {
+    enum class Status { Read, Missing, Unreadable };
+    Status status = Status::Missing;
+    Bytes bytes;
+};
+
+/// Reads the whole regular file at `path`. Something that is there but is
+/// no regular file (a folder, a FIFO, a socket, a device) is unreadable and
+/// never opened: opening a FIFO would wait for a writer.
+LocalFile readWholeFile(const std::string& path) {
+    LocalFile file;
+    if (path.empty()) return file;
     std::error_code error;
-    if (path.empty() || !std::filesystem::is_regular_file(path, error)) return std::nullopt;
+    const auto type = std::filesystem::status(path, error).type();
+    if (type == std::filesystem::file_type::not_found) return file;
+    // Anything else that is there, or that cannot even be looked at, is
+    // unreadable unless it reads as a regular file.
+    file.status = LocalFile::Status::Unreadable;
+    if (type != std::filesystem::file_type::regular) return file;
     std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
+    if (!in) return file;
     Bytes bytes;
     const auto size = std::filesystem::file_size(path, error);
     if (!error) bytes.reserve(static_cast<std::size_t>(size));
@@ -62,8 +79,10 @@ std::optional<Bytes> readWholeFile(const std::string& path) {
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
         bytes.insert(bytes.end(), chunk, chunk + in.gcount());
     }
-    if (in.bad()) return std::nullopt;
-    return bytes;
+    if (in.bad()) return file;
+    file.status = LocalFile::Status::Read;
+    file.bytes = std::move(bytes);
+    return file;
 }
 
 /// The pretty-printed envelope of an upload with the base64 text of the
@@ -122,10 +141,11 @@ std::shared_ptr<VornFile> VornFile::initWithFileName(std::optional<std::string> 
 std::shared_ptr<VornFile> VornFile::initWithClassName(std::optional<std::string> className, const std::string& path) {
     auto file = std::make_shared<VornFile>(Passkey{}, std::move(className));
     file->choseId_ = 0;
-    if (auto bytes = readWholeFile(path)) {
-        file->fileName_ = path;
-        file->fileData_ = std::move(*bytes);
-    }
+    auto local = readWholeFile(path);
+    // A file that is there keeps its name even when it cannot be read, so
+    // an upload reports it as without bytes (20011), not as unnamed (20008).
+    if (local.status != LocalFile::Status::Missing) file->fileName_ = path;
+    file->fileData_ = std::move(local.bytes);
     return file;
 }
 
@@ -190,8 +210,9 @@ bool VornFile::save() {
     if (choseId_ == 1) {
         if (fileData_.empty()) return false;
     } else {
+        // A folder or another file that is no regular file is not uploaded.
         std::error_code error;
-        if (!fileName_ || !std::filesystem::exists(*fileName_, error)) return false;
+        if (!fileName_ || !std::filesystem::is_regular_file(*fileName_, error)) return false;
     }
     return saveWithData(fileData_, lastPathComponent());
 }

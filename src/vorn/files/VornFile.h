@@ -47,6 +47,9 @@ public:
     static std::shared_ptr<VornFile> initWithFileName(std::optional<std::string> name, std::optional<Bytes> data);
     /// Reads the whole file at `path` now. When there is no file there, the
     /// file has no name and every asynchronous upload fails with 20008.
+    /// Something there that cannot be read as a regular file (a folder, a
+    /// FIFO, a socket, a file without read permission) keeps the path as its
+    /// name but has no bytes: an asynchronous upload fails with 20011.
     static std::shared_ptr<VornFile> initWithClassName(std::optional<std::string> className, const std::string& path);
     /// A file of the given bytes (none: empty) under the given name.
     static std::shared_ptr<VornFile> initWithClassName(std::optional<std::string> className,
@@ -96,7 +99,7 @@ public:
 
     /// Uploads the whole file on the calling thread; true when the service
     /// stored it. Makes no check beyond a file without bytes (from bytes)
-    /// or without a file behind its path (from a path).
+    /// or without a regular file behind its path (from a path).
     bool save();
     /// Uploads the whole file; the result on the main loop.
     void saveInBackground(VornBooleanResultBlock block);

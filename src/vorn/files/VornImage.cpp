@@ -1,10 +1,12 @@
 #include "vorn/files/VornImage.h"
 
+#include "vorn/core/MainLoop.h"
 #include "vorn/core/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/files/VornFile.h"
 
 #include <array>
+#include <cmath>
 
 namespace vorn {
 namespace {
@@ -23,6 +25,35 @@ std::optional<std::string> optionalTextOf(const nlohmann::json& object, const ch
 
 void putUrl(nlohmann::json& data, const char* key, const std::optional<std::string>& url) {
     if (url && !url->empty()) data[key] = *url;
+}
+
+/// A whole number as the service reads one: an integer, or a float with no
+/// fraction.
+bool isWholeNumber(const nlohmann::json& value) {
+    if (value.is_number_integer()) return true;
+    if (!value.is_number_float()) return false;
+    const double number = value.get<double>();
+    return std::isfinite(number) && number == std::trunc(number) && std::fabs(number) < 1e15;
+}
+
+/// The fields of a thumbnail or cut request that the library knows: each,
+/// when present, a whole number, and "image" text.
+bool isThumbnailData(const nlohmann::json& data) {
+    if (!data.is_object()) return false;
+    for (const char* key : {"mode", "width", "height", "longEdge", "shortEdge", "quality", "outType"}) {
+        if (auto it = data.find(key); it != data.end() && !isWholeNumber(*it)) return false;
+    }
+    if (auto it = data.find("image"); it != data.end() && !it->is_string()) return false;
+    return true;
+}
+
+/// The output type of a request whose fields were checked; 0 when absent.
+std::int64_t outTypeOf(const nlohmann::json& data) {
+    auto it = data.find("outType");
+    if (it == data.end()) return 0;
+    if (it->is_number_float()) return static_cast<std::int64_t>(it->get<double>());
+    if (it->is_number_unsigned()) return it->get<std::uint64_t>() == 0 ? 0 : 1;
+    return it->get<std::int64_t>();
 }
 
 }  // namespace
@@ -108,6 +139,15 @@ void VornImage::watermarkImageWithSourceImageUrl(const std::optional<std::string
 }
 
 void VornImage::dealWithImageWithDictionary(const nlohmann::json& dictionary, VornImageResultBlock resultBlock) {
+    if (!isThumbnailData(dictionary)) {
+        // Refused on the main loop, like any other outcome.
+        if (resultBlock) {
+            MainLoop::shared().post([block = std::move(resultBlock)] {
+                block(std::nullopt, v_VornUtils::vornErrorWithType(kVornErrorWrongType));
+            });
+        }
+        return;
+    }
     send("thumbnail", dictionary, std::move(resultBlock));
 }
 
@@ -117,7 +157,7 @@ void VornImage::send(const char* path, const nlohmann::json& data, VornImageResu
     call.c = "Thumbnail";
     call.objectId = nullptr;
     call.data = data;
-    const auto outType = data.value("outType", 0);
+    const auto outType = outTypeOf(data);
     VornService::send(call, [outType, block = std::move(resultBlock)](const VornServiceReply& reply) {
         if (!block) return;
         if (!reply.succeeded()) return block(std::nullopt, reply.error());

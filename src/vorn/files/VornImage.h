@@ -75,7 +75,13 @@ public:
                                                  std::int64_t y, std::int32_t outputType,
                                                  VornImageResultBlock resultBlock);
 
-    /// Sends a thumbnail or cut request of the given "data" object.
+    /// Sends a thumbnail or cut request of the given "data" object. Its
+    /// "mode", "width", "height", "longEdge", "shortEdge", "quality" and
+    /// "outType", when present, must be whole numbers and its "image" text;
+    /// any other field goes to the service as it is. A dictionary that is
+    /// not an object, or holds one of those fields with another type (null
+    /// included), is refused on the main loop with `kVornErrorWrongType`
+    /// (20021) and nothing is sent.
     static void dealWithImageWithDictionary(const nlohmann::json& dictionary, VornImageResultBlock resultBlock);
 
     /// The "gravity" name of a direction ("Center" for any unknown one).

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,6 +20,7 @@ namespace {
 
 std::atomic<std::uint64_t> nextConnectionId{1};
 std::atomic<long> timeoutLimit{HttpTransport::kTimeoutSeconds};
+std::atomic<long> idleReuseLimit{HttpTransport::kMaxConnectionIdleSeconds};
 
 void initializeCurl() {
     static std::once_flag once;
@@ -44,6 +47,14 @@ void HttpTransport::setTimeoutSeconds(long seconds) {
 
 long HttpTransport::timeoutSeconds() {
     return timeoutLimit.load();
+}
+
+void HttpTransport::setMaxConnectionIdleSeconds(long seconds) {
+    idleReuseLimit = seconds > 0 ? seconds : kMaxConnectionIdleSeconds;
+}
+
+long HttpTransport::maxConnectionIdleSeconds() {
+    return idleReuseLimit.load();
 }
 
 std::optional<std::string> HttpTransport::unsafeMessageReason(const HttpMessage& message) {
@@ -84,6 +95,15 @@ void configure(CURL* easy, const HttpMessage& message, curl_slist* headers) {
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, timeout);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, timeout);
+    // A connection idle for longer is not reused but closed (libcurl's own
+    // default, 118 s, is beyond the service's idle limit).
+    curl_easy_setopt(easy, CURLOPT_MAXAGE_CONN, HttpTransport::maxConnectionIdleSeconds());
+    // A body that announces its size is refused before it is read; the
+    // write callbacks bound the others.
+    if (message.maxResponseBytes > 0) {
+        const auto limit = std::min<std::uint64_t>(message.maxResponseBytes, INT64_MAX);
+        curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit));
+    }
     if (message.timeout.count() > 0) {
         const auto limit = static_cast<long>(message.timeout.count());
         curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, limit);
@@ -112,9 +132,34 @@ size_t noteHeaderEnd(char* data, size_t size, size_t count, void* ended) {
     return length;
 }
 
-size_t appendToString(char* data, size_t size, size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
+/// The text of a response beyond its bound.
+std::string tooLargeText(std::uint64_t limit) {
+    return "the response is larger than " + std::to_string(limit) + " bytes";
+}
+
+/// Whether `length` more bytes take a response of `received` bytes beyond
+/// `limit` (0: no limit).
+bool exceeds(std::uint64_t received, std::size_t length, std::uint64_t limit) {
+    return limit > 0 && (received > limit || length > limit - received);
+}
+
+/// The body of the blocking exchange and its bound.
+struct BoundedBody {
+    std::string text;
+    std::uint64_t limit = 0;
+    bool tooLarge = false;
+};
+
+size_t appendToBody(char* data, size_t size, size_t count, void* target) {
+    auto& body = *static_cast<BoundedBody*>(target);
+    const size_t length = size * count;
+    if (exceeds(body.text.size(), length, body.limit)) {
+        // Fewer bytes taken than given ends the exchange.
+        body.tooLarge = true;
+        return 0;
+    }
+    body.text.append(data, length);
+    return length;
 }
 
 }  // namespace
@@ -188,6 +233,8 @@ private:
         curl_slist* headers = nullptr;
         curl_off_t uploadReported = 0;
         bool responseReported = false;
+        std::uint64_t received = 0;
+        bool tooLarge = false;
 
         ~Transfer() {
             if (easy != nullptr) curl_easy_cleanup(easy);
@@ -255,6 +302,12 @@ private:
     static size_t onData(char* data, size_t size, size_t count, void* user) {
         auto& transfer = *static_cast<Transfer*>(user);
         const size_t length = size * count;
+        if (exceeds(transfer.received, length, transfer.message.maxResponseBytes)) {
+            // Fewer bytes taken than given ends the exchange.
+            transfer.tooLarge = true;
+            return 0;
+        }
+        transfer.received += length;
         if (length > 0) {
             transfer.worker->post(transfer.connection,
                                   [bytes = std::string(data, length)](
@@ -314,7 +367,9 @@ private:
         byConnection_.erase(transfer->connection->identifier());
         curl_multi_remove_handle(multi_, easy);
         returnHandle(*transfer);
-        if (result == CURLE_OK && !transfer->responseReported) {
+        if (transfer->tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
+            reportFailure(transfer->connection, tooLargeText(transfer->message.maxResponseBytes));
+        } else if (result == CURLE_OK && !transfer->responseReported) {
             // libcurl ends an exchange whose reply stopped inside its header
             // without an error; no reply came, so it is a failure.
             reportFailure(transfer->connection, "the reply ended inside its header");
@@ -431,9 +486,10 @@ std::optional<std::string> HttpTransport::sendSynchronous(const HttpMessage& mes
     if (handle.easy == nullptr) return fail("could not start");
     curl_easy_reset(handle.easy);
     curl_slist* headers = headerList(message);
-    std::string body;
+    BoundedBody body;
+    body.limit = message.maxResponseBytes;
     configure(handle.easy, message, headers);
-    curl_easy_setopt(handle.easy, CURLOPT_WRITEFUNCTION, &appendToString);
+    curl_easy_setopt(handle.easy, CURLOPT_WRITEFUNCTION, &appendToBody);
     curl_easy_setopt(handle.easy, CURLOPT_WRITEDATA, &body);
     // Whether a final reply's header ended: a reply cut inside its header is
     // no reply, though libcurl reports no error for it.
@@ -443,9 +499,10 @@ std::optional<std::string> HttpTransport::sendSynchronous(const HttpMessage& mes
     const CURLcode result = curl_easy_perform(handle.easy);
     curl_easy_setopt(handle.easy, CURLOPT_HTTPHEADER, nullptr);
     curl_slist_free_all(headers);
+    if (body.tooLarge || result == CURLE_FILESIZE_EXCEEDED) return fail(tooLargeText(body.limit));
     if (result != CURLE_OK) return fail(curl_easy_strerror(result));
     if (!headerEnded) return fail("the reply ended inside its header");
-    return body;
+    return std::move(body.text);
 }
 
 }  // namespace vorn

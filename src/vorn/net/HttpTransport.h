@@ -47,6 +47,10 @@ struct HttpMessage {
     /// The whole exchange must end within this time; zero leaves only the
     /// transport's stall limit (`HttpTransport::timeoutSeconds`).
     std::chrono::milliseconds timeout{0};
+    /// The most response body bytes accepted (after decoding); a response
+    /// that announces or delivers more fails the exchange with "the
+    /// response is larger than N bytes". 0, the default, sets no bound.
+    std::uint64_t maxResponseBytes = 0;
 
     /// The body; "" when there is none.
     const std::string& bodyText() const;
@@ -109,6 +113,24 @@ public:
     static void setTimeoutSeconds(long seconds);
     /// The limit in use, in seconds.
     static long timeoutSeconds();
+    /// Seconds a kept-alive connection may sit idle and still be reused, by
+    /// default: below the idle limit after which the service (and the
+    /// emulator, 60 s by default) closes a connection, so that a request is
+    /// not sent on a connection the service is closing at that moment.
+    /// libcurl sends a request again by itself when a reused connection ends
+    /// before any byte of the reply, and a create or an upload would then be
+    /// applied twice and reported once.
+    ///
+    /// What remains: a peer on the way (a proxy, a load balancer) or a
+    /// service that closes idle connections sooner than this, and a reply
+    /// lost after the service applied the request, can still lead to that
+    /// resend; the limit is counted in whole seconds.
+    static constexpr long kMaxConnectionIdleSeconds = 30;
+    /// The idle limit for reuse that exchanges started from now on use:
+    /// `kMaxConnectionIdleSeconds` unless set. 0 or less restores the default.
+    static void setMaxConnectionIdleSeconds(long seconds);
+    /// The idle limit for reuse in use, in seconds.
+    static long maxConnectionIdleSeconds();
     /// Connections kept open to one host at most.
     static constexpr long kMaxConnectionsPerHost = 16;
 

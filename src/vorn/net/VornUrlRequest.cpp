@@ -82,6 +82,16 @@ double VornUrlRequest::timeoutInterval() const {
     return static_cast<double>(timeout_.count()) / 1000.0;
 }
 
+void VornUrlRequest::setMaximumResponseBytes(std::uint64_t bytes) {
+    std::lock_guard lock(lock_);
+    maxResponseBytes_ = bytes;
+}
+
+std::uint64_t VornUrlRequest::maximumResponseBytes() const {
+    std::lock_guard lock(lock_);
+    return maxResponseBytes_;
+}
+
 void VornUrlRequest::setCookies(std::vector<VornHttpCookie> cookies) {
     std::lock_guard lock(lock_);
     cookies_ = std::move(cookies);
@@ -138,7 +148,7 @@ const std::string& VornUrlRequest::emptyBody() {
 }
 
 HttpMessage VornUrlRequest::message() const {
-    HttpMessage outgoing{url_, httpMethod_, headers_, body_, timeout_};
+    HttpMessage outgoing{url_, httpMethod_, headers_, body_, timeout_, maxResponseBytes_};
     if (!cookies_.empty()) {
         std::string line;
         for (const auto& cookie : cookies_) {

@@ -74,6 +74,14 @@ public:
     void setTimeoutInterval(double seconds);
     /// The time limit in seconds; 0 when none is set.
     double timeoutInterval() const;
+    /// The most response body bytes accepted: a response that announces or
+    /// delivers more fails the run (the failure handler runs, or a
+    /// synchronous run leaves `responseData` absent) with
+    /// `errorDescription()` "the response is larger than N bytes". 0, the
+    /// default, sets no bound.
+    void setMaximumResponseBytes(std::uint64_t bytes);
+    /// The bound on the response body; 0 when none is set.
+    std::uint64_t maximumResponseBytes() const;
     /// Cookies sent in a "Cookie" header; a name or value that would break
     /// the header (";", ",", CR, LF, NUL, or an empty name) fails the request.
     void setCookies(std::vector<VornHttpCookie> cookies);
@@ -160,6 +168,7 @@ private:
     ProgressBlock progressBlock_;
     ResponseBlock responseBlock_;
     std::chrono::milliseconds timeout_{0};
+    std::uint64_t maxResponseBytes_ = 0;
     std::vector<VornHttpCookie> cookies_;
     long statusCode_ = 0;
     std::string errorDescription_;

@@ -229,6 +229,10 @@ std::uint64_t vSRWebSocket::addReadyStateObserver(ReadyStateObserver observer) {
     return token;
 }
 
+void vSRWebSocket::setMaximumMessageSize(std::size_t bytes) {
+    maximumMessageSize_.store(bytes == 0 ? kSRDefaultMaximumMessageSize : bytes, std::memory_order_relaxed);
+}
+
 void vSRWebSocket::removeReadyStateObserver(std::uint64_t token) {
     std::lock_guard lock(mutex_);
     std::erase_if(observers_, [token](const auto& entry) { return entry.first == token; });
@@ -406,6 +410,16 @@ void vSRWebSocket::_failWithError(VornError error) {
         self->selfRetain_.reset();
         self->_disconnect();
     });
+}
+
+void vSRWebSocket::_failWithMessageTooBig() {
+    assertOnWorkQueue();
+    const std::size_t limit = maximumMessageSize();
+    // The close frame goes out first; the failure then ends the socket
+    // without a clean close being reported.
+    _closeWithCodeOnWorkQueue(SRStatusCodeMessageTooBig, std::string("Message too big"));
+    _failWithError(makeError(kSRWebSocketErrorDomain, kSRErrorMessageTooBig,
+                             "Message too big: more than " + std::to_string(limit) + " bytes"));
 }
 
 void vSRWebSocket::_closeWithProtocolError(std::string message) {
@@ -776,6 +790,12 @@ void vSRWebSocket::_handleFrameHeader(const FrameHeader& header) {
         return;
     }
     if (!isControl) {
+        // Refused on its header: the payload of an oversized message is never read.
+        const std::size_t limit = maximumMessageSize();
+        if (currentFrameData_.size() > limit || header.payloadLength > limit - currentFrameData_.size()) {
+            _failWithMessageTooBig();
+            return;
+        }
         currentFrameOpcode_ = header.opcode;
         ++currentFrameCount_;
         // Room for the announced payload (bounded), growing geometrically.
@@ -1102,8 +1122,9 @@ void vSRWebSocket::drainSends() {
 
 void vSRWebSocket::_sendFrameWithOpcode(std::uint8_t opcode, std::span<const std::uint8_t> data, bool pump) {
     assertOnWorkQueue();
-    // The write buffer takes nothing once the teardown has begun.
-    if (closeWhenFinishedWriting_) return;
+    // The write buffer takes nothing once the teardown has begun, nor
+    // anything after the close frame, whatever the listener still sends.
+    if (closeWhenFinishedWriting_ || closeFrameQueued_) return;
 
     const std::size_t payloadLength = data.size();
     const std::size_t headerLength = payloadLength < 126 ? 2 : (payloadLength <= 0xFFFF ? 4 : 10);
@@ -1142,6 +1163,7 @@ void vSRWebSocket::_sendFrameWithOpcode(std::uint8_t opcode, std::span<const std
     std::memcpy(maskKey, maskKeys_.data() + maskKeyOffset_, 4);
     maskKeyOffset_ += 4;
     if (payloadLength > 0) maskBytes(maskKey + 4, data.data(), payloadLength, maskKey);
+    if (opcode == 8) closeFrameQueued_ = true;
     if (pump) _pumpWriting();
 }
 

@@ -47,15 +47,23 @@ inline constexpr const char* kSRWebSocketErrorDomain = "VornSRWebSocketErrorDoma
 /// 2133 also reports a handshake response whose header does not parse
 /// ("Invalid handshake response header") or grows beyond
 /// `kMaxHandshakeHeaderBytes` ("Handshake response header too large").
+/// 2134 (in `kSRWebSocketErrorDomain`) reports a received message larger
+/// than `maximumMessageSize()`, with the message "Message too big: more than
+/// N bytes"; the connection is closed with status 1009 first.
 enum SRWebSocketErrorCode : int {
     kSRErrorBadResponseCode = 2132,     ///< handshake response status >= 400
     kSRErrorHandshakeInvalid = 2133,    ///< bad accept key or unrequested subprotocol
+    kSRErrorMessageTooBig = 2134,       ///< a received message beyond the maximum message size
     kSRErrorWritingToStream = 2145,     ///< writing to the stream failed
     kSRErrorInvalidServerCert = 23556,  ///< no pinned certificate in the peer's chain
 };
 
 /// The largest handshake response header accepted.
 inline constexpr std::size_t kMaxHandshakeHeaderBytes = std::size_t{64} * 1024;
+
+/// The largest received message accepted unless `setMaximumMessageSize`
+/// says otherwise: 16 MiB.
+inline constexpr std::size_t kSRDefaultMaximumMessageSize = std::size_t{16} << 20;
 
 /// Close codes the client itself sends.
 enum SRStatusCode : int {
@@ -175,6 +183,18 @@ public:
     /// An empty text frame.
     void send(std::nullptr_t);
 
+    // Limits.
+    /// The largest message accepted from the server, in payload bytes: a
+    /// single frame or the fragments of one message together. A frame whose
+    /// header would take the message beyond it closes the connection with
+    /// status 1009 ("Message too big") before its payload is read, and the
+    /// listener is told `kSRErrorMessageTooBig`. Any thread; it applies to
+    /// frame headers read from then on. 0 restores the default,
+    /// `kSRDefaultMaximumMessageSize`.
+    void setMaximumMessageSize(std::size_t bytes);
+    /// The limit in use.
+    std::size_t maximumMessageSize() const { return maximumMessageSize_.load(std::memory_order_relaxed); }
+
     /// "wss" and "https" URLs are secure.
     bool isSecure() const { return secure_; }
 
@@ -241,6 +261,8 @@ private:
     bool _checkHandshake() const;
     void _failWithError(VornError error);
     void _closeWithProtocolError(std::string message);
+    /// Closes with 1009 and reports `kSRErrorMessageTooBig`.
+    void _failWithMessageTooBig();
     void _closeWithCodeOnWorkQueue(std::int64_t code, const std::optional<std::string>& reason);
 
     // Reading.
@@ -307,6 +329,7 @@ private:
     std::vector<std::pair<boost::asio::io_context*, std::string>> scheduledRunloops_;
     std::atomic<SRReadyState> readyState_{SRReadyState::CONNECTING};
     std::atomic<bool> opened_{false};
+    std::atomic<std::size_t> maximumMessageSize_{kSRDefaultMaximumMessageSize};
 
     // Sends waiting for the work queue, under their own mutex.
     std::mutex sendMutex_;
@@ -323,6 +346,8 @@ private:
     bool pinnedCertFound_ = false;
     bool failed_ = false;
     bool sentClose_ = false;
+    // Once the close frame is in the write buffer nothing may follow it.
+    bool closeFrameQueued_ = false;
     bool closeWhenFinishedWriting_ = false;
     std::int32_t closeCode_ = 0;
     std::optional<std::string> closeReason_;
