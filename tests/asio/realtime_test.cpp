@@ -14,6 +14,9 @@
 #include <vorn_emulator/Server.h>
 
 #include <gtest/gtest.h>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <atomic>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/use_future.hpp>
 
@@ -27,8 +30,14 @@ class Counter : public VornEventDelegate {
 public:
     void vornEventCanStartListen(const std::shared_ptr<VornEvent>&) override { ++ready; }
     void vornEvent(const std::shared_ptr<VornEvent>&, const nlohmann::json&) override { ++notices; }
+    void vornEventReconnectAttempt(const std::shared_ptr<VornEvent>&, int, const OptionalError&, double) override {
+        ++attempts;
+    }
+    void vornEventDidStop(const std::shared_ptr<VornEvent>&) override { ++stops; }
     int ready = 0;
     int notices = 0;
+    int attempts = 0;
+    int stops = 0;
 };
 
 class Realtime : public ::testing::Test {
@@ -221,6 +230,117 @@ TEST_F(Realtime, AcknowledgementsCompleteTheirSends) {
     EXPECT_NO_THROW(resultOf(event));
     EXPECT_EQ(socket->pendingAcknowledgementCount(), 0u);
     socket->disconnect();
+}
+
+/// A loopback port that nothing listens on.
+std::string deadHost() {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+    const auto port = acceptor.local_endpoint().port();
+    acceptor.close();
+    return "127.0.0.1:" + std::to_string(port);
+}
+
+VornEventReconnection quickReconnection(double delay, int maxAttempts = 0) {
+    VornEventReconnection reconnection;
+    reconnection.enabled = true;
+    reconnection.initialDelay = delay;
+    reconnection.maxDelay = delay;
+    reconnection.jitter = 0;
+    reconnection.maxAttempts = maxAttempts;
+    return reconnection;
+}
+
+template <typename T>
+std::pair<std::string, int> failureOfFuture(std::future<T>& future) {
+    try {
+        future.get();
+    } catch (...) {
+        return test::failureOf(std::current_exception());
+    }
+    return {};
+}
+
+const std::pair<std::string, int> kChannelClosed{async::kVornAsyncErrorDomain, async::kVornAsyncErrorChannelClosed};
+
+TEST_F(Realtime, AFirstStartThatFailsIsRetried) {
+    pointRealtimeAt(deadHost());
+    event->setReconnection(quickReconnection(0.05));
+    auto counter = std::make_shared<Counter>();
+    auto channel = async::EventChannel::attach(event, counter);
+    auto connected = async::connect(channel, use_future);
+    ASSERT_TRUE(runUntil([&] { return counter->attempts >= 1; }));
+    pointRealtimeAt("127.0.0.1:" + std::to_string(server->realtimePort()));
+    EXPECT_NO_THROW(resultOf(connected));
+    EXPECT_TRUE(channel->isListening());
+}
+
+TEST_F(Realtime, AStopBetweenAttemptsEndsEveryWaiter) {
+    pointRealtimeAt(deadHost());
+    event->setReconnection(quickReconnection(30));
+    auto counter = std::make_shared<Counter>();
+    auto channel = async::EventChannel::attach(event, counter);
+    auto connected = async::connect(channel, use_future);
+    auto notice = async::nextNotice(channel, use_future);
+    ASSERT_TRUE(runUntil([&] { return event->isReconnecting(); }));
+    event->stop();
+    ASSERT_TRUE(test::waitForFuture(connected, std::chrono::seconds(5)));
+    ASSERT_TRUE(test::waitForFuture(notice, std::chrono::seconds(5)));
+    EXPECT_EQ(failureOfFuture(connected), kChannelClosed);
+    EXPECT_EQ(failureOfFuture(notice), kChannelClosed);
+    EXPECT_EQ(counter->stops, 1);
+    EXPECT_FALSE(event->isReconnecting());
+}
+
+TEST_F(Realtime, AStopWhoseDisconnectFailsEndsEveryWaiter) {
+    // A server that lets the channel listen, then drops the disconnect request.
+    std::atomic<int> gets{0};
+    test::ScriptedHttpServer peer([&](const test::RecordedRequest& r) {
+        if (r.target.starts_with("/socket.io/1/?")) return test::ScriptedAction::reply("p1:25:60:xhr-polling");
+        if (r.target.find("?disconnect") != std::string::npos) return test::ScriptedAction::close();
+        if (r.method == "POST") return test::ScriptedAction::reply("1");
+        const int get = ++gets;
+        if (get == 1) return test::ScriptedAction::reply("1::");
+        if (get == 2) return test::ScriptedAction::reply(R"(5:::{"name":"client_send_data","args":[]})");
+        return test::ScriptedAction::hang();
+    });
+    pointRealtimeAt(peer.hostAndPort());
+    event->setReconnection(quickReconnection(0.05));
+    auto channel = async::EventChannel::attach(event);
+    auto connected = async::connect(channel, use_future);
+    resultOf(connected);
+    auto notice = async::nextNotice(channel, use_future);
+    event->stop();
+    ASSERT_TRUE(test::waitForFuture(notice, std::chrono::seconds(5)));
+    EXPECT_EQ(failureOfFuture(notice), kChannelClosed);
+    EXPECT_FALSE(event->isReconnecting());
+}
+
+TEST_F(Realtime, ADelayOfZeroKeepsWaitingThroughEveryAttempt) {
+    pointRealtimeAt(deadHost());
+    event->setReconnection(quickReconnection(0, 3));
+    auto counter = std::make_shared<Counter>();
+    auto channel = async::EventChannel::attach(event, counter);
+    auto connected = async::connect(channel, use_future);
+    ASSERT_TRUE(test::waitForFuture(connected, std::chrono::seconds(10)));
+    EXPECT_EQ(counter->attempts, 3);
+    EXPECT_EQ(failureOfFuture(connected).first, kSocketIOErrorDomain);
+}
+
+TEST_F(Realtime, ADisconnectOfTheSessionCancelsAScheduledReconnection) {
+    pointRealtimeAt(deadHost());
+    event->setReconnection(quickReconnection(0.3));
+    auto counter = std::make_shared<Counter>();
+    auto channel = async::EventChannel::attach(event, counter);
+    auto connected = async::connect(channel, use_future);
+    ASSERT_TRUE(runUntil([&] { return event->isReconnecting(); }));
+    event->vornSocketIO()->disconnect();
+    pointRealtimeAt("127.0.0.1:" + std::to_string(server->realtimePort()));
+    ASSERT_TRUE(test::waitForFuture(connected, std::chrono::seconds(5)));
+    EXPECT_EQ(failureOfFuture(connected), kChannelClosed);
+    EXPECT_EQ(counter->stops, 1);
+    EXPECT_FALSE(event->vornSocketIO()->isConnecting());
+    EXPECT_FALSE(event->vornSocketIO()->isConnected());
 }
 
 }  // namespace vorn::async_realtime_test

@@ -1,4 +1,5 @@
 #include "support/ScriptedHttpServer.h"
+#include "support/SmallStack.h"
 #include "support/TestDevice.h"
 #include "support/TestLoop.h"
 
@@ -495,4 +496,19 @@ TEST_F(FindTest, ACancelInTheSameTurnAsTheFindSendsNothing) {
     ASSERT_EQ(service_.server().requests().size(), 1u);
     EXPECT_EQ(envelope(service_.server().requests()[0])["c"], "Other");
     EXPECT_EQ(kept.use_count(), 1);  // the cancelled find let go of its callback
+}
+
+TEST_F(FindTest, AReplyNestedTooDeepIsUnreadableOnASmallStack) {
+    const std::string deep = R"({"result":{"code":200,"message":"ok"},"data":{"results":[{"objectId":"a","x":)" +
+                             test::deeplyNested(300000) + "}]}}";
+    service_.push(deep);
+    Calls calls;
+    test::runOnSmallStack([&] {
+        query_->findObjectsInBackgroundWithBlock(calls.block());
+        ASSERT_TRUE(calls.waitFor(1));
+    });
+    ASSERT_EQ(calls.seen.size(), 1u);
+    EXPECT_TRUE(!calls.seen[0].first || calls.seen[0].first->empty());
+    ASSERT_TRUE(calls.seen[0].second);
+    EXPECT_EQ(calls.seen[0].second->code, 3840);
 }

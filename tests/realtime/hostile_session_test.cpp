@@ -5,14 +5,15 @@
 #include "support/ScriptedHttpServer.h"
 #include "support/SmallStack.h"
 #include "vorn/realtime/SocketIOTransportXHR.h"
+#include "vorn_emulator/Realtime.h"
 
 #include <gtest/gtest.h>
 #include <unicode/unistr.h>
 
 #include <atomic>
 #include <map>
-#include <set>
 #include <mutex>
+#include <set>
 
 namespace vorn::hostile_session_test {
 
@@ -281,6 +282,29 @@ TEST(SocketIOHostile, PassingALimitEndsTheSession) {
         expectLimitEnd(s, "acknowledgements");
         EXPECT_EQ(s.socket->pendingAcknowledgementCount(), 2u);
         EXPECT_EQ(called, 0);
+    }
+}
+
+TEST(SocketIOHostile, PacketsPastTheLimitEndTheSessionOnEitherTransport) {
+    // The socket refuses the message as it arrives, the poll its body.
+    for (const char* transport : {"websocket", "xhr-polling"}) {
+        emulator::RealtimeOptions options;
+        options.port = 0;
+        options.transports = {transport};
+        emulator::RealtimeHost host(options);
+        const unsigned short port = host.start();
+        Session s;
+        SocketIOLimits limits;
+        limits.maxPacketBytes = 1000;
+        limits.maxPollingBodyBytes = 1000;
+        s.socket->setLimits(limits);
+        s.socket->connectToHost("127.0.0.1", port);
+        ASSERT_TRUE(runUntil([&] { return s.recorder->connects == 1; })) << transport;
+        ASSERT_TRUE(host.sendPacket(s.socket->sid().value_or(""), "3:::" + std::string(5000, 'z')));
+        ASSERT_TRUE(runUntil([&] { return s.recorder->disconnects == 1; })) << transport;
+        expectLimitEnd(s, transport);
+        EXPECT_TRUE(s.recorder->messages.empty());
+        host.stop();
     }
 }
 

@@ -1,4 +1,5 @@
 #include "UserTestSupport.h"
+#include "support/SmallStack.h"
 
 #include "vorn/core/FileUtils.h"
 #include "vorn/core/MainLoop.h"
@@ -307,4 +308,13 @@ TEST_F(UserTest, LogoutOnAnotherThreadNeverLeavesAHalfSession) {
     drainLoop();
     auto transaction = VornUserArchive::transaction();
     EXPECT_FALSE(VornUserArchive::read() && !token());
+}
+
+TEST_F(UserTest, ACurrentUserArchiveNestedTooDeepHoldsNoUser) {
+    runOnSmallStack([] {
+        ASSERT_TRUE(fileutils::writeFileAtomically(VornUserArchive::path(),
+                                                   R"({"objectId":"u","x":)" + deeplyNested(300000) + "}"));
+        EXPECT_FALSE(VornUserArchive::read());
+        EXPECT_EQ(VornUser::getCurrentObject(), nullptr);
+    });
 }

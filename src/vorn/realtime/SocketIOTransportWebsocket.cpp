@@ -38,6 +38,9 @@ void SocketIOTransportWebsocket::open() {
         return;
     }
     webSocket_->setDelegate(weak_from_this());
+    // One message is one packet: one past the session's limit is refused
+    // by the socket as it arrives (close 1009).
+    webSocket_->setMaximumMessageSize(session->limits().maxPacketBytes);
     webSocket_->open();
 }
 
@@ -71,7 +74,19 @@ void SocketIOTransportWebsocket::webSocketDidOpen(const std::shared_ptr<vSRWebSo
 
 void SocketIOTransportWebsocket::webSocket(const std::shared_ptr<vSRWebSocket>& socket, const VornError& error) {
     if (!isCurrent(socket)) return;
-    if (auto session = delegate_.lock()) session->onDisconnect(error);
+    auto session = delegate_.lock();
+    if (!session) return;
+    if (error.domain == kSRWebSocketErrorDomain && error.code == kSRErrorMessageTooBig) {
+        // A packet past the session's limit: reported as the session's own limit.
+        VornError limit{
+            kSocketIOErrorDomain,
+            kSocketIOErrorLimitExceeded,
+            {{"error", "a packet over the limit of " + std::to_string(session->limits().maxPacketBytes) + " bytes"}}};
+        session->onError(limit);
+        session->onDisconnect(limit);
+        return;
+    }
+    session->onDisconnect(error);
 }
 
 void SocketIOTransportWebsocket::webSocket(const std::shared_ptr<vSRWebSocket>& socket, std::int32_t,

@@ -74,6 +74,9 @@ void SocketIOTransportXHR::poll(std::optional<std::string> data, int retryNumber
     const double timeout = session ? session->heartbeatTimeout() : 0.0;
     auto request = VornUrlRequest::initWithUrl(url_ + "?t=" + millisecondsNow());
     request->setTimeoutInterval(timeout);
+    // A body past the limit is refused while it arrives, never held whole.
+    const std::size_t maxBody = session ? session->limits().maxPollingBodyBytes : SocketIOLimits{}.maxPollingBodyBytes;
+    request->setMaximumResponseBytes(maxBody);
     if (data) {
         request->setHttpMethod("POST");
         request->addValue("text/plain; charset=UTF-8", "Content-Type");
@@ -119,15 +122,6 @@ void SocketIOTransportXHR::didFinish(std::uint64_t key) {
     const std::string body = it->second.connection->responseData().value_or(std::string());
     polls_.erase(it);
     auto self = shared_from_this();
-    if (auto session = delegate_.lock(); session && body.size() > session->limits().maxPollingBodyBytes) {
-        VornError error{kSocketIOErrorDomain,
-                        kSocketIOErrorLimitExceeded,
-                        {{"error", "a polling body of " + std::to_string(body.size()) + " bytes, over the limit of " +
-                                       std::to_string(session->limits().maxPollingBodyBytes)}}};
-        session->onError(error);
-        session->onDisconnect(error);
-        return;
-    }
     if (body != "1") {
         for (const std::string& packet : SocketIOPacket::decodePayload(body)) {
             // A packet may end the session, which closes this transport.
@@ -144,6 +138,18 @@ void SocketIOTransportXHR::didFail(std::uint64_t key) {
     Poll entry = std::move(it->second);
     polls_.erase(it);
     if (isClosed_) return;
+    const std::uint64_t maxBody = entry.connection->maximumResponseBytes();
+    if (maxBody > 0 && entry.connection->errorDescription().starts_with("the response is larger than")) {
+        // Not retried: the server sent more than the session takes.
+        auto session = delegate_.lock();
+        if (!session) return;
+        VornError error{kSocketIOErrorDomain,
+                        kSocketIOErrorLimitExceeded,
+                        {{"error", "a polling body over the limit of " + std::to_string(maxBody) + " bytes"}}};
+        session->onError(error);
+        session->onDisconnect(error);
+        return;
+    }
     if (entry.retries >= 2) {
         VornError error{kSocketIOErrorDomain, kSocketIOErrorPollingFailed, {}};
         error.userInfo["reason"] = entry.connection->errorDescription();
