@@ -1,5 +1,7 @@
 #include "vorn_emulator/Router.h"
 
+#include "BrowserBoundary.h"
+
 #include <boost/beast/core/string.hpp>
 
 #include <algorithm>
@@ -195,6 +197,13 @@ bool Router::appKeyAccepted(const RequestContext& context) const {
 HttpResponse Router::dispatch(Request& request) {
     try {
         RequestContext context(request, storage_);
+        // The admin endpoints and the console keep stricter rules of their own.
+        const bool developerPath = context.path().starts_with("/admin") || context.path().starts_with("/console");
+        if (!developerPath && !serviceRequestAllowed(context)) {
+            return envelopeResponse(403, toInt(ErrorCode::ForeignOrigin),
+                                    "refused: the request names another host than localhost or a loopback address, "
+                                    "or comes from a web page of another origin");
+        }
         if (const RawRoute* raw = findRaw(context.method(), context.path())) return dispatchRaw(context, *raw);
         if (context.method() == "POST") {
             auto it = envelopeRoutes_.find(context.path());

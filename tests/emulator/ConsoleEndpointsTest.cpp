@@ -180,31 +180,68 @@ TEST_F(ConsoleEndpointsTest, OnlyThisMachineAndItsOwnPagesReachTheAdminEndpoints
     struct Case {
         HeaderList headers;
         unsigned status;
+        std::string contentType = "application/json";
     };
     for (const Case& c : std::vector<Case>{
              {{{"Host", "127.0.0.1:1"}}, 200},
              {{{"Host", "localhost"}}, 200},
-             {{{"Host", "[::1]:8470"}, {"Origin", "http://localhost:8470"}}, 200},
-             {{{"Host", "127.0.0.1"}, {"Origin", "http://127.0.0.1:8470"}}, 200},
+             // The console's own page: the origin is exactly the one it was reached at.
+             {{{"Host", "localhost:8470"}, {"Origin", "http://localhost:8470"}}, 200},
+             {{{"Host", "127.0.0.1:8470"}, {"Origin", "http://127.0.0.1:8470"}}, 200},
+             {{{"Host", "127.0.0.1"}}, 200, "Application/JSON; charset=utf-8"},
              // A name that resolves here, but is not ours: a rebinding page.
              {{{"Host", "attacker.example:8470"}}, 403},
              // A page of another site posting from the developer's browser.
              {{{"Host", "127.0.0.1"}, {"Origin", "https://attacker.example"}}, 403},
              {{{"Host", "127.0.0.1"}, {"Origin", "null"}}, 403},
              {{{"Host", "127.0.0.1"}, {"Origin", "http://127.0.0.1.attacker.example"}}, 403},
+             // Another local page (a development server on another port, or
+             // another loopback name) is another origin.
+             {{{"Host", "localhost:8470"}, {"Origin", "http://localhost:3000"}}, 403},
+             {{{"Host", "[::1]:8470"}, {"Origin", "http://localhost:8470"}}, 403},
+             {{{"Host", "127.0.0.1"}, {"Origin", "http://127.0.0.1:8470"}}, 403},
+             // A body a page may post without a preflight.
+             {{{"Host", "localhost:8470"}}, 403, "text/plain"},
+             {{{"Host", "localhost:8470"}, {"Origin", "http://localhost:8470"}}, 403, "text/plain"},
          }) {
         // The test client sends its own Host first; the first one counts, so
         // these requests are written by hand.
-        std::string wire = "POST /admin/objects/save HTTP/1.1\r\nContent-Type: application/json\r\n";
+        std::string wire = "POST /admin/objects/save HTTP/1.1\r\nContent-Type: " + c.contentType + "\r\n";
         for (const auto& [name, value] : c.headers) wire += name + ": " + value + "\r\n";
         wire += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
         TestHttpClient client(server_->port());
         client.sendRaw(wire);
         const auto reply = client.read();
         ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->status, c.status) << c.headers[0].second << " " << reply->body;
+        EXPECT_EQ(reply->status, c.status) << c.headers.back().second << " " << c.contentType << " " << reply->body;
     }
     EXPECT_EQ(send(http::verb::get, "/console", "", {{"Origin", "http://evil.example"}}).status, 403u);
+}
+
+TEST_F(ConsoleEndpointsTest, ServiceRequestsFromAnotherSitesPageAreRefused) {
+    const std::string body = R"({"c": "Note", "data": {"n": 1}})";
+    struct Case {
+        HeaderList headers;
+        unsigned status;
+    };
+    for (const Case& c : std::vector<Case>{
+             {{{"Host", "127.0.0.1:8470"}}, 200},
+             {{{"Host", "localhost"}}, 200},
+             {{{"Host", "127.0.0.1:8470"}, {"Origin", "http://127.0.0.1:8470"}}, 200},
+             {{{"Host", "127.0.0.1:8470"}, {"Origin", "http://evil.example"}}, 403},
+             {{{"Host", "127.0.0.1:8470"}, {"Origin", "http://localhost:3000"}}, 403},
+             {{{"Host", "rebound.example:8470"}}, 403},
+         }) {
+        std::string wire = "POST /7/create HTTP/1.1\r\nContent-Type: text/plain\r\n";
+        for (const auto& [name, value] : c.headers) wire += name + ": " + value + "\r\n";
+        wire += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        TestHttpClient client(server_->port());
+        client.sendRaw(wire);
+        const auto reply = client.read();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, c.status) << c.headers.back().second << " " << reply->body;
+        if (c.status == 403) EXPECT_EQ(Json::parse(reply->body).at("result").at("code"), 151) << reply->body;
+    }
 }
 
 TEST_F(ConsoleEndpointsTest, TheConsoleMaySetWhetherAnAddressIsVerified) {

@@ -111,6 +111,23 @@ TEST_F(EmulatorPushTest, ADeviceTokenBelongsToTheInstallationThatSavedItLast) {
     EXPECT_EQ(storedObject("_Installation", second).value()["deviceType"], "ios");
 }
 
+TEST_F(EmulatorPushTest, AnEmptyChannelListAndInstallationsWithoutATokenReachNobody) {
+    saveInstallation(4, {"news"}, 1);
+    auto none = VornPush::push();
+    none->setChannels(json::array());
+    none->setMessage("to no channel");
+    EXPECT_TRUE(reachedBy([&](auto b) { none->sendPushInBackgroundWithBlock(b); }).empty());
+
+    // The same token saved again moves to the second installation: the first
+    // one holds no token and is no recipient any more.
+    const auto first = saveInstallation(5, {"news"}, 1);
+    const auto second = saveInstallation(5, {"news"}, 1);
+    const auto reached =
+        reachedBy([](auto b) { VornPush::sendPushMessageToChannelInBackground("news", "hi", b); });
+    EXPECT_EQ(std::count(reached.begin(), reached.end(), first), 0);
+    EXPECT_EQ(std::count(reached.begin(), reached.end(), second), 1);
+}
+
 TEST_F(EmulatorPushTest, MalformedPushesAreRefused) {
     const auto refused = [](const json& data) {
         VornServiceCall call;

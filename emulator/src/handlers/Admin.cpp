@@ -11,7 +11,11 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include <algorithm>
+#include <cctype>
+
 #include "UrlText.h"
+#include "BrowserBoundary.h"
 #include "handlers/Handlers.h"
 #include "vorn_emulator/Accounts.h"
 #include "vorn_emulator/Faults.h"
@@ -50,41 +54,28 @@ json settingsOf(const FileService& files) {
 
 }  // namespace
 
-namespace {
-
-// Whether an authority ("HOST[:PORT]", "[::1]:PORT") names this machine:
-// a loopback address or "localhost". A page on another name that resolves
-// to 127.0.0.1 (DNS rebinding) is refused by this.
-bool loopbackAuthority(std::string_view authority) {
-    std::string_view host = authority;
-    if (host.starts_with('[')) {
-        const auto close = host.find(']');
-        if (close == std::string_view::npos) return false;
-        host = host.substr(1, close - 1);
-    } else if (const auto colon = host.rfind(':'); colon != std::string_view::npos) {
-        host = host.substr(0, colon);
-    }
-    if (host == "localhost") return true;
-    boost::system::error_code ec;
-    const auto address = boost::asio::ip::make_address(std::string(host), ec);
-    return !ec && address.is_loopback();
-}
-
-}  // namespace
 
 // In-process requests have no peer and pass. Over the network: a loopback
 // peer, that reached us by a loopback name (Host), and not on behalf of a
-// page from elsewhere (Origin): another site open in the developer's browser
-// cannot read or change data through the admin endpoints.
+// page from elsewhere: any Origin is exactly the emulator's own, and a body
+// comes as application/json, which no other site's page can send without a
+// preflight (which is refused). Another site open in the developer's
+// browser cannot read or change data through the admin endpoints.
 bool fromLoopback(const RequestContext& ctx) {
     if (ctx.remoteAddress().empty()) return true;
     boost::system::error_code ec;
     const auto address = boost::asio::ip::make_address(ctx.remoteAddress(), ec);
     if (ec || !address.is_loopback()) return false;
     if (const auto host = ctx.header("Host"); host && !loopbackAuthority(*host)) return false;
-    if (const auto origin = ctx.header("Origin")) {
-        constexpr std::string_view kHttp = "http://";
-        if (!origin->starts_with(kHttp) || !loopbackAuthority(origin->substr(kHttp.size()))) return false;
+    if (!ownOrigin(ctx)) return false;
+    if (!ctx.body().empty()) {
+        const auto type = ctx.header("Content-Type");
+        if (!type) return false;
+        std::string mediaType(type->substr(0, type->find(';')));
+        std::erase_if(mediaType, [](unsigned char c) { return std::isspace(c) != 0; });
+        std::transform(mediaType.begin(), mediaType.end(), mediaType.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
+        if (mediaType != "application/json") return false;
     }
     return true;
 }
@@ -93,7 +84,8 @@ HttpResponse forbidden() {
     return HttpResponse::json(
         403, nlohmann::json{{"error",
                              "the admin endpoints answer loopback peers only, reached as localhost or a "
-                             "loopback address, not on behalf of another site's page"}});
+                             "loopback address, from no other origin than the emulator's own, with bodies "
+                             "as application/json"}});
 }
 
 void registerAdminHandlers(Router& router, const HandlerServices& services) {

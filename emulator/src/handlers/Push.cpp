@@ -5,9 +5,11 @@
 //          "expiration_time": date text, "expiration_interval": seconds,
 //          "push_time": date text}   (all optional)
 //   reply data: {"pushId", "recipients": N}
-// Targets: the "_Installation" objects that match "where" when it is given
-// and whose "channels" field holds one of "channels" when that is given
-// (both given: both must hold; neither: every installation).
+// Targets: the "_Installation" objects that hold a device token, match
+// "where" when it is given, and whose "channels" field holds one of
+// "channels" when that is given (both given: both must hold; neither: every
+// installation with a token). An empty "channels" list names no channel and
+// reaches nobody.
 //
 // Installations are ordinary "_Installation" objects. A device token belongs
 // to one installation: when an installation is created or updated with a
@@ -62,10 +64,10 @@ std::optional<std::int64_t> dateMember(const json& data, const char* key) {
     return epochMillis(parseDateTextOrThrow(value->get_ref<const std::string&>(), key));
 }
 
-std::vector<std::string> channelsMember(const json& data) {
+std::optional<std::vector<std::string>> channelsMember(const json& data) {
     std::vector<std::string> channels;
     const json* value = member(data, "channels");
-    if (value == nullptr) return channels;
+    if (value == nullptr) return std::nullopt;
     if (!value->is_array()) throw invalid(ErrorCode::InvalidPush, "\"channels\" must be an array of channel names");
     if (value->size() > kMaxChannels) throw invalid(ErrorCode::InvalidPush, "too many channels");
     for (const auto& channel : *value) {
@@ -138,7 +140,10 @@ json handlePush(RequestContext& ctx, const std::shared_ptr<query::ObjectCache>& 
     const json& whereMap = where != nullptr ? *where : everything;
     auto compiled = query::compileWhere(whereMap, kInstallationClass, context);
     query::forEachMatch(context, kInstallationClass, whereMap, compiled, [&](const query::ObjectRef& object) {
-        if (channels.empty() || subscribedToAny(object->fields, channels)) targets.push_back(object);
+        // Only a device token can be delivered to.
+        const auto token = object->fields.find("deviceToken");
+        if (token == object->fields.end() || !token->is_string() || token->get<std::string>().empty()) return;
+        if (!channels || subscribedToAny(object->fields, *channels)) targets.push_back(object);
     });
 
     const std::string pushId = newPushId();

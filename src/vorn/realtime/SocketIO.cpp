@@ -15,7 +15,7 @@ namespace vorn {
 namespace {
 
 constexpr double kDefaultConnectionTimeout = 10.0;
-// The longest heartbeat a handshake may announce: a day.
+// The longest heartbeat a handshake may announce, and the longest connection timeout: a day.
 constexpr double kMaxHeartbeatSeconds = 86400.0;
 // Received ids whose acknowledgement's namespace is remembered.
 constexpr std::size_t kMaxRememberedAckEndpoints = 1024;
@@ -289,7 +289,8 @@ void SocketIO::armConnectTimer() {
     // ever behind an upgrade never answered or a poll that keeps failing.
     if (connectTimer_) connectTimer_->cancel();
     connectTimer_ = std::make_unique<boost::asio::steady_timer>(MainLoop::shared().context());
-    const double seconds = connectionTimeout_ > 0 ? connectionTimeout_ : kDefaultConnectionTimeout;
+    const bool usable = std::isfinite(connectionTimeout_) && connectionTimeout_ > 0;
+    const double seconds = usable ? std::min(connectionTimeout_, kMaxHeartbeatSeconds) : kDefaultConnectionTimeout;
     connectTimer_->expires_after(durationOf(seconds));
     const std::uint64_t generation = ++connectGeneration_;
     std::weak_ptr<SocketIO> weak = weak_from_this();
@@ -579,10 +580,12 @@ void SocketIO::onTimeout() {
 // Ending.
 
 void SocketIO::disconnect() {
-    ++disconnectRequests_;
     if (isConnected_) {
         sendDisconnect();
-    } else if (isConnecting_) {
+        return;
+    }
+    ++disconnectRequests_;
+    if (isConnecting_) {
         if (handshake_) handshake_->cancle();
         handshake_.reset();
         onDisconnect(std::nullopt);
