@@ -66,7 +66,7 @@ TEST(SocketIOHostile, AcknowledgementsGoToTheNamespaceOfThePacketTheyAnswer) {
     ASSERT_TRUE(runUntil([&] { return peer.posts().size() >= before + 2; }));
     std::multiset<std::string> bodies;
     for (std::size_t i = before; i < peer.posts().size(); ++i) bodies.insert(peer.posts()[i].body);
-    EXPECT_EQ(bodies, (std::multiset<std::string>{R"(6:/chat::3+["ok"])", "6:/chat::9"}));
+    EXPECT_EQ(bodies, (std::multiset<std::string>{R"(6::/chat:3+["ok"])", "6::/chat:9"}));
     s.socket->disconnect();
 }
 

@@ -187,17 +187,23 @@ std::string SocketIOPacket::toString(std::string_view sessionEndpoint) const {
         if (ack && *ack == "data") text += '+';
     }
     text += ':';
-    if (number != 0 && number != 2 && number != 6) text += sessionEndpoint;
-    // An acknowledgement names the namespace of the packet it answers.
-    if (number == 6 && endpoint) text += *endpoint;
-    if (data) {
-        text += ':';
-        if (number == 6) {
+    if (number == 6) {
+        // "6::ENDPOINT:ID+ARGS": an empty id field, the namespace of the
+        // packet acknowledged ("" for the default one), then the id and,
+        // after "+", the arguments; without arguments the bare id.
+        if (data) {
+            text += ':';
+            if (endpoint) text += *endpoint;
             text += ':';
             if (pId) text += *pId;
-            // Arguments follow the "+"; an acknowledgement without any is the bare id.
             if (!data->empty()) text += '+';
+            text += *data;
         }
+        return text;
+    }
+    if (number != 0 && number != 2) text += sessionEndpoint;
+    if (data) {
+        text += ':';
         text += *data;
     }
     return text;

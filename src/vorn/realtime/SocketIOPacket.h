@@ -39,8 +39,9 @@ public:
     /// The packet's text, in the namespace `endpoint` of the session that
     /// sends it: "type:id[+]:endpoint[:data]", where "ack" packets have no
     /// id field and carry ":id+data" as their data (":id" without
-    /// arguments), "disconnect" and "heartbeat" packets an empty endpoint,
-    /// and "ack" packets their own `endpoint` (empty when none is set).
+    /// arguments) after their own `endpoint` ("6::/chat:12+[...]"; empty
+    /// when none is set, "6:::12+[...]"), and "disconnect" and "heartbeat"
+    /// packets an empty endpoint.
     std::string toString(std::string_view endpoint) const;
 
     /// Reads one packet's text; none when it is not a packet (the form does
