@@ -368,6 +368,19 @@ TEST(RealtimePacketTextTest, FramesInUtf16Units) {
     EXPECT_EQ(realtime::decodePayload(kMark + "99" + kMark + "3:::a" + kMark + "1" + kMark + "3:::b"),
               (std::vector<std::string>{"3:::a", "3:::b"}));
     EXPECT_EQ(realtime::decodePayload(kMark + kMark + kMark), std::vector<std::string>{});
+
+    // U+FFFD inside a packet is one unit, like any 3-byte character; a 4-byte
+    // one is two. Read back by those lengths, a marker inside a packet does
+    // not split it.
+    const std::string notice = R"(5:::{"name":"server_pub","args":["{\"a\":\"a)" + kMark + R"(b\u00e9\"}"]})";
+    const std::string emoji = "3:::\xF0\x9F\x98\x80" + kMark + "\xF0\x9F\x98\x80";
+    EXPECT_EQ(realtime::utf16Length(kMark), 1u);
+    EXPECT_EQ(realtime::utf16Length(emoji), 9u);
+    EXPECT_EQ(realtime::utf16Length(notice), notice.size() - 2);
+    const std::string both = realtime::encodePayload({notice, emoji, "2::"});
+    EXPECT_EQ(both, kMark + std::to_string(notice.size() - 2) + kMark + notice + kMark + "9" + kMark + emoji + kMark +
+                        "3" + kMark + "2::");
+    EXPECT_EQ(realtime::decodePayload(both), (std::vector<std::string>{notice, emoji, "2::"}));
 }
 
 TEST_F(RealtimeTest, HandshakeAnswersSidTimesAndTransports) {
