@@ -14,8 +14,10 @@
 #include <boost/beast/websocket.hpp>
 
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <regex>
@@ -322,6 +324,23 @@ TEST(RealtimePacketTextTest, ParsesAndFormatsPackets) {
     }
     EXPECT_EQ(realtime::parseAckData("12+[\"a\"]")->args, "[\"a\"]");
     EXPECT_FALSE(realtime::parseAckData("x+[]"));
+    EXPECT_FALSE(realtime::parseAckData("123456789012345678901"));
+    EXPECT_EQ(realtime::ackNumber("007"), 7u);
+    EXPECT_EQ(realtime::ackNumber("18446744073709551615"), UINT64_MAX);
+    EXPECT_FALSE(realtime::ackNumber("18446744073709551616"));
+    EXPECT_FALSE(realtime::ackNumber(""));
+    // An ack in a namespace, in either layout; the id field never holds one.
+    for (const char* text : {"6::/chat:3+[1]", "6:/chat::3+[1]"}) {
+        const auto ack = realtime::parsePacket(text);
+        ASSERT_TRUE(ack) << text;
+        EXPECT_EQ(ack->type, PacketType::Ack);
+        EXPECT_EQ(ack->endpoint, "/chat") << text;
+        EXPECT_EQ(ack->data, "3+[1]") << text;
+        EXPECT_TRUE(ack->id.empty());
+    }
+    EXPECT_EQ(realtime::parsePacket("6:/chat::3")->data, "3");
+    EXPECT_FALSE(realtime::parsePacket("6:/chat:3"));  // no empty field after the endpoint
+    EXPECT_FALSE(realtime::parsePacket("5:/chat::{}"));
     EXPECT_TRUE(realtime::jsonNestingWithin(R"({"a":[[1]],"b":"[[[[["})", 3));
     EXPECT_FALSE(realtime::jsonNestingWithin(R"({"a":[[1]]})", 2));
     EXPECT_TRUE(realtime::jsonNestingWithin(R"(["\"[[[", []])", 2));
@@ -349,6 +368,19 @@ TEST(RealtimePacketTextTest, FramesInUtf16Units) {
     EXPECT_EQ(realtime::decodePayload(kMark + "99" + kMark + "3:::a" + kMark + "1" + kMark + "3:::b"),
               (std::vector<std::string>{"3:::a", "3:::b"}));
     EXPECT_EQ(realtime::decodePayload(kMark + kMark + kMark), std::vector<std::string>{});
+
+    // U+FFFD inside a packet is one unit, like any 3-byte character; a 4-byte
+    // one is two. Read back by those lengths, a marker inside a packet does
+    // not split it.
+    const std::string notice = R"(5:::{"name":"server_pub","args":["{\"a\":\"a)" + kMark + R"(b\u00e9\"}"]})";
+    const std::string emoji = "3:::\xF0\x9F\x98\x80" + kMark + "\xF0\x9F\x98\x80";
+    EXPECT_EQ(realtime::utf16Length(kMark), 1u);
+    EXPECT_EQ(realtime::utf16Length(emoji), 9u);
+    EXPECT_EQ(realtime::utf16Length(notice), notice.size() - 2);
+    const std::string both = realtime::encodePayload({notice, emoji, "2::"});
+    EXPECT_EQ(both, kMark + std::to_string(notice.size() - 2) + kMark + notice + kMark + "9" + kMark + emoji + kMark +
+                        "3" + kMark + "2::");
+    EXPECT_EQ(realtime::decodePayload(both), (std::vector<std::string>{notice, emoji, "2::"}));
 }
 
 TEST_F(RealtimeTest, HandshakeAnswersSidTimesAndTransports) {
@@ -486,7 +518,7 @@ TEST_F(RealtimeTest, EchoesAndAcksMessagesJsonAndEvents) {
         EXPECT_EQ(next(*client), answer) << sent;
     }
     client->write(R"(5:::{"name":"other","args":[1]})");   // no answer
-    client->write("6:::4+[1]");                            // acks are only logged
+    client->write("6:::4+[1]");                            // awaited by nothing: no answer
     client->write(R"(5:6+::{"name":"mine","args":[2]})");  // handled by the hook: no ack
     // Nested too deep to be written back: ignored.
     client->write("4:::" + std::string(200000, '[') + std::string(200000, ']'));
@@ -524,6 +556,170 @@ TEST_F(RealtimeTest, MalformedAndOversizedMessagesEndNothingElse) {
     EXPECT_TRUE(ended(sid));
     second->write("3:::" + std::string(90, 'y'));
     EXPECT_EQ(next(*second), "3:::" + std::string(90, 'y'));
+}
+
+// The acks the host asks for: each callback hears the one ack with its own
+// endpoint and id, once, on the host's thread.
+class RealtimeAckTest : public RealtimeTest {
+protected:
+    // emit(..., onAck) whose callback notes "ack TAG ARGS" and its thread.
+    bool ask(const std::string& sid, const std::string& endpoint, const std::string& tag,
+             std::shared_ptr<int> token = nullptr) {
+        return host_->emit(sid, endpoint, "ask", Json::array({tag}), [this, tag, token](const Json& args) {
+            {
+                std::lock_guard lock(mutex_);
+                ackThreads_.insert(std::this_thread::get_id());
+            }
+            note("ack " + tag + " " + args.dump());
+        });
+    }
+    std::vector<std::string> acks() {
+        std::lock_guard lock(mutex_);
+        std::vector<std::string> found;
+        std::copy_if(hooks_.begin(), hooks_.end(), std::back_inserter(found),
+                     [](const std::string& e) { return e.rfind("ack ", 0) == 0; });
+        return found;
+    }
+    void startNotingThreads() {
+        onConnect_ = [this](const std::string&, const std::string&) {
+            std::lock_guard lock(mutex_);
+            hostThread_ = std::this_thread::get_id();
+        };
+        start();
+    }
+    std::set<std::thread::id> ackThreads_;
+    std::thread::id hostThread_;
+};
+
+TEST_F(RealtimeAckTest, WebSocketAcksAreMatchedByEndpointAndId) {
+    startNotingThreads();
+    std::string sid;
+    auto client = openWs(&sid);
+    client->write("1::/chat");
+    EXPECT_EQ(next(*client), "1::/chat");
+    ASSERT_TRUE(ask(sid, "/chat", "one"));
+    EXPECT_EQ(next(*client), R"(5:1+:/chat:{"name":"ask","args":["one"]})");
+    ASSERT_TRUE(ask(sid, "", "two"));
+    EXPECT_EQ(next(*client), R"(5:2+::{"name":"ask","args":["two"]})");
+
+    client->write(R"(6:::1+["default namespace"])");  // event 1 went in /chat
+    client->write(R"(6::/chat:2+["wrong namespace"])");
+    client->write(R"(6::/other:1+["not joined"])");
+    client->write(R"(6::/chat:3+["never asked"])");
+    client->write(R"(6::/chat:x+["malformed"])");
+    client->write(R"(6:/chat::1+["ok",{"n":1}])");  // the client library's layout
+    client->write(R"(6::/chat:1+["again"])");       // answered already
+    client->write("6:::2");                         // no arguments
+    client->write("3:::done");
+    EXPECT_EQ(next(*client), "3:::done");
+    EXPECT_EQ(acks(), (std::vector<std::string>{R"(ack one ["ok",{"n":1}])", "ack two []"}));
+    {
+        std::lock_guard lock(mutex_);
+        EXPECT_EQ(ackThreads_, std::set<std::thread::id>{hostThread_});
+    }
+
+    // Arguments that are not a JSON array, or nested too deep, come as [].
+    for (const char* tag : {"three", "four", "five"}) {
+        ASSERT_TRUE(ask(sid, "/chat", tag));
+        next(*client);
+    }
+    client->write("6::/chat:3+{\"a\":1}");
+    client->write("6::/chat:4+[oops");
+    client->write("6::/chat:5+" + std::string(200000, '[') + std::string(200000, ']'));
+    client->write("3:::done");
+    EXPECT_EQ(next(*client), "3:::done");
+    const auto all = acks();
+    EXPECT_EQ(std::vector<std::string>(all.begin() + 2, all.end()),
+              (std::vector<std::string>{"ack three []", "ack four []", "ack five []"}));
+}
+
+TEST_F(RealtimeAckTest, PollingAcksAreMatchedByEndpointAndId) {
+    start();
+    const std::string sid = handshake();
+    EXPECT_EQ(request(http::verb::get, polling(sid)).body, "1::");
+    EXPECT_EQ(request(http::verb::post, polling(sid), "1::/chat").body, "1");
+    EXPECT_EQ(request(http::verb::get, polling(sid)).body, "1::/chat");
+    ASSERT_TRUE(ask(sid, "/chat", "one"));
+    ASSERT_TRUE(ask(sid, "/chat", "two"));
+    EXPECT_EQ(realtime::decodePayload(request(http::verb::get, polling(sid)).body),
+              (std::vector<std::string>{R"(5:1+:/chat:{"name":"ask","args":["one"]})",
+                                        R"(5:2+:/chat:{"name":"ask","args":["two"]})"}));
+    // Several acks in one body, each handled in its own namespace.
+    EXPECT_EQ(request(http::verb::post, polling(sid),
+                      realtime::encodePayload(
+                          {R"(6:::1+["default namespace"])", R"(6::/chat:2+["b"])", R"(6:/chat::1+["a"])"}))
+                  .body,
+              "1");
+    EXPECT_EQ(request(http::verb::post, polling(sid), "6::/chat:2+[\"again\"]").body, "1");
+    EXPECT_EQ(request(http::verb::post, polling(sid), "3:::done").body, "1");
+    EXPECT_EQ(request(http::verb::get, polling(sid)).body, "3:::done");
+    EXPECT_EQ(acks(), (std::vector<std::string>{R"(ack two ["b"])", R"(ack one ["a"])"}));
+}
+
+TEST_F(RealtimeAckTest, CallbacksAreBoundedAndDroppedWithTheirNamespaceOrSession) {
+    start();
+    std::string sid;
+    auto client = openWs(&sid);
+    client->write("1::/chat");
+    EXPECT_EQ(next(*client), "1::/chat");
+
+    // Past 1024 awaited, the oldest goes.
+    auto first = std::make_shared<int>(0);
+    ASSERT_TRUE(ask(sid, "", "first", first));
+    std::weak_ptr<int> firstGone = first;
+    first.reset();
+    for (int i = 2; i <= 1025; ++i) ASSERT_TRUE(ask(sid, "", "n" + std::to_string(i)));
+    ASSERT_TRUE(runUntil([&] {
+        while (!client->inbox.empty() && client->inbox.front().rfind("5:1025+:", 0) != 0) client->inbox.pop_front();
+        return !client->inbox.empty();
+    }));
+    client->inbox.clear();
+    EXPECT_TRUE(firstGone.expired());
+    client->write("6:::1+[1]");
+    client->write("6:::2+[2]");
+    client->write("3:::done");
+    EXPECT_EQ(next(*client), "3:::done");
+    EXPECT_EQ(acks(), std::vector<std::string>{"ack n2 [2]"});
+
+    // Leaving the namespace drops its callbacks, not the others'.
+    auto inChat = std::make_shared<int>(0);
+    ASSERT_TRUE(ask(sid, "/chat", "chat", inChat));
+    EXPECT_EQ(next(*client), R"(5:1026+:/chat:{"name":"ask","args":["chat"]})");
+    std::weak_ptr<int> chatGone = inChat;
+    inChat.reset();
+    client->write("0::/chat");
+    EXPECT_EQ(next(*client), "0::/chat");
+    EXPECT_TRUE(runUntil([&] { return chatGone.expired(); }));
+    client->write("1::/chat");
+    EXPECT_EQ(next(*client), "1::/chat");
+    client->write("6::/chat:1026+[1]");
+    client->write("6:::3+[3]");
+    client->write("3:::done");
+    EXPECT_EQ(next(*client), "3:::done");
+    EXPECT_EQ(acks(), (std::vector<std::string>{"ack n2 [2]", "ack n3 [3]"}));
+
+    // A silent host sends nothing and keeps nothing.
+    host_->setSilent(true);
+    auto unsent = std::make_shared<int>(0);
+    ASSERT_TRUE(ask(sid, "", "unsent", unsent));
+    std::weak_ptr<int> unsentGone = unsent;
+    unsent.reset();
+    EXPECT_TRUE(runUntil([&] { return unsentGone.expired(); }));
+    host_->setSilent(false);
+
+    // The session's end drops every one left, uncalled.
+    auto last = std::make_shared<int>(0);
+    ASSERT_TRUE(ask(sid, "", "last", last));
+    std::weak_ptr<int> lastGone = last;
+    last.reset();
+    EXPECT_EQ(next(*client), R"(5:1028+::{"name":"ask","args":["last"]})");
+    EXPECT_FALSE(lastGone.expired());
+    client->write("0::");
+    EXPECT_TRUE(waitClosed(*client));
+    EXPECT_TRUE(runUntil([&] { return lastGone.expired(); }));
+    EXPECT_TRUE(ended(sid));
+    EXPECT_EQ(acks().size(), 2u);
+    EXPECT_FALSE(ask(sid, "", "ended"));
 }
 
 TEST_F(RealtimeTest, EmitAndSendPacketReachBothTransports) {

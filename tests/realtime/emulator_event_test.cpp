@@ -6,6 +6,7 @@
 #include "vorn/data/VornACL.h"
 #include "vorn/data/VornObject.h"
 #include "vorn/data/VornObjectsBatch.h"
+#include "vorn/net/VornUrlRequest.h"
 #include "vorn/realtime/VornEvent.h"
 #include "vorn_emulator/Realtime.h"
 #include "vorn_emulator/Server.h"
@@ -81,6 +82,18 @@ protected:
         EXPECT_TRUE(result.succeeded);
         return object;
     }
+    /// Creates an object through the emulator's admin path, synchronously on
+    /// this thread: the main loop does not run meanwhile, so the session
+    /// neither reads nor polls until the test runs it again.
+    void savedOffTheLoop(const std::string& className, const nlohmann::json& fields) {
+        auto request =
+            VornUrlRequest::initWithUrl("http://127.0.0.1:" + std::to_string(server->port()) + "/admin/objects/save");
+        request->setHttpMethod("POST");
+        request->setPostBody(nlohmann::json{{"className", className}, {"data", fields}}.dump());
+        request->startSyncConnection();
+        ASSERT_TRUE(request->responseData());
+        EXPECT_NE(request->responseString().find("objectId"), std::string::npos) << request->responseString();
+    }
     /// Waits for `count` notices in all.
     bool noticesArrive(std::size_t count) {
         return runUntil([&] { return listener->notices.size() >= count; });
@@ -141,6 +154,49 @@ TEST_P(Subscriptions, TableAndRowNoticesThenNothingAfterCancel) {
     EXPECT_EQ(listener->notices[4]["action"], "deleteRow");
     EXPECT_EQ(listener->notices[4]["change"], "delete");
     EXPECT_FALSE(listener->notices[4].contains("object"));
+}
+
+// U+FFFD is the marker of the polling framing; inside a notice it is text
+// like any other, as are characters of two UTF-16 units.
+const std::string kFFFD = "\xEF\xBF\xBD";
+const std::string kEmoji = "\xF0\x9F\x98\x80";
+
+TEST_P(Subscriptions, ReplacementCharactersInFieldsArriveIntact) {
+    event->listenTableChange(VornActionTypeUpdateTable, "Text");
+    ASSERT_TRUE(runUntil([&] { return server->realtimeSubscriptionCount() == 1; }));
+    const std::string text = "a" + kFFFD + "b";
+    auto object = VornObject::objectWithClassName("Text");
+    object->setObject(VornValue(text), "text");
+    object->setObject(VornValue(kFFFD + kEmoji + kFFFD), "edges");
+    test::BooleanResult result;
+    object->saveInBackgroundWithResultBlock(result.block());
+    ASSERT_TRUE(result.wait());
+    ASSERT_TRUE(noticesArrive(1));
+    EXPECT_EQ(listener->notices[0]["object"]["text"], text);
+    EXPECT_EQ(listener->notices[0]["object"]["edges"], kFFFD + kEmoji + kFFFD);
+}
+
+TEST_P(Subscriptions, NoticesSharingOnePollingBodyArriveIntact) {
+    event->listenTableChange(VornActionTypeUpdateTable, "Text");
+    ASSERT_TRUE(runUntil([&] { return server->realtimeSubscriptionCount() == 1; }));
+    // Three notices while the session cannot poll again: whatever the held
+    // GET took, at least two of them come in one framed body.
+    const std::vector<std::string> texts = {"a" + kFFFD + "b", kFFFD + kEmoji + "2" + kFFFD + "5" + kFFFD,
+                                            kEmoji + kFFFD + kFFFD + "\xC3\xA9"};
+    ::testing::internal::CaptureStderr();
+    for (const std::string& text : texts) savedOffTheLoop("Text", {{"text", text}});
+    const bool arrived = noticesArrive(texts.size());
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(arrived);
+    test::drainLoop();
+    ASSERT_EQ(listener->notices.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        EXPECT_EQ(listener->notices[i]["change"], "create");
+        EXPECT_EQ(listener->notices[i]["object"]["text"], texts[i]) << i;
+    }
+    if (std::string(GetParam()) == "xhr-polling") {
+        EXPECT_NE(log.find("Parsed a payload!"), std::string::npos) << "no framed body";
+    }
 }
 
 TEST_P(Subscriptions, ProtectedObjectsGoWithoutTheirFields) {

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <vector>
+
 namespace vorn::emulator_session_test {
 
 using test::runUntil;
@@ -120,6 +123,44 @@ TEST_P(RealtimeSession, EventsJsonAndAcknowledgementsBothWays) {
     socket->sendAcknowledgement("9", nlohmann::json::array({"ok"}));
     ASSERT_TRUE(runUntil([&] { return hostReceived(R"(6:::9+["ok"])"); }));
     EXPECT_EQ(socket->pendingAcknowledgementCount(), 0u);
+}
+
+TEST_P(RealtimeSession, TheHostHearsAcknowledgementsInTheNamespaceOfItsEvent) {
+    connect("/chat");
+    std::mutex mutex;
+    std::vector<nlohmann::json> heard;
+    auto hear = [&](const nlohmann::json& args) {
+        std::lock_guard lock(mutex);
+        heard.push_back(args);
+    };
+    auto heardSoFar = [&] {
+        std::lock_guard lock(mutex);
+        return heard;
+    };
+    ASSERT_TRUE(host->emit(*socket->sid(), "/chat", "ask", nlohmann::json::array({"question"}), hear));
+    ASSERT_TRUE(runUntil([&] { return recorder->events.size() == 1; }));
+    const SocketIOPacket& event = recorder->events[0];
+    EXPECT_EQ(event.name, "ask");
+    EXPECT_EQ(event.endpoint, "/chat");
+    EXPECT_EQ(event.ack, "+");
+    ASSERT_TRUE(event.pId && !event.pId->empty());
+
+    // An ack in the default namespace does not answer an event sent in /chat
+    // (over polling the two may arrive in either order).
+    const std::string elsewhere = "6:::" + *event.pId + R"(+["not here"])";
+    socket->transport()->send(elsewhere);
+    socket->sendAcknowledgement(*event.pId, nlohmann::json::array({"ok", 2}));
+    ASSERT_TRUE(runUntil([&] { return hostReceived(elsewhere) && !heardSoFar().empty(); }));
+    EXPECT_TRUE(hostReceived("6:/chat::" + *event.pId + R"(+["ok",2])"));
+
+    // Without arguments the callback gets an empty array; handled after the
+    // stray ack, it also shows that one reached nothing.
+    ASSERT_TRUE(host->emit(*socket->sid(), "/chat", "ask", nullptr, hear));
+    ASSERT_TRUE(runUntil([&] { return recorder->events.size() == 2; }));
+    EXPECT_NE(recorder->events[1].pId, event.pId);
+    socket->sendAcknowledgement(*recorder->events[1].pId, nullptr);
+    ASSERT_TRUE(runUntil([&] { return heardSoFar().size() >= 2; }));
+    EXPECT_EQ(heardSoFar(), (std::vector<nlohmann::json>{nlohmann::json::array({"ok", 2}), nlohmann::json::array()}));
 }
 
 TEST_P(RealtimeSession, ServerDisconnectAndClientDisconnect) {

@@ -75,6 +75,19 @@ public:
     // a non-array wrapped in one). Never waits for the network; false when
     // the sid is not an open or handshaken session.
     bool emit(const std::string& sid, const std::string& endpoint, const std::string& name, const nlohmann::json& args);
+    // The same event asking for an acknowledgement: "5:ID+:ENDPOINT:{...}"
+    // with the session's next id (1, 2, ...). The client's ack in that
+    // namespace, "6::ENDPOINT:ID" or "6::ENDPOINT:ID+ARGS" (or as the client
+    // library writes it, "6:ENDPOINT::ID+ARGS"), calls onAck once on the
+    // host's thread with ARGS, a JSON array (empty when there are none, or
+    // when they are not an array of JSON nested at most 100 deep). An ack in
+    // another namespace, the default one included, reaches nothing. Each
+    // session keeps at most 1024 callbacks (the oldest is dropped); they are
+    // dropped uncalled when the session ends or leaves the namespace, and
+    // none is kept when the event was not sent (silent, backlog). A null
+    // onAck is the plain emit.
+    bool emit(const std::string& sid, const std::string& endpoint, const std::string& name, const nlohmann::json& args,
+              std::function<void(const nlohmann::json& ackArgs)> onAck);
     // Sends one packet as given, unchecked.
     bool sendPacket(const std::string& sid, const std::string& packetText);
     // Sends "0::", then ends the session.

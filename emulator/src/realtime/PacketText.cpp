@@ -1,5 +1,7 @@
 #include "PacketText.h"
 
+#include <charconv>
+
 namespace vorn::emulator::realtime {
 
 namespace {
@@ -75,6 +77,13 @@ std::optional<Packet> parsePacket(std::string_view text) {
     Packet packet;
     packet.type = static_cast<PacketType>(text[0] - '0');
     std::string_view id = text.substr(typeEnd + 1, idEnd - typeEnd - 1);
+    if (packet.type == PacketType::Ack && id.starts_with('/') && text.substr(idEnd + 1, 1) == ":") {
+        // "6:/ns::ID+ARGS": an ack has no id of its own, and the client
+        // library writes the namespace of the packet it answers in that field.
+        packet.endpoint = id;
+        packet.data = std::string(text.substr(idEnd + 2));
+        return packet;
+    }
     if (!id.empty() && id.back() == '+') {
         packet.ackWithData = true;
         id.remove_suffix(1);
@@ -121,6 +130,14 @@ std::optional<AckData> parseAckData(std::string_view data) {
     if (!allDigits(ack.id) || ack.id.size() > kMaxIdDigits) return std::nullopt;
     if (plus != std::string_view::npos) ack.args = std::string(data.substr(plus + 1));
     return ack;
+}
+
+std::optional<std::uint64_t> ackNumber(std::string_view id) {
+    if (!allDigits(id)) return std::nullopt;
+    std::uint64_t number = 0;
+    const auto [end, error] = std::from_chars(id.data(), id.data() + id.size(), number);
+    if (error != std::errc() || end != id.data() + id.size()) return std::nullopt;
+    return number;
 }
 
 std::string eventData(const std::string& name, const nlohmann::json& args) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,18 +26,22 @@ struct Packet {
     std::optional<std::string> data;
 };
 
-// Parses one packet; nullopt for malformed text or an unknown type.
+// Parses one packet; nullopt for malformed text or an unknown type. An ack
+// is also read as "6:/ns::DATA" (the endpoint where the id field stands,
+// the way the client library writes one in a namespace): endpoint "/ns".
 std::optional<Packet> parsePacket(std::string_view text);
 std::string formatPacket(const Packet& packet);
 // A packet without an id.
 std::string packetText(PacketType type, std::string_view endpoint, std::optional<std::string_view> data = {});
 
 // An ack packet's data: "ID" or "ID+JSONARRAY". nullopt when malformed.
+// ackNumber reads the id as a number; nullopt past 64 bits.
 struct AckData {
     std::string id;
     std::optional<std::string> args;  // the JSON text after "+"
 };
 std::optional<AckData> parseAckData(std::string_view data);
+std::optional<std::uint64_t> ackNumber(std::string_view id);
 
 // The data of an event packet: {"name":NAME,"args":ARGS}, compact, "args"
 // left out when null; a non-array is sent as a one-element array.

@@ -75,6 +75,18 @@ bool RealtimeCore::event(const std::string& sid, const std::string& endpoint, co
     }
 }
 
+void RealtimeCore::acknowledged(const std::function<void(const nlohmann::json&)>& onAck,
+                                const nlohmann::json& args) const {
+    if (!onAck || stopping) return;
+    try {
+        onAck(args);
+    } catch (const std::exception& e) {
+        log("an ack callback failed: " + std::string(e.what()));
+    } catch (...) {
+        log("an ack callback failed");
+    }
+}
+
 std::shared_ptr<RealtimeSession> RealtimeCore::createSession() {
     if (sessions_.size() >= options_.maxSessions) return nullptr;
     std::string sid = randomSid();

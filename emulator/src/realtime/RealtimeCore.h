@@ -50,6 +50,8 @@ public:
     void connected(const std::string& sid, const std::string& endpoint) const;
     bool event(const std::string& sid, const std::string& endpoint, const std::string& name,
                const nlohmann::json& args) const;
+    // An ack callback given to emit, guarded the same way.
+    void acknowledged(const std::function<void(const nlohmann::json&)>& onAck, const nlohmann::json& args) const;
 
     std::atomic<bool> silent{false};
     std::atomic<bool> stopping{false};

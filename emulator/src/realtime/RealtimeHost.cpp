@@ -210,6 +210,14 @@ bool RealtimeHost::emit(const std::string& sid, const std::string& endpoint, con
         sid, [text = std::move(text)](RealtimeSession& session) mutable { session.send(std::move(text)); });
 }
 
+bool RealtimeHost::emit(const std::string& sid, const std::string& endpoint, const std::string& name,
+                        const nlohmann::json& args, std::function<void(const nlohmann::json& ackArgs)> onAck) {
+    if (!onAck) return emit(sid, endpoint, name, args);
+    return impl_->withSession(
+        sid, [endpoint, data = realtime::eventData(name, args), onAck = std::move(onAck)](
+                 RealtimeSession& session) mutable { session.emitAsking(endpoint, data, std::move(onAck)); });
+}
+
 bool RealtimeHost::sendPacket(const std::string& sid, const std::string& packetText) {
     return impl_->withSession(sid,
                               [text = packetText](RealtimeSession& session) mutable { session.send(std::move(text)); });

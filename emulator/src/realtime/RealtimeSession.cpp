@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::size_t kMaxEndpoints = 64;
 constexpr std::size_t kMaxJsonDepth = 100;
+constexpr std::size_t kMaxPendingAcks = 1024;
 
 // Parsed JSON, or discarded when it is malformed or nested too deep.
 nlohmann::json parseJson(const std::string& text) {
@@ -178,21 +179,41 @@ void RealtimeSession::post(std::string_view body) {
     }
 }
 
-void RealtimeSession::send(std::string packet) {
-    if (ended_) return;
+bool RealtimeSession::send(std::string packet) {
+    if (ended_) return false;
     if (core_.silent) {
         if (core_.verbose()) core_.log(sid_ + " silent, not sent: " + packet.substr(0, 200));
-        return;
+        return false;
     }
     if (queuedBytes_ + writingBytes_ + packet.size() > core_.options().maxQueuedBytes) {
         dropQueue();
         end("outgoing backlog over " + std::to_string(core_.options().maxQueuedBytes) + " bytes");
-        return;
+        return false;
     }
     if (core_.verbose()) core_.log(sid_ + " <- " + packet.substr(0, 200));
     queuedBytes_ += packet.size();
     queue_.push_back(std::move(packet));
     scheduleFlush();
+    return true;
+}
+
+void RealtimeSession::emitAsking(const std::string& endpoint, const std::string& eventData, AckCallback onAck) {
+    Packet packet;
+    packet.type = PacketType::Event;
+    packet.id = std::to_string(++lastAckId_);
+    packet.ackWithData = true;
+    packet.endpoint = endpoint;
+    packet.data = eventData;
+    if (!send(formatPacket(packet))) return;
+    pendingAcks_.emplace(lastAckId_, PendingAck{endpoint, std::move(onAck)});
+    if (pendingAcks_.size() > kMaxPendingAcks) {
+        if (core_.verbose()) core_.log(sid_ + " dropped the oldest awaited ack");
+        pendingAcks_.erase(pendingAcks_.begin());
+    }
+}
+
+void RealtimeSession::dropAcks(const std::string& endpoint) {
+    std::erase_if(pendingAcks_, [&](const auto& entry) { return entry.second.endpoint == endpoint; });
 }
 
 void RealtimeSession::dropQueue() {
@@ -225,6 +246,7 @@ void RealtimeSession::end(std::string_view reason) {
     ended_ = true;
     if (core_.verbose()) core_.log(sid_ + " ended: " + std::string(reason));
     disarmAll();
+    pendingAcks_.clear();
     if (held_) {
         auto connection = std::move(held_);
         held_.reset();
@@ -245,6 +267,7 @@ void RealtimeSession::abort() {
     ended_ = true;
     disarmAll();
     dropQueue();
+    pendingAcks_.clear();
     held_.reset();
     if (auto socket = webSocket_.lock()) socket->abort();
     core_.sessionEnded(sid_);
@@ -295,6 +318,7 @@ void RealtimeSession::handle(const Packet& packet) {
                 end("disconnected by the client");
             } else {
                 endpoints_.erase(packet.endpoint);
+                dropAcks(packet.endpoint);
                 send(packetText(PacketType::Disconnect, packet.endpoint));
             }
             return;
@@ -314,8 +338,7 @@ void RealtimeSession::handle(const Packet& packet) {
             if (packet.type == PacketType::Event) return handleEvent(packet);
             return handleData(packet);
         case PacketType::Ack:
-            if (core_.verbose() && !parseAckData(packet.data.value_or(""))) core_.log(sid_ + " malformed ack");
-            return;
+            return handleAck(packet);
         case PacketType::Error:
         case PacketType::Noop:
             return;
@@ -372,6 +395,39 @@ void RealtimeSession::ack(const Packet& packet, const std::optional<std::string>
     std::string data = packet.id;
     if (args) data += "+" + *args;
     send(packetText(PacketType::Ack, packet.endpoint, data));
+}
+
+void RealtimeSession::handleAck(const Packet& packet) {
+    const auto data = parseAckData(packet.data.value_or(""));
+    if (!data) {
+        if (core_.verbose()) core_.log(sid_ + " malformed ack");
+        return;
+    }
+    // Like the event it answers, an ack is handled in the namespace its
+    // endpoint names: one for another namespace finds nothing.
+    if (!joined(packet.endpoint)) {
+        if (core_.verbose()) core_.log(sid_ + " ignored an ack for " + packet.endpoint + ", not joined");
+        return;
+    }
+    const auto id = ackNumber(data->id);
+    const auto found = id ? pendingAcks_.find(*id) : pendingAcks_.end();
+    if (found == pendingAcks_.end() || found->second.endpoint != packet.endpoint) {
+        if (core_.verbose())
+            core_.log(sid_ + " ack " + data->id + " for \"" + packet.endpoint + "\" awaited by nothing");
+        return;
+    }
+    const AckCallback callback = std::move(found->second.callback);
+    pendingAcks_.erase(found);
+    Json args = Json::array();
+    if (data->args && !data->args->empty()) {
+        Json parsed = parseJson(*data->args);
+        if (parsed.is_array()) {
+            args = std::move(parsed);
+        } else if (core_.verbose()) {
+            core_.log(sid_ + " ack " + data->id + ": arguments not a JSON array, or nested too deep");
+        }
+    }
+    core_.acknowledged(callback, args);
 }
 
 }  // namespace vorn::emulator::realtime

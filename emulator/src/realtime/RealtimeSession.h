@@ -9,12 +9,17 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+
+#include <nlohmann/json.hpp>
 
 #include "PacketText.h"
 
@@ -56,8 +61,13 @@ public:
     // One packet text from the client.
     void receive(std::string_view text);
     // Queues a packet for the client: dropped while silent; past the backlog
-    // limit the session ends.
-    void send(std::string packet);
+    // limit the session ends. True when it was queued.
+    bool send(std::string packet);
+    // Sends "5:ID+:ENDPOINT:EVENTDATA" with the session's next ack id and
+    // keeps onAck until the client's "6::ENDPOINT:ID[+ARGS]" (nothing is kept
+    // when the packet was not queued). The oldest is dropped past 1024.
+    using AckCallback = std::function<void(const nlohmann::json& ackArgs)>;
+    void emitAsking(const std::string& endpoint, const std::string& eventData, AckCallback onAck);
     // Hands the queued packets to the transport when it can take them.
     void flush();
     // Ends the session: a held GET gets the queued packets (or "0::"), a
@@ -91,6 +101,9 @@ private:
     void handleEvent(const Packet& packet);
     // "6::ENDPOINT:ID" or "6::ENDPOINT:ID+ARGS".
     void ack(const Packet& packet, const std::optional<std::string>& args);
+    // An ack from the client: the callback kept for its endpoint and id.
+    void handleAck(const Packet& packet);
+    void dropAcks(const std::string& endpoint);
 
     RealtimeCore& core_;
     const std::string sid_;
@@ -105,6 +118,13 @@ private:
     std::shared_ptr<RealtimeHttpConnection> held_;  // the GET held open
     std::set<std::string> endpoints_;               // joined namespaces besides the default one
     bool heartbeatPending_ = false;                 // sent and not answered yet
+    // Acks asked of the client, by id (so oldest first), with their endpoint.
+    struct PendingAck {
+        std::string endpoint;
+        AckCallback callback;
+    };
+    std::map<std::uint64_t, PendingAck> pendingAcks_;
+    std::uint64_t lastAckId_ = 0;
 
     boost::asio::steady_timer closeTimer_;
     boost::asio::steady_timer pollTimer_;
