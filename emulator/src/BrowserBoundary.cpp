@@ -32,9 +32,8 @@ bool ownOrigin(const RequestContext& ctx) {
     if (!host || !loopbackAuthority(*host)) return false;
     const std::string expected = "http://" + std::string(*host);
     return origin->size() == expected.size() &&
-           std::equal(origin->begin(), origin->end(), expected.begin(), [](unsigned char a, unsigned char b) {
-               return std::tolower(a) == std::tolower(b);
-           });
+           std::equal(origin->begin(), origin->end(), expected.begin(),
+                      [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); });
 }
 
 bool serviceRequestAllowed(const RequestContext& ctx) {

@@ -329,8 +329,8 @@ TEST(RealtimePacketTextTest, ParsesAndFormatsPackets) {
     EXPECT_EQ(realtime::ackNumber("18446744073709551615"), UINT64_MAX);
     EXPECT_FALSE(realtime::ackNumber("18446744073709551616"));
     EXPECT_FALSE(realtime::ackNumber(""));
-    // An ack in a namespace, in either layout; the id field never holds one.
-    for (const char* text : {"6::/chat:3+[1]", "6:/chat::3+[1]"}) {
+    // An ack in a namespace names it in the endpoint field; the id field never holds one.
+    for (const char* text : {"6::/chat:3+[1]"}) {
         const auto ack = realtime::parsePacket(text);
         ASSERT_TRUE(ack) << text;
         EXPECT_EQ(ack->type, PacketType::Ack);
@@ -338,8 +338,9 @@ TEST(RealtimePacketTextTest, ParsesAndFormatsPackets) {
         EXPECT_EQ(ack->data, "3+[1]") << text;
         EXPECT_TRUE(ack->id.empty());
     }
-    EXPECT_EQ(realtime::parsePacket("6:/chat::3")->data, "3");
-    EXPECT_FALSE(realtime::parsePacket("6:/chat:3"));  // no empty field after the endpoint
+    EXPECT_EQ(realtime::parsePacket("6::/chat:3")->data, "3");
+    EXPECT_FALSE(realtime::parsePacket("6:/chat::3"));  // a namespace where the id goes
+    EXPECT_FALSE(realtime::parsePacket("6:/chat:3"));
     EXPECT_FALSE(realtime::parsePacket("5:/chat::{}"));
     EXPECT_TRUE(realtime::jsonNestingWithin(R"({"a":[[1]],"b":"[[[[["})", 3));
     EXPECT_FALSE(realtime::jsonNestingWithin(R"({"a":[[1]]})", 2));
@@ -607,9 +608,10 @@ TEST_F(RealtimeAckTest, WebSocketAcksAreMatchedByEndpointAndId) {
     client->write(R"(6::/other:1+["not joined"])");
     client->write(R"(6::/chat:3+["never asked"])");
     client->write(R"(6::/chat:x+["malformed"])");
-    client->write(R"(6:/chat::1+["ok",{"n":1}])");  // the client library's layout
-    client->write(R"(6::/chat:1+["again"])");       // answered already
-    client->write("6:::2");                         // no arguments
+    client->write(R"(6:/chat::1+["misplaced"])");  // a namespace where the id goes
+    client->write(R"(6::/chat:1+["ok",{"n":1}])");
+    client->write(R"(6::/chat:1+["again"])");  // answered already
+    client->write("6:::2");                    // no arguments
     client->write("3:::done");
     EXPECT_EQ(next(*client), "3:::done");
     EXPECT_EQ(acks(), (std::vector<std::string>{R"(ack one ["ok",{"n":1}])", "ack two []"}));
@@ -647,7 +649,7 @@ TEST_F(RealtimeAckTest, PollingAcksAreMatchedByEndpointAndId) {
     // Several acks in one body, each handled in its own namespace.
     EXPECT_EQ(request(http::verb::post, polling(sid),
                       realtime::encodePayload(
-                          {R"(6:::1+["default namespace"])", R"(6::/chat:2+["b"])", R"(6:/chat::1+["a"])"}))
+                          {R"(6:::1+["default namespace"])", R"(6::/chat:2+["b"])", R"(6::/chat:1+["a"])"}))
                   .body,
               "1");
     EXPECT_EQ(request(http::verb::post, polling(sid), "6::/chat:2+[\"again\"]").body, "1");

@@ -113,17 +113,22 @@ TEST_F(EmulatorPushTest, ADeviceTokenBelongsToTheInstallationThatSavedItLast) {
 
 TEST_F(EmulatorPushTest, AnEmptyChannelListAndInstallationsWithoutATokenReachNobody) {
     saveInstallation(4, {"news"}, 1);
-    auto none = VornPush::push();
-    none->setChannels(json::array());
-    none->setMessage("to no channel");
-    EXPECT_TRUE(reachedBy([&](auto b) { none->sendPushInBackgroundWithBlock(b); }).empty());
+    // An empty list names no channel (the library leaves an empty list out,
+    // so the call is made as another client would).
+    VornServiceCall call;
+    call.path = "push";
+    call.data = json{{"channels", json::array()}, {"data", {{"alert", "to no channel"}}}};
+    std::optional<VornServiceReply> reply;
+    VornService::send(call, [&](const VornServiceReply& r) { reply = r; });
+    ASSERT_TRUE(test::runUntil([&] { return reply.has_value(); }));
+    ASSERT_EQ(reply->code, 200) << reply->text;
+    EXPECT_EQ(reply->validData()->at("recipients"), 0);
 
     // The same token saved again moves to the second installation: the first
     // one holds no token and is no recipient any more.
     const auto first = saveInstallation(5, {"news"}, 1);
     const auto second = saveInstallation(5, {"news"}, 1);
-    const auto reached =
-        reachedBy([](auto b) { VornPush::sendPushMessageToChannelInBackground("news", "hi", b); });
+    const auto reached = reachedBy([](auto b) { VornPush::sendPushMessageToChannelInBackground("news", "hi", b); });
     EXPECT_EQ(std::count(reached.begin(), reached.end(), first), 0);
     EXPECT_EQ(std::count(reached.begin(), reached.end(), second), 1);
 }

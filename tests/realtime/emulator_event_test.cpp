@@ -89,6 +89,7 @@ protected:
         auto request =
             VornUrlRequest::initWithUrl("http://127.0.0.1:" + std::to_string(server->port()) + "/admin/objects/save");
         request->setHttpMethod("POST");
+        request->addValue("application/json", "Content-Type");
         request->setPostBody(nlohmann::json{{"className", className}, {"data", fields}}.dump());
         request->startSyncConnection();
         ASSERT_TRUE(request->responseData());

@@ -151,7 +151,7 @@ TEST_P(RealtimeSession, TheHostHearsAcknowledgementsInTheNamespaceOfItsEvent) {
     socket->transport()->send(elsewhere);
     socket->sendAcknowledgement(*event.pId, nlohmann::json::array({"ok", 2}));
     ASSERT_TRUE(runUntil([&] { return hostReceived(elsewhere) && !heardSoFar().empty(); }));
-    EXPECT_TRUE(hostReceived("6:/chat::" + *event.pId + R"(+["ok",2])"));
+    EXPECT_TRUE(hostReceived("6::/chat:" + *event.pId + R"(+["ok",2])"));
 
     // Without arguments the callback gets an empty array; handled after the
     // stray ack, it also shows that one reached nothing.

@@ -14,8 +14,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "UrlText.h"
 #include "BrowserBoundary.h"
+#include "UrlText.h"
 #include "handlers/Handlers.h"
 #include "vorn_emulator/Accounts.h"
 #include "vorn_emulator/Faults.h"
@@ -53,7 +53,6 @@ json settingsOf(const FileService& files) {
 }
 
 }  // namespace
-
 
 // In-process requests have no peer and pass. Over the network: a loopback
 // peer, that reached us by a loopback name (Host), and not on behalf of a

@@ -77,13 +77,6 @@ std::optional<Packet> parsePacket(std::string_view text) {
     Packet packet;
     packet.type = static_cast<PacketType>(text[0] - '0');
     std::string_view id = text.substr(typeEnd + 1, idEnd - typeEnd - 1);
-    if (packet.type == PacketType::Ack && id.starts_with('/') && text.substr(idEnd + 1, 1) == ":") {
-        // "6:/ns::ID+ARGS": an ack has no id of its own, and the client
-        // library writes the namespace of the packet it answers in that field.
-        packet.endpoint = id;
-        packet.data = std::string(text.substr(idEnd + 2));
-        return packet;
-    }
     if (!id.empty() && id.back() == '+') {
         packet.ackWithData = true;
         id.remove_suffix(1);

@@ -27,8 +27,7 @@ struct Packet {
 };
 
 // Parses one packet; nullopt for malformed text or an unknown type. An ack
-// is also read as "6:/ns::DATA" (the endpoint where the id field stands,
-// the way the client library writes one in a namespace): endpoint "/ns".
+// in a namespace is "6::/ns:ID+ARGS", like any packet's endpoint.
 std::optional<Packet> parsePacket(std::string_view text);
 std::string formatPacket(const Packet& packet);
 // A packet without an id.
