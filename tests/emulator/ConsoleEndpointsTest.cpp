@@ -175,6 +175,18 @@ TEST_F(ConsoleEndpointsTest, RolesShowTheirFirstHundredMembersAndHowManyMore) {
     EXPECT_EQ(roles.json[0].at("moreUsers"), 3);
 }
 
+/// A POST written by hand: the test client sends its own Host first and the
+/// first one counts, so requests that need another are put on the wire here.
+auto postByHand(unsigned short port, const std::string& path, const std::string& contentType, const HeaderList& headers,
+                const std::string& body) {
+    std::string wire = "POST " + path + " HTTP/1.1\r\nContent-Type: " + contentType + "\r\n";
+    for (const auto& [name, value] : headers) wire += name + ": " + value + "\r\n";
+    wire += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    TestHttpClient client(port);
+    client.sendRaw(wire);
+    return client.read();
+}
+
 TEST_F(ConsoleEndpointsTest, OnlyThisMachineAndItsOwnPagesReachTheAdminEndpoints) {
     const std::string body = R"({"className": "Note", "data": {"n": 1}})";
     struct Case {
@@ -204,14 +216,7 @@ TEST_F(ConsoleEndpointsTest, OnlyThisMachineAndItsOwnPagesReachTheAdminEndpoints
              {{{"Host", "localhost:8470"}}, 403, "text/plain"},
              {{{"Host", "localhost:8470"}, {"Origin", "http://localhost:8470"}}, 403, "text/plain"},
          }) {
-        // The test client sends its own Host first; the first one counts, so
-        // these requests are written by hand.
-        std::string wire = "POST /admin/objects/save HTTP/1.1\r\nContent-Type: " + c.contentType + "\r\n";
-        for (const auto& [name, value] : c.headers) wire += name + ": " + value + "\r\n";
-        wire += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-        TestHttpClient client(server_->port());
-        client.sendRaw(wire);
-        const auto reply = client.read();
+        const auto reply = postByHand(server_->port(), "/admin/objects/save", c.contentType, c.headers, body);
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->status, c.status) << c.headers.back().second << " " << c.contentType << " " << reply->body;
     }
@@ -232,12 +237,7 @@ TEST_F(ConsoleEndpointsTest, ServiceRequestsFromAnotherSitesPageAreRefused) {
              {{{"Host", "127.0.0.1:8470"}, {"Origin", "http://localhost:3000"}}, 403},
              {{{"Host", "rebound.example:8470"}}, 403},
          }) {
-        std::string wire = "POST /7/create HTTP/1.1\r\nContent-Type: text/plain\r\n";
-        for (const auto& [name, value] : c.headers) wire += name + ": " + value + "\r\n";
-        wire += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-        TestHttpClient client(server_->port());
-        client.sendRaw(wire);
-        const auto reply = client.read();
+        const auto reply = postByHand(server_->port(), "/7/create", "text/plain", c.headers, body);
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->status, c.status) << c.headers.back().second << " " << reply->body;
         if (c.status == 403) EXPECT_EQ(Json::parse(reply->body).at("result").at("code"), 151) << reply->body;
