@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -94,6 +96,64 @@ TEST_F(EmulatorCloudTest, AFunctionPastItsTimeLimitIsKilledWithItsChildren) {
     ASSERT_TRUE(slow.error.has_value());
     EXPECT_EQ(slow.error->message(), "timeout");
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
+}
+
+TEST_F(EmulatorCloudTest, AFunctionThatClosesItsOutputStillEndsAtTheLimit) {
+    // Four of them at once (all the workers), then an ordinary call: each
+    // ends at the limit and frees its worker.
+    writeFunction("escape", "exec >&- 2>&-; sleep 8");
+    writeFunction("quick", "echo '{\"ok\": true}'");
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<Outcome> escapes(4);
+    for (auto& outcome : escapes) VornCloud::callFunctionInBackground("escape", json::object(), outcome.block());
+    Outcome quick;
+    VornCloud::callFunctionInBackground("quick", json::object(), quick.block());
+    ASSERT_TRUE(test::runUntil(
+        [&] { return quick.called && std::all_of(escapes.begin(), escapes.end(), [](auto& o) { return o.called; }); },
+        std::chrono::seconds(20)));
+    for (const auto& outcome : escapes) {
+        ASSERT_TRUE(outcome.error.has_value());
+        EXPECT_EQ(outcome.error->message(), "timeout");
+    }
+    EXPECT_FALSE(quick.error) << quick.error->message();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(7));
+}
+
+TEST_F(EmulatorCloudTest, AFunctionHoldsOnlyItsStandardDescriptorsAndReadsALine) {
+    writeFunction("descriptors", "for f in /proc/$$/fd/*; do readlink \"$f\" || true; done");
+    writeFunction("line", "if read line; then echo \"read: $line\"; else echo 'no line'; fi");
+    // Whatever the shell holds (its pipes, its script), none is a socket:
+    // not the emulator's listening socket, not the caller's connection.
+    const auto listed = call("descriptors", json::object());
+    ASSERT_TRUE(listed.result) << (listed.error ? listed.error->message() : "");
+    const auto* text = std::get_if<std::string>(&*listed.result);
+    const std::string descriptors = text != nullptr ? *text : std::get<json>(*listed.result).dump();
+    EXPECT_FALSE(descriptors.empty());
+    EXPECT_EQ(descriptors.find("socket:"), std::string::npos) << descriptors;
+    EXPECT_EQ(std::get<std::string>(*call("line", json{{"a", 1}}).result), "read: {\"a\":1}\n");
+}
+
+TEST_F(EmulatorCloudTest, AFileThatCannotBeRunFailsWithTheReason) {
+    const auto path = functions() / "notascript";
+    std::ofstream(path) << "echo this has no interpreter line\n";
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    const auto outcome = call("notascript", json::object());
+    ASSERT_TRUE(outcome.error.has_value());
+    EXPECT_EQ(outcome.error->code, kVornErrorCloudFunctionFailed);
+    EXPECT_NE(outcome.error->message().find("cannot start the function"), std::string::npos)
+        << outcome.error->message();
+}
+
+TEST_F(EmulatorCloudTest, IgnoringSIGCHLDNeverTurnsAFailureIntoAnAnswer) {
+    writeFunction("broken", "exit 3");
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    sigaction(SIGCHLD, &ignore, &previous);
+    const auto broken = call("broken", json::object());
+    sigaction(SIGCHLD, &previous, nullptr);
+    ASSERT_TRUE(broken.error.has_value());
+    EXPECT_EQ(broken.error->code, kVornErrorCloudFunctionFailed);
 }
 
 TEST_F(EmulatorCloudTest, AMalformedOrForeignKeyIsRefused) {

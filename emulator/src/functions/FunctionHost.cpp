@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +51,22 @@ bool makePipe(Fd& readEnd, Fd& writeEnd) {
     readEnd = Fd(fds[0]);
     writeEnd = Fd(fds[1]);
     return true;
+}
+
+// Waits for the child until the deadline: its process descriptor becomes
+// readable when it exits. False when the deadline passed first.
+bool awaitExit(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+    const Fd exited(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        if (exited.get() < 0) return true;  // no process descriptors here: waitpid alone, as before
+        pollfd fd{exited.get(), POLLIN, 0};
+        const int ready = ::poll(&fd, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
+        if (ready > 0) return true;
+        if (ready < 0 && errno != EINTR) return true;
+    }
 }
 
 std::string lastLine(std::string text) {
@@ -202,6 +219,10 @@ FunctionOutcome FunctionHost::execute(const FunctionCall& call) {
     posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
+    // The child holds its standard input, output and error only: no socket
+    // of the emulator (a function that leaves a process behind would keep
+    // the port bound) and no other descriptor.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
     posix_spawn_file_actions_addchdir_np(&actions, realDirectory_.c_str());
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -234,9 +255,14 @@ FunctionOutcome FunctionHost::execute(const FunctionCall& call) {
     outWrite.reset();
     errWrite.reset();
     if (spawned != 0) {
-        outcome.message = spawned == ECANCELED ? "the emulator is stopping"
-                                               : "cannot start the function: " +
-                                                     std::error_code(spawned, std::generic_category()).message();
+        if (spawned == ECANCELED) {
+            outcome.message = "the emulator is stopping";
+        } else {
+            // Not runnable (no "#!" line, a foreign format, ...): the function's fault.
+            outcome.kind = FunctionOutcome::Kind::Failed;
+            outcome.message =
+                "cannot start the function: " + std::error_code(spawned, std::generic_category()).message();
+        }
         return outcome;
     }
 
@@ -246,7 +272,9 @@ FunctionOutcome FunctionHost::execute(const FunctionCall& call) {
     const auto deadline = std::chrono::steady_clock::now() + options_.timeout;
     bool timedOut = false;
     bool tooLarge = false;
-    if (call.input.empty()) inWrite.reset();
+    // The input is one line: it ends with a newline, so that "read" sees it.
+    const std::string input = call.input.empty() || call.input.back() == '\n' ? call.input : call.input + '\n';
+    if (input.empty()) inWrite.reset();
     while (outRead.get() >= 0 || errRead.get() >= 0) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -267,9 +295,9 @@ FunctionOutcome FunctionHost::execute(const FunctionCall& call) {
         for (nfds_t i = 0; i < count && ready > 0; ++i) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == inWrite.get()) {
-                const auto n = ::write(inWrite.get(), call.input.data() + written, call.input.size() - written);
+                const auto n = ::write(inWrite.get(), input.data() + written, input.size() - written);
                 if (n > 0) written += static_cast<std::size_t>(n);
-                if ((n < 0 && errno != EAGAIN && errno != EINTR) || written == call.input.size()) inWrite.reset();
+                if ((n < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) inWrite.reset();
                 continue;
             }
             char chunk[16384];
@@ -294,10 +322,17 @@ FunctionOutcome FunctionHost::execute(const FunctionCall& call) {
     outRead.reset();
     errRead.reset();
 
+    // A child that closed its output may still run: it gets what is left of
+    // the time limit, then goes like any other.
+    if (!timedOut && !tooLarge && !awaitExit(pid, deadline)) timedOut = true;
     // Whatever still runs of the group goes, and the child is reaped.
     if (timedOut || tooLarge) ::kill(-pid, SIGKILL);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    pid_t reaped = -1;
+    while ((reaped = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {}
+    // A process that ignores SIGCHLD has its children reaped by the
+    // kernel: the exit status is lost, and a lost status is no answer.
+    const bool statusLost = reaped < 0;
     ::kill(-pid, SIGKILL);
     bool stopped = false;
     {
@@ -315,6 +350,9 @@ FunctionOutcome FunctionHost::execute(const FunctionCall& call) {
     } else if (stopped) {
         outcome.kind = FunctionOutcome::Kind::Unavailable;
         outcome.message = "the emulator is stopping";
+    } else if (statusLost) {
+        outcome.kind = FunctionOutcome::Kind::Failed;
+        outcome.message = "the function's exit status could not be read (the emulator's process ignores SIGCHLD)";
     } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         outcome.kind = FunctionOutcome::Kind::Answered;
         return outcome;
