@@ -84,6 +84,9 @@ struct Server::Impl {
         host->onEvent = [feed](const std::string& sid, const std::string& endpoint, const std::string& name,
                                const nlohmann::json& args) { return feed->event(sid, endpoint, name, args); };
         host->onSessionEnd = [feed](const std::string& sid) { feed->sessionEnded(sid); };
+        host->onLeave = [feed](const std::string& sid, const std::string& endpoint) {
+            feed->sessionLeft(sid, endpoint);
+        };
         storage.setChangeListener([feed](const ChangeNotice& change) { feed->publish(change); });
     }
 

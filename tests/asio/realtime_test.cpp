@@ -343,4 +343,17 @@ TEST_F(Realtime, ADisconnectOfTheSessionCancelsAScheduledReconnection) {
     EXPECT_FALSE(event->vornSocketIO()->isConnected());
 }
 
+TEST_F(Realtime, LeavingANamespaceDropsItsSubscriptions) {
+    auto recorder = std::make_shared<SocketIODelegate>();
+    auto socket = SocketIO::initWithDelegate(recorder);
+    socket->connectToHost("127.0.0.1", server->realtimePort(), std::nullopt, "/n");
+    ASSERT_TRUE(runUntil([&] { return socket->isConnected() && !socket->isConnecting(); }));
+    socket->sendEvent("client_sub",
+                      nlohmann::json(*VornEvent::eventDicWithType(VornActionTypeUpdateTable, "Score", "")));
+    ASSERT_TRUE(runUntil([&] { return server->realtimeSubscriptionCount() == 1; }));
+    socket->transport()->send("0::/n");
+    ASSERT_TRUE(runUntil([&] { return server->realtimeSubscriptionCount() == 0; }));
+    socket->disconnect();
+}
+
 }  // namespace vorn::async_realtime_test

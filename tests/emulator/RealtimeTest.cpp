@@ -14,6 +14,7 @@
 #include <boost/beast/websocket.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -200,6 +201,9 @@ protected:
             return name == "mine";
         };
         host_->onSessionEnd = [this](const std::string& sid) { note("end " + sid); };
+        host_->onLeave = [this](const std::string& sid, const std::string& endpoint) {
+            note("leave " + sid + " " + endpoint);
+        };
         port_ = host_->start();
     }
 
@@ -384,6 +388,28 @@ TEST(RealtimePacketTextTest, FramesInUtf16Units) {
     EXPECT_EQ(realtime::decodePayload(both), (std::vector<std::string>{notice, emoji, "2::"}));
 }
 
+TEST_F(RealtimeTest, StoppingWhileAHookEmitsEndsWithoutDeadlock) {
+    // A hook on the host thread calls into the host while stop() waits for
+    // that thread: stop must not hold what the hook needs.
+    std::atomic<bool> inHook{false};
+    std::atomic<bool> hookDone{false};
+    onConnect_ = [&](const std::string& sid, const std::string&) {
+        inHook = true;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        // Emits until the host refuses them, which it does once stopping.
+        while (host_->emit(sid, "", "late", Json::array()) && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        hookDone = true;
+    };
+    start();
+    auto client = http();
+    client->send(http::verb::get, polling(handshake()));
+    ASSERT_TRUE(runUntil([&] { return inHook.load(); }));
+    host_->stop();
+    EXPECT_TRUE(hookDone);
+}
+
 TEST_F(RealtimeTest, HandshakeAnswersSidTimesAndTransports) {
     RealtimeOptions options = quickOptions();
     options.heartbeatTimeout = 500ms;
@@ -487,10 +513,17 @@ TEST_F(RealtimeTest, WebSocketOpensJoinsAndLeavesNamespaces) {
     EXPECT_EQ(next(*client), "3::/chat:hi");
     client->write("0::/chat");
     EXPECT_EQ(next(*client), "0::/chat");
+    EXPECT_TRUE(hooked("leave " + sid + " /chat"));
     client->write("3::/chat:not joined");  // ignored
     client->write("3::/other:never joined");
+    client->write("0::/other");  // never joined: no leave
+    EXPECT_EQ(next(*client), "0::/other");
     client->write("3:::after");
     EXPECT_EQ(next(*client), "3:::after");
+    {
+        std::lock_guard lock(mutex_);
+        EXPECT_EQ(std::count(hooks_.begin(), hooks_.end(), "leave " + sid + " /other"), 0);
+    }
     EXPECT_EQ(client->refusedStatus, 0u);
     // One transport a session.
     EXPECT_EQ(connectWs(sid)->refusedStatus, 409u);

@@ -70,6 +70,8 @@ public:
     // A session ended: disconnected by either side, timed out, or refused
     // (oversized message, backlog). Also for a handshake never opened.
     std::function<void(const std::string& sid)> onSessionEnd;
+    // A session left a namespace it had joined ("0::/ns").
+    std::function<void(const std::string& sid, const std::string& endpoint)> onLeave;
 
     // Sends "5::ENDPOINT:{"name":NAME,"args":ARGS}" (args left out when null,
     // a non-array wrapped in one). Never waits for the network; false when

@@ -127,6 +127,24 @@ void ChangeNotices::sessionEnded(const std::string& sid) {
     bySession_.erase(it);
 }
 
+void ChangeNotices::sessionLeft(const std::string& sid, const std::string& endpoint) {
+    std::lock_guard lock(mutex_);
+    auto it = bySession_.find(sid);
+    if (it == bySession_.end()) return;
+    for (auto entry = it->second.begin(); entry != it->second.end();) {
+        if (entry->second != endpoint) {
+            ++entry;
+            continue;
+        }
+        if (auto found = subscribers_.find(entry->first); found != subscribers_.end()) {
+            found->second.erase({sid, endpoint});
+            if (found->second.empty()) subscribers_.erase(found);
+        }
+        entry = it->second.erase(entry);
+    }
+    if (it->second.empty()) bySession_.erase(it);
+}
+
 std::size_t ChangeNotices::send(const Key& key, const json& notice) {
     std::vector<Subscriber> targets;
     {

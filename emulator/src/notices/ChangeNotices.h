@@ -36,6 +36,8 @@ public:
     bool event(const std::string& sid, const std::string& endpoint, const std::string& name,
                const nlohmann::json& args);
     void sessionEnded(const std::string& sid);
+    // The session left a namespace: its subscriptions there go.
+    void sessionLeft(const std::string& sid, const std::string& endpoint);
 
     // A committed change: a "server_pub" to every matching subscription.
     void publish(const ChangeNotice& change);

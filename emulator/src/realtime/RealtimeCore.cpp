@@ -61,6 +61,17 @@ void RealtimeCore::connected(const std::string& sid, const std::string& endpoint
     }
 }
 
+void RealtimeCore::left(const std::string& sid, const std::string& endpoint) const {
+    if (!onLeave || stopping) return;
+    try {
+        onLeave(sid, endpoint);
+    } catch (const std::exception& e) {
+        log("onLeave failed: " + std::string(e.what()));
+    } catch (...) {
+        log("onLeave failed");
+    }
+}
+
 bool RealtimeCore::event(const std::string& sid, const std::string& endpoint, const std::string& name,
                          const nlohmann::json& args) const {
     if (!onEvent || stopping) return false;

@@ -45,9 +45,11 @@ public:
     std::function<void(const std::string&, const std::string&)> onConnect;
     std::function<bool(const std::string&, const std::string&, const std::string&, const nlohmann::json&)> onEvent;
     std::function<void(const std::string&)> onSessionEnd;
+    std::function<void(const std::string&, const std::string&)> onLeave;
 
     // The hooks, guarded: an exception is logged. No hooks while stopping.
     void connected(const std::string& sid, const std::string& endpoint) const;
+    void left(const std::string& sid, const std::string& endpoint) const;
     bool event(const std::string& sid, const std::string& endpoint, const std::string& name,
                const nlohmann::json& args) const;
     // An ack callback given to emit, guarded the same way.

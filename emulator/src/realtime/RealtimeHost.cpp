@@ -69,6 +69,7 @@ struct RealtimeHost::Impl {
     net::steady_timer retryTimer{ioc};
     std::thread thread;
     mutable std::mutex mutex;
+    std::mutex joinMutex;  // one stop() joins the thread at a time
     State state = State::Idle;
     std::atomic<unsigned short> port{0};
     std::atomic<std::thread::id> hostThread{};
@@ -179,6 +180,7 @@ unsigned short RealtimeHost::start() {
     impl_->core->onConnect = onConnect;
     impl_->core->onEvent = onEvent;
     impl_->core->onSessionEnd = onSessionEnd;
+    impl_->core->onLeave = onLeave;
     impl_->listen();
     impl_->state = Impl::State::Running;
     impl_->thread = std::thread([impl = impl_.get()] { impl->loop(); });
@@ -187,11 +189,16 @@ unsigned short RealtimeHost::start() {
 }
 
 void RealtimeHost::stop() {
-    std::lock_guard lock(impl_->mutex);
-    if (impl_->state == Impl::State::Running) {
-        net::post(impl_->ioc, [impl = impl_.get()] { impl->shutdown(); });
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->state == Impl::State::Running) {
+            net::post(impl_->ioc, [impl = impl_.get()] { impl->shutdown(); });
+        }
+        impl_->state = Impl::State::Stopped;
     }
-    impl_->state = Impl::State::Stopped;
+    // Joined without the state lock: a hook still running on the host
+    // thread may call emit and the like, which take it.
+    std::lock_guard join(impl_->joinMutex);
     if (impl_->thread.joinable() && impl_->thread.get_id() != std::this_thread::get_id()) impl_->thread.join();
 }
 

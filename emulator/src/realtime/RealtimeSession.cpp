@@ -317,9 +317,10 @@ void RealtimeSession::handle(const Packet& packet) {
                 send(kDisconnectText);
                 end("disconnected by the client");
             } else {
-                endpoints_.erase(packet.endpoint);
+                const bool joinedBefore = endpoints_.erase(packet.endpoint) != 0;
                 dropAcks(packet.endpoint);
                 send(packetText(PacketType::Disconnect, packet.endpoint));
+                if (joinedBefore && !ended_) core_.left(sid_, packet.endpoint);
             }
             return;
         case PacketType::Connect:
