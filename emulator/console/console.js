@@ -110,6 +110,16 @@
     document.body.dataset.loaded = route;
   }
 
+  // Whether a refresh brought the same data the view shows already: it is
+  // then left as it is (images are not loaded again, nothing flickers).
+  let shownData = null;
+  function unchanged(...data) {
+    const text = JSON.stringify(data);
+    if (text === shownData) return true;
+    shownData = text;
+    return false;
+  }
+
   // Calls fn every ms while the view of generation `mine` is shown.
   function refreshEvery(ms, fn, mine) {
     if (mine !== generation) return;
@@ -359,10 +369,19 @@
 
   // ------------------------------------------------------------ the other views
 
+  const userPage = {skip: 0, limit: 50};
+
   async function viewUsers() {
     const mine = generation;
-    const [users, roles] = await Promise.all([api('GET', '/admin/users?limit=200'), api('GET', '/admin/roles')]);
+    const [users, roles] = await Promise.all([
+      api('GET', '/admin/users?skip=' + userPage.skip + '&limit=' + userPage.limit), api('GET', '/admin/roles')]);
     if (mine !== generation) return;
+    if (users.results.length === 0 && userPage.skip > 0 && users.count > 0) {
+      // Fewer users than before: back to the last page there is.
+      userPage.skip = Math.max(0, Math.floor((users.count - 1) / userPage.limit) * userPage.limit);
+      return viewUsers();
+    }
+    if (unchanged(users, roles, userPage)) return done('users');
     const userRows = users.results.map((u) => el('tr', {'data-id': u.objectId},
       el('td', {class: 'mono'}, u.objectId), valueCell(u.username), valueCell(u.email),
       el('td', {}, u.emailVerified === true ? el('span', {class: 'ok'}, 'yes') : 'no'),
@@ -376,10 +395,25 @@
       el('td', {}, r.roles.map((name) => el('span', {class: 'tag'}, name)),
          r.moreRoles > 0 ? el('span', {class: 'count'}, ' and ' + r.moreRoles + ' more') : null),
       el('td', {}, aclView(r.ACL))));
+    const again = () => viewUsers().catch(fail);
+    const last = Math.min(userPage.skip + users.results.length, users.count);
+    const perPage = el('select', {id: 'users-limit', onchange: () => {
+      userPage.limit = Number(perPage.value);
+      userPage.skip = 0;
+      again();
+    }}, [10, 25, 50, 100, 200].map((n) => el('option', {value: n, selected: n === userPage.limit}, n)));
+    const pager = el('div', {class: 'pager', id: 'users-pager'},
+                     el('button', {id: 'users-prev', disabled: userPage.skip === 0,
+                                   onclick: () => { userPage.skip = Math.max(0, userPage.skip - userPage.limit); again(); }}, '‹ Previous'),
+                     el('span', {id: 'users-range'}, users.count === 0 ? 'no users' : (userPage.skip + 1) + '–' + last + ' of ' + users.count),
+                     el('button', {id: 'users-next', disabled: last >= users.count,
+                                   onclick: () => { userPage.skip += userPage.limit; again(); }}, 'Next ›'),
+                     el('label', {class: 'count'}, 'per page ', perPage));
     show('Users and roles',
          el('h3', {}, 'Users (' + users.count + ')'),
          table('users-table', ['objectId', 'username', 'email', 'verified', 'phone', 'roles', 'sessions', 'ACL', 'createdAt'],
                userRows, 'No users have signed up.'),
+         pager,
          el('h3', {}, 'Roles (' + roles.length + ')'),
          table('roles-table', ['name', 'objectId', 'users', 'roles in it', 'ACL'], roleRows, 'No roles.'));
     done('users');
@@ -389,6 +423,7 @@
     const mine = generation;
     const entries = await api('GET', '/admin/outbox');
     if (mine !== generation) return;
+    if (unchanged(entries)) return done('outbox');
     const rows = entries.slice().reverse().map((m) => el('tr', {},
       el('td', {}, el('span', {class: 'tag'}, m.kind)), valueCell(m.to),
       el('td', {}, m.link && safeHref(m.link) ? el('a', {href: safeHref(m.link), target: '_blank', rel: 'noopener noreferrer'}, m.link) : (m.link || '')),
@@ -429,6 +464,7 @@
     const mine = generation;
     const files = await api('GET', '/admin/files');
     if (mine !== generation) return;
+    if (unchanged(files)) return done('files');
     const cards = files.slice().reverse().map((f) => {
       const url = fileUrl(f.url);
       const image = url && /^image\//.test(f.contentType || '');
@@ -449,6 +485,7 @@
     const mine = generation;
     const deliveries = await api('GET', '/admin/pushes');
     if (mine !== generation) return;
+    if (unchanged(deliveries)) return done('push');
     const rows = deliveries.slice().reverse().map((d) => {
       const payload = d.payload && typeof d.payload === 'object' ? d.payload : {};
       return el('tr', {},
@@ -468,10 +505,19 @@
     done('push');
   }
 
+  const openRuns = new Set();  // the runs whose detail is shown: "atMs name ms"
+
+  // The functions and their recent runs (refreshed), over a form that calls
+  // one (made once per visit, so a refresh keeps what is typed).
   async function viewFunctions() {
     const mine = generation;
     const info = await api('GET', '/admin/functions');
     if (mine !== generation) return;
+    if (!main.querySelector('#call-form')) functionsFrame(info);
+    if (unchanged(info)) return done('functions');
+    const names = main.querySelector('#call-name');
+    const chosen = names.value;
+    names.replaceChildren(...info.functions.map((f) => el('option', {value: f.name, selected: f.name === chosen}, f.name)));
     const outcome = (run) => el('span', {class: run.outcome === 'answered' ? 'ok' : 'bad'}, run.outcome + ' (' + run.status + ')');
     const rows = info.functions.map((f) => {
       const run = f.lastRun;
@@ -481,14 +527,66 @@
         el('td', {}, run ? outcome(run) : ''), el('td', {}, run ? run.ms + ' ms' : ''),
         valueCell(run ? run.input : '', 'mono'), valueCell(run ? run.output : '', 'mono'));
     });
-    const runRows = info.runs.map((run) => el('tr', {},
-      el('td', {class: 'mono'}, time(run.atMs)), el('td', {class: 'mono'}, run.name), el('td', {}, outcome(run)),
-      el('td', {}, run.ms + ' ms'), valueCell(run.input, 'mono'), valueCell(run.output, 'mono')));
-    show('Cloud functions',
-         table('functions-table', ['function', 'kind', 'last run', 'outcome', 'took', 'parameters', 'answer'], rows),
-         el('h3', {}, 'Recent calls'),
+    const block = (title, key, text) => el('div', {class: 'block'}, el('div', {class: 'count'}, title),
+                                           el('pre', {class: 'mono', 'data-key': key}, text === '' ? '–' : text));
+    const runRows = info.runs.flatMap((run) => {
+      const key = run.atMs + ' ' + run.name + ' ' + run.ms;
+      const detail = el('tr', {class: 'run-detail', hidden: !openRuns.has(key)},
+        el('td', {colspan: 6}, block('parameters', 'input', run.input), block('answer', 'output', run.output),
+           block('standard error', 'errors', run.errors || '')));
+      const row = el('tr', {class: 'clickable run', onclick: () => {
+        detail.hidden = !detail.hidden;
+        if (detail.hidden) openRuns.delete(key); else openRuns.add(key);
+      }},
+        el('td', {class: 'mono'}, time(run.atMs)), el('td', {class: 'mono'}, run.name), el('td', {}, outcome(run)),
+        el('td', {}, run.ms + ' ms'), valueCell(run.input, 'mono'), valueCell(run.output, 'mono'));
+      return [row, detail];
+    });
+    main.querySelector('#functions-slot').replaceChildren(
+         table('functions-table', ['function', 'kind', 'last run', 'outcome', 'took', 'parameters', 'answer'], rows));
+    main.querySelector('#runs-slot').replaceChildren(
          table('runs-table', ['at', 'function', 'outcome', 'took', 'parameters', 'answer'], runRows, 'No calls yet.'));
     done('functions');
+  }
+
+  function functionsFrame(info) {
+    const names = el('select', {id: 'call-name'});
+    const params = el('textarea', {id: 'call-parameters', rows: 3, spellcheck: 'false', placeholder: '{"name": "world"}'}, '{}');
+    const answer = el('div', {id: 'call-answer'});
+    const button = el('button', {type: 'submit', class: 'primary', id: 'call'}, 'Call');
+    const call = async () => {
+      let parameters;
+      try {
+        parameters = params.value.trim() ? JSON.parse(params.value) : {};
+        if (!parameters || typeof parameters !== 'object' || Array.isArray(parameters)) throw new Error('expected a JSON object');
+      } catch (e) {
+        answer.replaceChildren(el('div', {class: 'bad', id: 'call-status'}, 'The parameters are not a JSON object: ' + e.message));
+        return;
+      }
+      button.disabled = true;
+      answer.replaceChildren(el('div', {class: 'count'}, 'Calling ' + names.value + '…'));
+      try {
+        const response = await fetch('/admin/functions/call', {method: 'POST', headers: {'Content-Type': 'application/json'},
+                                                               body: JSON.stringify({name: names.value, parameters})});
+        const text = await response.text();
+        let shown = text;
+        try { shown = JSON.stringify(JSON.parse(text), null, 2); } catch (e) { shown = text; }
+        answer.replaceChildren(el('div', {class: response.ok ? 'ok' : 'bad', id: 'call-status'}, 'HTTP ' + response.status),
+                               el('pre', {class: 'mono', id: 'call-output'}, shown));
+      } catch (e) {
+        answer.replaceChildren(el('div', {class: 'bad', id: 'call-status'}, e.message));
+      } finally {
+        button.disabled = false;
+      }
+    };
+    show('Cloud functions',
+         el('form', {class: 'panel', id: 'call-form', onsubmit: (e) => { e.preventDefault(); call(); }},
+            el('div', {class: 'toolbar'}, el('label', {}, 'Function', names),
+               el('label', {class: 'grow'}, 'Parameters (JSON)', params), button),
+            answer),
+         el('div', {id: 'functions-slot'}),
+         el('h3', {}, 'Recent calls (click one for all of it)'),
+         el('div', {id: 'runs-slot'}));
   }
 
   async function viewRealtime() {
@@ -520,6 +618,100 @@
     done('realtime');
   }
 
+  // Injected faults: the next requests of a path fail in a chosen way.
+  async function viewFaults() {
+    const mine = generation;
+    const faults = await api('GET', '/admin/faults');
+    if (mine !== generation) return;
+    const list = el('div', {id: 'faults-slot'});
+    const render = (items) => list.replaceChildren(table('faults-table', ['path', 'mode', 'requests left', 'code', 'delay', ''],
+      items.map((f) => el('tr', {'data-path': f.path},
+        el('td', {class: 'mono'}, f.path), el('td', {}, el('span', {class: 'tag'}, f.mode)),
+        el('td', {}, f.count === 0 ? 'every one' : f.count),
+        el('td', {}, f.mode === 'error' ? f.code : ''), el('td', {}, f.mode === 'delay' ? f.delayMs + ' ms' : ''),
+        el('td', {}, el('button', {class: 'danger', onclick: () => clearFaults(f.path)}, 'Clear this path')))),
+      'No faults are waiting: every request is handled normally.'));
+    const reload = async () => render(await api('GET', '/admin/faults'));
+    const clearFaults = (path) => api('DELETE', '/admin/faults' + (path ? '?path=' + encodeURIComponent(path) : ''))
+      .then((reply) => { setStatus('Cleared ' + (reply && reply.deleted) + ' faults'); return reload(); }).catch(fail);
+    const path = el('input', {id: 'fault-path', placeholder: '/7/find', required: true});
+    const mode = el('select', {id: 'fault-mode'}, ['drop', 'drop-after', 'garbage', 'error', 'delay'].map((m) => el('option', {value: m}, m)));
+    const count = el('input', {id: 'fault-count', type: 'number', min: 0, value: 1, title: '0: every request until cleared'});
+    const code = el('input', {id: 'fault-code', type: 'number', placeholder: 'for error'});
+    const delay = el('input', {id: 'fault-delay', type: 'number', min: 0, placeholder: 'for delay'});
+    const message = el('span', {id: 'fault-message'});
+    const add = async () => {
+      const fault = {path: path.value.trim(), mode: mode.value, count: Number(count.value || 1)};
+      if (code.value !== '') fault.code = Number(code.value);
+      if (delay.value !== '') fault.delayMs = Number(delay.value);
+      message.textContent = '';
+      try {
+        await api('POST', '/admin/faults', fault);
+        setStatus('Added a ' + fault.mode + ' fault on ' + fault.path);
+        await reload();
+      } catch (e) {
+        message.className = 'bad';
+        message.textContent = e.message;
+      }
+    };
+    show('Injected faults',
+         el('form', {class: 'toolbar', id: 'fault-form', onsubmit: (e) => { e.preventDefault(); add(); }},
+            el('label', {class: 'grow'}, 'Path', path), el('label', {}, 'Mode', mode),
+            el('label', {}, 'Requests (0: all)', count), el('label', {}, 'Code', code), el('label', {}, 'Delay (ms)', delay),
+            el('button', {type: 'submit', class: 'primary', id: 'add-fault'}, 'Add'),
+            el('button', {type: 'button', class: 'danger', id: 'clear-faults', onclick: () => clearFaults('')}, 'Clear all'),
+            message),
+         list);
+    render(faults);
+    done('faults');
+  }
+
+  // The emulator's settings, and emptying all of its data.
+  async function viewSettings() {
+    const mine = generation;
+    const settings = await api('GET', '/admin/settings');
+    if (mine !== generation) return;
+    const absolute = el('input', {id: 'setting-absolute', type: 'checkbox', checked: settings.absoluteFileUrls === true});
+    const idle = el('input', {id: 'setting-idle', type: 'number', min: 0, value: settings.uploadSessionIdleMs});
+    const message = el('span', {id: 'settings-message'});
+    const save = async () => {
+      message.textContent = '';
+      try {
+        const saved = await api('POST', '/admin/settings', {absoluteFileUrls: absolute.checked, uploadSessionIdleMs: Number(idle.value)});
+        absolute.checked = saved.absoluteFileUrls === true;
+        idle.value = saved.uploadSessionIdleMs;
+        message.className = 'ok';
+        message.textContent = 'Saved.';
+      } catch (e) {
+        message.className = 'bad';
+        message.textContent = e.message;
+      }
+    };
+    const clearAll = async () => {
+      if (!confirm('Remove every object, user, file, mail and push delivery? This cannot be undone.')) return;
+      try {
+        const r = await api('POST', '/admin/clear', {});
+        setStatus('Removed ' + r.objects + ' objects (' + r.users + ' users), ' + r.files + ' files, ' + r.outbox +
+                  ' messages and ' + r.pushes + ' push deliveries');
+      } catch (e) {
+        fail(e);
+      }
+    };
+    show('Settings',
+         el('form', {class: 'panel', id: 'settings-form', onsubmit: (e) => { e.preventDefault(); save(); }},
+            el('div', {class: 'toolbar'},
+               el('label', {class: 'inline'}, absolute, ' File URLs as absolute addresses (http://host:port/files/…)')),
+            el('div', {class: 'toolbar'},
+               el('label', {}, 'Idle time of an unfinished upload (ms)', idle)),
+            el('div', {class: 'toolbar'}, el('button', {type: 'submit', class: 'primary', id: 'save-settings'}, 'Save'), message)),
+         el('h3', {}, 'Data'),
+         el('div', {class: 'panel'},
+            el('p', {}, 'Empties the emulator: every object (users, roles and installations too), stored file, ' +
+                        'outbox message and push delivery. Faults and settings stay.'),
+            el('button', {class: 'danger', id: 'clear-all', onclick: clearAll}, 'Clear all data…')));
+    done('settings');
+  }
+
   // The live request log: polls for the entries after the last one seen.
   async function viewRequests() {
     const mine = generation;
@@ -527,6 +719,34 @@
     let paused = false;
     const rows = el('tbody', {});
     const filter = el('input', {id: 'request-filter', placeholder: 'filter, e.g. /7/find', class: 'grow'});
+    const detail = el('div', {id: 'request-detail'});
+    let selected = 0;
+    const showDetail = (entry, row) => {
+      for (const r of rows.querySelectorAll('tr.selected')) r.classList.remove('selected');
+      if (selected === entry.seq) {
+        selected = 0;
+        detail.replaceChildren();
+        return;
+      }
+      selected = entry.seq;
+      row.classList.add('selected');
+      const item = (name, key, value) => [el('dt', {}, name), el('dd', {'data-key': key}, value)];
+      const took = entry.micros < 1000 ? entry.micros + ' µs' : (entry.micros / 1000).toFixed(1) + ' ms';
+      detail.replaceChildren(el('div', {class: 'panel detail'},
+        el('h3', {}, entry.method + ' ' + entry.target),
+        el('dl', {},
+           item('class', 'className', entry.className || '–'),
+           item('object', 'objectId', entry.objectId || '–'),
+           item('data keys', 'keys', (entry.keys || []).length ? entry.keys.map((k) => el('span', {class: 'tag'}, k)) : '–'),
+           item('where', 'where', entry.where === null || entry.where === undefined ? '–'
+                                  : el('pre', {}, JSON.stringify(entry.where, null, 2))),
+           item('session', 'signedIn', entry.signedIn ? 'with a session token' : 'none'),
+           item('answer', 'answer', (entry.status === 0 ? 'dropped' : 'HTTP ' + entry.status) + ', code ' + entry.code +
+                                    (entry.fault ? ' (fault: ' + entry.fault + ')' : '') + ', ' + (entry.bytes || 0) + ' bytes'),
+           item('at', 'at', new Date(entry.atMs).toISOString() + ', took ' + took),
+           item('peer', 'remote', entry.remote || 'in-process')),
+        el('div', {class: 'count'}, 'Values of the data, passwords, tokens and file bytes are not kept.')));
+    };
     const dot = el('span', {class: 'live'});
     const pause = el('button', {id: 'pause', onclick: () => {
       paused = !paused;
@@ -539,7 +759,7 @@
     };
     filter.addEventListener('input', applyFilter);
     main.replaceChildren(el('h2', {}, dot, 'Requests'),
-                         el('div', {class: 'toolbar'}, filter, pause),
+                         el('div', {class: 'toolbar'}, filter, pause), detail,
                          el('div', {class: 'table-wrap'}, el('table', {id: 'requests-table'},
                             el('thead', {}, el('tr', {}, ['time', 'method', 'path', 'status', 'code', 'took', 'peer'].map((h) => el('th', {}, h)))),
                             rows)));
@@ -560,7 +780,7 @@
         if (entry.seq <= last) continue;
         last = entry.seq;
         const good = entry.status >= 200 && entry.status < 400 && (entry.code === 200 || entry.code === entry.status);
-        const row = el('tr', {'data-seq': entry.seq},
+        const row = el('tr', {'data-seq': entry.seq, class: 'clickable', onclick: () => showDetail(entry, row)},
           el('td', {class: 'mono'}, time(entry.atMs)), el('td', {}, entry.method), valueCell(entry.target, 'mono'),
           el('td', {class: good ? 'ok' : 'bad'}, entry.status === 0 ? 'dropped' : entry.status),
           el('td', {}, entry.code + (entry.fault ? ' (fault: ' + entry.fault + ')' : '')),
@@ -580,8 +800,10 @@
   // ------------------------------------------------------------ routing
 
   const views = {classes: viewClasses, users: viewUsers, outbox: viewOutbox, files: viewFiles, push: viewPush,
-                 functions: viewFunctions, realtime: viewRealtime, requests: viewRequests};
-  const autoRefresh = {realtime: 2000, functions: 3000};
+                 functions: viewFunctions, realtime: viewRealtime, requests: viewRequests, faults: viewFaults,
+                 settings: viewSettings};
+  // The views that follow the data on their own, every so many ms.
+  const autoRefresh = {users: 2000, outbox: 2000, files: 2000, push: 2000, realtime: 2000, functions: 3000};
 
   function fail(error) {
     setStatus('Error: ' + (error && error.message ? error.message : error), true);
@@ -590,6 +812,7 @@
 
   function route() {
     generation += 1;
+    shownData = null;
     if (timer) clearInterval(timer);
     timer = null;
     const parts = (location.hash.replace(/^#\/?/, '') || 'classes').split('/');
@@ -616,5 +839,13 @@
   }
 
   window.addEventListener('hashchange', route);
+  // Choosing the tab of the page shown loads it again.
+  document.getElementById('nav').addEventListener('click', (e) => {
+    const link = e.target.closest('a');
+    if (link && link.getAttribute('href') === location.hash) {
+      e.preventDefault();
+      route();
+    }
+  });
   route();
 })();

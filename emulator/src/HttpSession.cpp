@@ -238,6 +238,12 @@ void HttpSession::handle() {
         core_.log(request.method + " " + request.target + " " + outcome + " " + std::to_string(micros) + "us");
     };
 
+    RequestLogEntry described;
+    if (core_.requestLog != nullptr && !RequestLog::ignored(request.target)) {
+        described.target = request.target;
+        summarize(described, request.body, request.headers.get("X-Vorn-Session-Token").has_value());
+    }
+
     std::optional<Fault> fault;
     if (core_.faults != nullptr) {
         const std::string_view target = request.target;
@@ -245,7 +251,8 @@ void HttpSession::handle() {
     }
     if (fault && fault->mode == FaultMode::Drop) {
         logLine("(fault: drop)");
-        note(Pending{request.method, request.target, message.version(), false, fault, started}, 0, 0);
+        note(Pending{request.method, request.target, message.version(), false, fault, started, std::move(described)}, 0,
+             0);
         return close();
     }
 
@@ -264,7 +271,8 @@ void HttpSession::handle() {
         reply = core_.router.dispatch(request);
     }
 
-    Pending pending{request.method, request.target, message.version(), message.keep_alive(), fault, started};
+    Pending pending{request.method, request.target, message.version(),   message.keep_alive(),
+                    fault,          started,        std::move(described)};
     if (reply.deferred) {
         // The answer comes from another thread; it is written from this
         // connection's executor. The connection stays alive until then.
@@ -313,7 +321,7 @@ void HttpSession::respond(HttpResponse reply, const Pending& pending) {
     }
 
     const int code = reply.serviceCode != 0 ? reply.serviceCode : static_cast<int>(reply.status);
-    note(pending, reply.status, code);
+    note(pending, reply.status, code, bodySize);
     if (fault)
         logLine(std::to_string(code) + " (fault: " + std::string(faultModeName(fault->mode)) + ")");
     else
@@ -329,14 +337,14 @@ void HttpSession::respond(HttpResponse reply, const Pending& pending) {
     send();
 }
 
-void HttpSession::note(const Pending& pending, unsigned status, int code) const {
+void HttpSession::note(const Pending& pending, unsigned status, int code, std::size_t replyBytes) const {
     if (core_.requestLog == nullptr || RequestLog::ignored(pending.target)) return;
-    RequestLogEntry entry;
+    RequestLogEntry entry = pending.described;
     entry.atMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
     entry.method = pending.method;
-    entry.target = pending.target;
+    entry.replyBytes = replyBytes;
     entry.status = status;
     entry.code = code;
     entry.micros =

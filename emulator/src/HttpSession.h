@@ -19,6 +19,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "console/RequestLog.h"
 #include "vorn_emulator/ErrorCodes.h"
 #include "vorn_emulator/Faults.h"
 #include "vorn_emulator/Router.h"
@@ -80,10 +81,11 @@ private:
         bool keepAlive = true;
         std::optional<Fault> fault;
         std::chrono::steady_clock::time_point started;
+        RequestLogEntry described;  // what the call was, for the request log (summarize())
     };
     void handle();
     // Keeps the answer (status 0: dropped) in the request log.
-    void note(const Pending& pending, unsigned status, int code) const;
+    void note(const Pending& pending, unsigned status, int code, std::size_t replyBytes = 0) const;
     void respond(HttpResponse reply, const Pending& pending);
     void onWrite(bool close, error_code ec);
     void onReadError(error_code ec);

@@ -25,6 +25,7 @@
 #include "vorn/core/Vorn.h"
 #include "vorn/core/vBase64.h"
 #include "vorn/realtime/VornEvent.h"
+#include "vorn_emulator/Accounts.h"
 #include "vorn_emulator/ObjectStore.h"
 #include "vorn_emulator/Realtime.h"
 #include "vorn_emulator/Server.h"
@@ -440,6 +441,18 @@ TEST_F(ConsolePages, UsersAndRolesPageShowsWhoIsInWhichRole) {
     noPageErrors();
 }
 
+TEST_F(ConsolePages, UsersPageFollowsNewSessionsWithoutReloading) {
+    open("users", "users");
+    const std::string bobSessions = "#users-table tr[data-id=\"" + ids_->at("bob") + "\"] td:nth-child(7)";
+    const std::string before = text(bobSessions);
+    browser_->evaluate("window.sameDocument = true");
+    call("/7/login", nullptr, {{"username", "bob"}, {"password", "secret"}});
+    browser_->waitFor("document.querySelector('" + bobSessions + "')?.textContent === '" +
+                      std::to_string(std::stoi(before) + 1) + "'");
+    EXPECT_EQ(browser_->evaluate("window.sameDocument"), true);
+    noPageErrors();
+}
+
 TEST_F(ConsolePages, OutboxPageShowsTheMailWithItsLink) {
     open("outbox", "outbox");
     ASSERT_EQ(texts("#outbox-table tbody tr").size(), 1u);
@@ -447,6 +460,30 @@ TEST_F(ConsolePages, OutboxPageShowsTheMailWithItsLink) {
     EXPECT_EQ(text("#outbox-table tbody td:nth-child(2)"), "alice@example.com");
     const std::string link = browser_->evaluate("document.querySelector('#outbox-table a').href").get<std::string>();
     EXPECT_TRUE(link.starts_with(base_ + "/verify?token=")) << link;
+    noPageErrors();
+}
+
+TEST_F(ConsolePages, OutboxPageShowsANewMailWithoutReloadingAndAgainWhenItsTabIsChosen) {
+    server_->call([] { return emulator::clearOutbox(server_->storage()); });
+    open("outbox", "outbox");
+    EXPECT_EQ(text("#outbox-table"), "Nothing was sent.");
+    browser_->evaluate("window.sameDocument = true");
+
+    // Leaves one verification mail to alice, as the suite began with.
+    call("/7/email_verify", "_User", {{"email", "alice@example.com"}});
+    browser_->waitFor("document.querySelectorAll('#outbox-table tbody tr').length === 1");
+    EXPECT_EQ(text("#outbox-table tbody td:nth-child(1)"), "verify");
+    EXPECT_EQ(text("#outbox-table tbody td:nth-child(2)"), "alice@example.com");
+    EXPECT_EQ(browser_->evaluate("window.sameDocument"), true);
+
+    // A refresh with the same data leaves the table as it is; choosing the
+    // tab again makes it anew.
+    browser_->evaluate("document.querySelector('#outbox-table').dataset.old = 'yes'");
+    browser_->click("#nav a[data-route=outbox]");
+    browser_->waitFor(
+        "document.body.dataset.loaded === 'outbox' && "
+        "document.querySelector('#outbox-table') && !document.querySelector('#outbox-table').dataset.old");
+    EXPECT_EQ(browser_->evaluate("window.sameDocument"), true);
     noPageErrors();
 }
 
@@ -494,6 +531,36 @@ TEST_F(ConsolePages, FunctionsPageShowsTheLastRunOfEach) {
     noPageErrors();
 }
 
+TEST_F(ConsolePages, FunctionsPageCallsAFunctionFromItsFormAndOpensEachRunWhole) {
+    open("functions", "functions");
+    browser_->setValue("#call-name", "hello");
+    browser_->setValue("#call-parameters", R"({"name": "x"})");
+    browser_->click("#call");
+    browser_->waitFor("document.querySelector('#call-output')");
+    EXPECT_EQ(text("#call-status"), "HTTP 200");
+    EXPECT_EQ(json::parse(text("#call-output")), (json{{"message", "Hello, x"}}));
+
+    // The call is the newest run; it opens to show its parameters, answer and
+    // standard error, and the form keeps what was typed through refreshes.
+    browser_->waitFor(
+        "document.querySelector('#runs-table tbody tr.run td:nth-child(5)')?.textContent === '{\"name\":\"x\"}'");
+    browser_->click("#runs-table tbody tr.run");
+    browser_->waitFor(
+        "document.querySelector('#runs-table tr.run-detail') && "
+        "!document.querySelector('#runs-table tr.run-detail').hidden");
+    EXPECT_EQ(json::parse(text("#runs-table tr.run-detail pre[data-key=input]")), (json{{"name", "x"}}));
+    EXPECT_EQ(json::parse(text("#runs-table tr.run-detail pre[data-key=output]")), (json{{"message", "Hello, x"}}));
+    EXPECT_EQ(text("#runs-table tr.run-detail pre[data-key=errors]"), "–");
+    EXPECT_EQ(browser_->evaluate("document.querySelector('#call-parameters').value"), R"({"name": "x"})");
+    keep("functions-call");
+
+    // Parameters that are not a JSON object are refused in the page.
+    browser_->setValue("#call-parameters", "[1, 2]");
+    browser_->click("#call");
+    browser_->waitFor("document.querySelector('#call-status')?.textContent.startsWith('The parameters are not')");
+    noPageErrors();
+}
+
 TEST_F(ConsolePages, RealtimePageShowsTheSessionAndItsSubscriptions) {
     open("realtime", "realtime");
     EXPECT_EQ(texts("#sessions-table tbody tr").size(), 1u);
@@ -529,8 +596,109 @@ TEST_F(ConsolePages, RequestLogShowsNewRequestsLiveWithoutReloading) {
     noPageErrors();
 }
 
+TEST_F(ConsolePages, ARequestOpensToShowWhatTheCallWasWithoutItsSecrets) {
+    open("requests", "requests");
+    // alice's sign-up is the oldest entry.
+    browser_->click("#requests-table tbody tr:last-child");
+    browser_->waitFor("document.querySelector('#request-detail dd[data-key=className]')");
+    EXPECT_EQ(text("#request-detail h3"), "POST /7/signup");
+    EXPECT_EQ(text("#request-detail dd[data-key=className]"), "_User");
+    EXPECT_EQ(texts("#request-detail dd[data-key=keys] .tag"),
+              (std::vector<std::string>{"email", "password", "username"}));
+    EXPECT_TRUE(text("#request-detail dd[data-key=answer]").starts_with("HTTP 200, code 200, "))
+        << text("#request-detail dd[data-key=answer]");
+    EXPECT_EQ(text("#request-detail").find("secret"), std::string::npos) << text("#request-detail");
+    EXPECT_EQ(text("#request-detail").find("alice@example.com"), std::string::npos) << text("#request-detail");
+
+    // A find made now, with its constraints.
+    call("/7/find", "GameScore", {{"where", {{"score", {{"$gt", 250}}}}}});
+    browser_->waitFor("document.querySelector('#requests-table tbody tr td:nth-child(3)')?.textContent === '/7/find'");
+    browser_->click("#requests-table tbody tr:first-child");
+    browser_->waitFor("document.querySelector('#request-detail h3')?.textContent === 'POST /7/find'");
+    EXPECT_EQ(text("#request-detail dd[data-key=className]"), "GameScore");
+    EXPECT_EQ(json::parse(text("#request-detail dd[data-key=where]")), (json{{"score", {{"$gt", 250}}}}));
+    keep("request-detail");
+    // Clicked again, it closes.
+    browser_->click("#requests-table tbody tr:first-child");
+    browser_->waitFor("!document.querySelector('#request-detail h3')");
+    noPageErrors();
+}
+
+TEST_F(ConsolePages, FaultsPageAddsListsAndClearsFaults) {
+    const std::string path = "/7/console-fault-test";
+    open("faults", "faults");
+    EXPECT_EQ(text("#faults-table"), "No faults are waiting: every request is handled normally.");
+    browser_->setValue("#fault-path", path);
+    browser_->setValue("#fault-mode", "error");
+    browser_->setValue("#fault-count", "2");
+    browser_->setValue("#fault-code", "141");
+    browser_->click("#add-fault");
+    browser_->waitFor("document.querySelector('#faults-table tbody tr')");
+    EXPECT_EQ(texts("#faults-table tbody td:nth-child(-n+4)"), (std::vector<std::string>{path, "error", "2", "141"}));
+    const json listed = json::parse(client_->get("/admin/faults").body);
+    ASSERT_EQ(listed.size(), 1u) << listed;
+    EXPECT_EQ(listed[0].at("path"), path);
+    EXPECT_EQ(listed[0].at("code"), 141);
+    keep("faults");
+
+    // What the emulator refuses is said in the page.
+    browser_->setValue("#fault-path", "no-slash");
+    browser_->click("#add-fault");
+    browser_->waitFor("document.querySelector('#fault-message')?.textContent.length > 0");
+
+    browser_->click("#clear-faults");
+    browser_->waitFor("document.querySelector('#faults-table')?.textContent.startsWith('No faults')");
+    EXPECT_EQ(json::parse(client_->get("/admin/faults").body), json::array());
+    noPageErrors(/*refusals=*/true);
+}
+
+TEST_F(ConsolePages, SettingsPageChangesTheSettingsAndAsksBeforeClearingAllData) {
+    open("settings", "settings");
+    EXPECT_EQ(browser_->evaluate("document.querySelector('#setting-absolute').checked"), false);
+    browser_->evaluate("document.querySelector('#setting-absolute').checked = true");
+    browser_->setValue("#setting-idle", "120000");
+    browser_->click("#save-settings");
+    browser_->waitFor("document.querySelector('#settings-message')?.textContent === 'Saved.'");
+    EXPECT_EQ(json::parse(client_->get("/admin/settings").body),
+              (json{{"absoluteFileUrls", true}, {"uploadSessionIdleMs", 120000}}));
+    keep("settings");
+
+    // Refused values are said, and change nothing.
+    browser_->setValue("#setting-idle", "999999999");
+    browser_->click("#save-settings");
+    browser_->waitFor("document.querySelector('#settings-message')?.classList.contains('bad')");
+    EXPECT_EQ(json::parse(client_->get("/admin/settings").body).at("uploadSessionIdleMs"), 120000);
+
+    // Back as the suite began.
+    browser_->evaluate("document.querySelector('#setting-absolute').checked = false");
+    browser_->setValue("#setting-idle", "600000");
+    browser_->click("#save-settings");
+    browser_->waitFor("document.querySelector('#settings-message')?.textContent === 'Saved.'");
+    EXPECT_EQ(json::parse(client_->get("/admin/settings").body).at("absoluteFileUrls"), false);
+
+    // Clearing all data asks first; declined, nothing goes.
+    browser_->evaluate("window.asked = ''; window.confirm = (text) => { window.asked = text; return false; }");
+    browser_->click("#clear-all");
+    EXPECT_TRUE(browser_->waitFor("window.asked").get<std::string>().starts_with("Remove every object"));
+    EXPECT_EQ(json::parse(client_->get("/admin/users").body).at("count"), 2);
+    noPageErrors(/*refusals=*/true);
+}
+
+TEST_F(ConsolePages, UsersAreCountedAndPagedAndTheRootLeadsToTheConsole) {
+    open("users", "users");
+    EXPECT_EQ(text("#users-range"), "1–2 of 2");
+    EXPECT_EQ(browser_->evaluate("document.querySelector('#users-prev').disabled && "
+                                 "document.querySelector('#users-next').disabled"),
+              true);
+    browser_->navigate(base_ + "/");
+    browser_->waitFor("document.body.dataset.loaded === 'classes'");
+    EXPECT_EQ(browser_->evaluate("location.pathname"), "/console");
+    noPageErrors();
+}
+
 TEST_F(ConsolePages, EveryPageLoadsOnlyFromTheEmulator) {
-    for (const char* route : {"classes", "users", "outbox", "files", "push", "functions", "realtime", "requests"}) {
+    for (const char* route :
+         {"classes", "users", "outbox", "files", "push", "functions", "realtime", "requests", "faults", "settings"}) {
         open(route, route);
     }
     const auto urls = browser_->requestedUrls();

@@ -4,9 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <set>
+
 #include "AccountsTestUtil.h"
 #include "console/RequestLog.h"
+#include "files/Base64.h"
 #include "functions/FunctionRuns.h"
+#include "vorn_emulator/Server.h"
 
 namespace vorn::emulator::emutest::console_endpoints {
 
@@ -240,7 +246,9 @@ TEST_F(ConsoleEndpointsTest, ServiceRequestsFromAnotherSitesPageAreRefused) {
         const auto reply = postByHand(server_->port(), "/7/create", "text/plain", c.headers, body);
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->status, c.status) << c.headers.back().second << " " << reply->body;
-        if (c.status == 403) EXPECT_EQ(Json::parse(reply->body).at("result").at("code"), 151) << reply->body;
+        if (c.status == 403) {
+            EXPECT_EQ(Json::parse(reply->body).at("result").at("code"), 151) << reply->body;
+        }
     }
 }
 
@@ -294,6 +302,61 @@ TEST_F(ConsoleEndpointsTest, RequestLogKeepsTheServiceCallsNotTheConsolesOwn) {
     ASSERT_EQ(after.size(), 1u);
     EXPECT_EQ(after[0].at("status"), 200);
     EXPECT_EQ(after[0].at("code"), toInt(ErrorCode::ObjectNotFound));
+}
+
+TEST_F(ConsoleEndpointsTest, RequestLogSaysWhatEachCallWasAndKeepsNoSecret) {
+    const std::string password = "pw-signup-4417";
+    const auto ann =
+        signUp("ann", password,
+               {{"authData",
+                 {{"weibo", {{"uid", "auth-id-8812"}, {"access_token", "auth-token-8813"}, {"expires_in", 3600}}}}}});
+    ASSERT_FALSE(ann.token.empty());
+    const Reply logged = logIn("ann", password);
+    ASSERT_EQ(logged.code(), 200) << logged.body;
+    const std::string secondToken = logged.data().at("sessionToken").get<std::string>();
+    // A find that carries the session header and names secret fields in its constraints.
+    EXPECT_EQ(callAs(secondToken, "/7/find", "Score", nullptr,
+                     Json{{"where",
+                           {{"points", {{"$gt", 3}}},
+                            {"password", "pw-where-5521"},
+                            {"$or", Json::array({Json{{"sessionToken", "tok-where-6630"}}})}}},
+                          {"limit", 5}})
+                  .code(),
+              200);
+    const std::string bytes = "file-bytes-9034-in-the-upload";
+    const std::string encoded = files::encodeBase64(bytes);
+    EXPECT_EQ(client_
+                  ->postEnvelope("/7/files", Json{{"file", encoded}, {"filename", "n.txt"}},
+                                 {{"X-Vorn-App-Key", "app-key-7781"}, {"X-Vorn-Session-Token", ann.token}})
+                  .code(),
+              200);
+    send(http::verb::get, "/verify?token=verify-token-3390&x=1");
+
+    Reply log = admin(http::verb::get, "/admin/requests");
+    ASSERT_EQ(log.status, 200u) << log.body;
+    for (const std::string& secret :
+         {password, ann.token, secondToken, std::string("auth-id-8812"), std::string("auth-token-8813"),
+          std::string("pw-where-5521"), std::string("tok-where-6630"), bytes, encoded, std::string("app-key-7781"),
+          std::string("verify-token-3390")}) {
+        EXPECT_EQ(log.body.find(secret), std::string::npos) << secret << " is in " << log.body;
+    }
+
+    std::map<std::string, Json> byTarget;
+    for (const Json& entry : log.json.at("entries")) byTarget[entry.at("target").get<std::string>()] = entry;
+    const Json& signup = byTarget["/7/signup"];
+    EXPECT_EQ(signup.at("className"), "_User");
+    EXPECT_EQ(signup.at("keys"), Json::array({"authData", "password", "username"}));
+    EXPECT_FALSE(signup.at("signedIn").get<bool>());
+    EXPECT_GT(signup.at("bytes").get<std::size_t>(), 0u);
+    const Json& found = byTarget["/7/find"];
+    EXPECT_EQ(found.at("className"), "Score");
+    EXPECT_EQ(found.at("keys"), Json::array({"limit", "where"}));
+    EXPECT_TRUE(found.at("signedIn").get<bool>());
+    EXPECT_EQ(found.at("where").at("points"), (Json{{"$gt", 3}}));
+    EXPECT_EQ(found.at("where").at("password"), kRedacted);
+    EXPECT_EQ(found.at("where").at("$or")[0].at("sessionToken"), kRedacted);
+    EXPECT_EQ(byTarget["/7/files"].at("keys"), Json::array({"file", "filename"}));
+    EXPECT_TRUE(byTarget.contains("/verify?token=(redacted)&x=1")) << log.body;
 }
 
 TEST(RequestLog, KeepsTheNewestAndCutsLongTargetsOnCharacterBoundaries) {
@@ -371,6 +434,108 @@ TEST_F(ConsoleEndpointsTest, FunctionsListTheBuiltInsWithTheirLastRuns) {
     EXPECT_EQ(byName["nosuch"].at("lastRun").at("outcome"), "not found");
     EXPECT_EQ(info.json.at("runs").size(), 2u);
     EXPECT_EQ(info.json.at("runs")[0].at("name"), "nosuch");
+}
+
+TEST(ConsoleFunctionCalls, TheConsoleCallsAFunctionAsTheServiceWouldAndKeepsItsStandardError) {
+    TempDir folder;
+    {
+        const auto path = folder.path() / "noisy";
+        std::ofstream(path) << "#!/bin/sh\ncat >/dev/null\necho 'first complaint' >&2\n"
+                               "echo 'the real reason' >&2\nexit 3\n";
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+    }
+    Options options = memoryOptions();
+    options.functionsDir = folder.path().string();
+    Server server(options);
+    TestHttpClient client(server.start());
+    const HeaderList asJson{{"Content-Type", "application/json"}};
+
+    const Reply hello =
+        client.post("/admin/functions/call", R"({"name": "hello", "parameters": {"name": "x"}})", asJson);
+    EXPECT_EQ(hello.status, 200u) << hello.body;
+    EXPECT_EQ(Json::parse(hello.body), (Json{{"message", "Hello, x"}}));
+
+    const Reply noisy = client.post("/admin/functions/call", R"({"name": "noisy", "parameters": {"n": 1}})", asJson);
+    EXPECT_EQ(noisy.status, 500u) << noisy.body;
+    EXPECT_EQ(Json::parse(noisy.body).at("message"), "the real reason");
+
+    for (const char* bad :
+         {R"({"parameters": {}})", R"({"name": "../x"})", R"({"name": "hello", "parameters": [1]})", "[]"}) {
+        EXPECT_EQ(client.post("/admin/functions/call", bad, asJson).status, 400u) << bad;
+    }
+    // Not from another site's page, nor a body of another type.
+    EXPECT_EQ(client.post("/admin/functions/call", R"({"name": "hello"})", {{"Content-Type", "text/plain"}}).status,
+              403u);
+
+    const Reply info = client.get("/admin/functions");
+    ASSERT_EQ(info.status, 200u) << info.body;
+    const Json runs = Json::parse(info.body).at("runs");
+    ASSERT_EQ(runs.size(), 2u) << info.body;
+    EXPECT_EQ(runs[0].at("name"), "noisy");
+    EXPECT_EQ(runs[0].at("outcome"), "failed");
+    EXPECT_EQ(runs[0].at("errors"), "first complaint\nthe real reason\n");
+    EXPECT_EQ(Json::parse(runs[0].at("input").get<std::string>()), (Json{{"n", 1}}));
+    EXPECT_EQ(runs[1].at("name"), "hello");
+    EXPECT_EQ(runs[1].at("errors"), "");
+    EXPECT_EQ(Json::parse(runs[1].at("output").get<std::string>()), (Json{{"message", "Hello, x"}}));
+    server.stop();
+}
+
+TEST_F(ConsoleEndpointsTest, UsersArePagedWithTheCountOfAll) {
+    std::set<std::string> ids;
+    for (const char* name : {"u1", "u2", "u3", "u4", "u5"}) ids.insert(signUp(name).id);
+    std::set<std::string> seen;
+    for (int skip = 0; skip < 6; skip += 2) {
+        Reply page = admin(http::verb::get, "/admin/users?skip=" + std::to_string(skip) + "&limit=2");
+        ASSERT_EQ(page.status, 200u) << page.body;
+        EXPECT_EQ(page.json.at("count"), 5);
+        EXPECT_EQ(page.json.at("results").size(), skip < 4 ? 2u : 1u) << skip;
+        for (const Json& user : page.json.at("results")) seen.insert(user.at("objectId").get<std::string>());
+    }
+    EXPECT_EQ(seen, ids);
+    // A limit beyond the bound is lowered to it, not refused.
+    EXPECT_EQ(admin(http::verb::get, "/admin/users?limit=100000").json.at("results").size(), 5u);
+}
+
+TEST_F(ConsoleEndpointsTest, ClearEmptiesObjectsUsersFilesOutboxAndPushes) {
+    ASSERT_FALSE(signUp("ann", "secret", {{"email", "ann@example.com"}}).token.empty());
+    create("Score", Json{{"points", 1}});
+    create("_Installation", Json{{"deviceType", "ios"}, {"deviceToken", "t-1"}, {"installationId", "i-1"}});
+    ASSERT_EQ(userCall("/7/email_verify", Json{{"email", "ann@example.com"}}).code(), 200);
+    ASSERT_EQ(call("/7/push", nullptr, nullptr, Json{{"where", Json::object()}, {"data", {{"alert", "hi"}}}}).code(),
+              200);
+    ASSERT_EQ(
+        call("/7/files", nullptr, nullptr, Json{{"file", files::encodeBase64("bytes")}, {"filename", "a.txt"}}).code(),
+        200);
+    ASSERT_EQ(admin(http::verb::get, "/admin/files").json.size(), 1u);
+    ASSERT_EQ(admin(http::verb::get, "/admin/pushes").json.size(), 1u);
+
+    Reply cleared = admin(http::verb::post, "/admin/clear", Json::object());
+    ASSERT_EQ(cleared.status, 200u) << cleared.body;
+    EXPECT_EQ(cleared.json, (Json{{"objects", 3}, {"users", 1}, {"files", 1}, {"outbox", 1}, {"pushes", 1}}));
+    EXPECT_EQ(admin(http::verb::get, "/admin/classes").json, Json::array());
+    EXPECT_EQ(admin(http::verb::get, "/admin/files").json, Json::array());
+    EXPECT_EQ(admin(http::verb::get, "/admin/outbox").json, Json::array());
+    EXPECT_EQ(admin(http::verb::get, "/admin/pushes").json, Json::array());
+    EXPECT_EQ(admin(http::verb::get, "/admin/users").json.at("count"), 0);
+    // Nobody is signed in any more, and the name is free again.
+    EXPECT_NE(logIn("ann", "secret").code(), 200);
+    for (const char* table : {"sessions", "passwords", "account_secrets", "relations", "field_index"}) {
+        EXPECT_EQ(server_->call([&] {
+            return server_->storage().queryOne(std::string("SELECT COUNT(*) FROM ") + table)->at(0).asInt();
+        }),
+                  0)
+            << table;
+    }
+    EXPECT_EQ(signUpReply("ann", "other").code(), 200);
+    // Only from this machine's own pages.
+    EXPECT_EQ(send(http::verb::post, "/admin/clear", "{}", {{"Content-Type", "text/plain"}}).status, 403u);
+}
+
+TEST_F(ConsoleEndpointsTest, TheRootRedirectsToTheConsole) {
+    const Reply root = send(http::verb::get, "/");
+    EXPECT_EQ(root.status, 303u) << root.body;
+    EXPECT_EQ(root.header("Location"), "/console");
 }
 
 TEST_F(ConsoleEndpointsTest, ConsoleFilesAreServedWithAStrictPolicyAndNothingElseIs) {

@@ -84,6 +84,8 @@ public:
     // The bytes of a stored file; nullopt when it is gone.
     std::optional<std::string> read(const StoredFile& file);
     std::vector<StoredFile> list();
+    // Removes every stored file, its row and its bytes; returns how many.
+    std::size_t removeAll();
 
     // The reply map of a stored file: {"filename", "group", "url"}. The URL is
     // relative unless absoluteUrls() (then baseUrl + "/" + relative).

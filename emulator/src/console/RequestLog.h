@@ -27,7 +27,26 @@ struct RequestLogEntry {
     std::int64_t micros = 0;  // from the request's first byte to the answer
     std::string fault;        // the injected fault's mode, or ""
     std::string remote;       // the peer's address ("" in-process)
+    // What the call was, from its envelope (see summarize()); nothing secret.
+    std::string className;                          // "c", or ""
+    std::string objectId;                           // "objectId", or ""
+    nlohmann::json where;                           // data's "where" map with secret values redacted, or null
+    nlohmann::json keys = nlohmann::json::array();  // the names of data's members, sorted
+    bool signedIn = false;                          // whether it carried a session token (never the token)
+    std::size_t replyBytes = 0;                     // the size of the reply's body
 };
+
+// The text that stands for a value left out of the log.
+inline constexpr const char* kRedacted = "(redacted)";
+
+// Fills the what-it-was members of entry from a request: the class, object
+// id, where map and the names of the members of "data" of an envelope body
+// (no value of data is kept: passwords and file bytes travel there), and the
+// target with the values of query parameters that look secret (token, key,
+// password, session, auth) redacted. In the where map the values of
+// "password", "sessionToken" and "authData" members are redacted at any
+// depth. sessionHeader: whether the session token header was present.
+void summarize(RequestLogEntry& entry, std::string_view body, bool sessionHeader);
 
 class RequestLog {
 public:

@@ -245,6 +245,20 @@ StoredFile FileService::store(std::string_view originalName, const std::string& 
     return file;
 }
 
+std::size_t FileService::removeAll() {
+    const std::vector<StoredFile> files = list();
+    storage_.execute("DELETE FROM files");
+    for (const StoredFile& file : files) {
+        if (storage_.inMemory()) {
+            memoryBytes_.erase(file.group + "/" + file.name);
+        } else {
+            std::error_code ignored;
+            std::filesystem::remove(storage_.filesDir() / file.group / file.name, ignored);
+        }
+    }
+    return files.size();
+}
+
 std::optional<StoredFile> FileService::find(std::string_view group, std::string_view name) {
     if (!isSafeNameComponent(group) || !isSafeNameComponent(name)) return std::nullopt;
     auto row = storage_.queryOne(std::string(kSelectFile) + " WHERE group_name = ? AND stored_name = ?", {group, name});

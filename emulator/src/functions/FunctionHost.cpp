@@ -341,6 +341,7 @@ FunctionOutcome FunctionHost::execute(const FunctionCall& call) {
         stopped = stopping_;
     }
 
+    outcome.errors = errors;
     if (timedOut) {
         outcome.kind = FunctionOutcome::Kind::TimedOut;
         outcome.message = "timeout";

@@ -43,6 +43,7 @@ struct FunctionOutcome {
     Kind kind = Kind::Unavailable;
     std::string output;
     std::string message;
+    std::string errors;  // what the function wrote to standard error (its last maxErrorBytes)
 };
 
 class FunctionHost {

@@ -7,13 +7,15 @@
 namespace vorn::emulator {
 
 nlohmann::json FunctionRun::toJson() const {
-    return nlohmann::json{{"name", name},     {"builtin", builtin}, {"atMs", atMs},   {"ms", millis},
-                          {"status", status}, {"outcome", outcome}, {"input", input}, {"output", output}};
+    return nlohmann::json{{"name", name},   {"builtin", builtin}, {"atMs", atMs},
+                          {"ms", millis},   {"status", status},   {"outcome", outcome},
+                          {"input", input}, {"output", output},   {"errors", errors}};
 }
 
 void FunctionRuns::record(FunctionRun run) {
     cutText(run.input, kMaxText);
     cutText(run.output, kMaxText);
+    cutText(run.errors, kMaxText);
     std::lock_guard lock(mutex_);
     if (latest_.size() < kMaxNames || latest_.contains(run.name)) latest_.insert_or_assign(run.name, run);
     recent_.push_front(std::move(run));

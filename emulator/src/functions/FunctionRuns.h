@@ -24,6 +24,7 @@ struct FunctionRun {
     std::string outcome;      // "answered", "failed", "timeout", "output too large", "not found", "busy"
     std::string input;        // the parameters, cut at kMaxText bytes
     std::string output;       // the answer or the refusal's message, cut at kMaxText bytes
+    std::string errors;       // what it wrote to standard error, cut at kMaxText bytes
 
     nlohmann::json toJson() const;
 };

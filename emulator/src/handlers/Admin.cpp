@@ -8,6 +8,11 @@
 //   GET    /admin/files    the stored files' metadata, oldest first
 //   GET    /admin/settings, POST /admin/settings
 //                          {"absoluteFileUrls": bool, "uploadSessionIdleMs": N}; POST sets the given ones
+//   POST   /admin/clear    empties the data: every object (users, roles and installations among them), with
+//                          their relations, passwords, sessions and e-mail secrets, every stored file, the
+//                          outbox and the push delivery log; faults and settings stay. No realtime notices.
+//                          Answers {"objects", "users", "files", "outbox", "pushes"}: how many went
+//   GET    /               redirects (303) to the web console, /console
 
 #include <boost/asio/ip/address.hpp>
 
@@ -90,6 +95,40 @@ HttpResponse forbidden() {
 void registerAdminHandlers(Router& router, const HandlerServices& services) {
     FaultInjector& faults = services.faults;
     FileService& files = services.files;
+    router.addRaw(
+        "GET", "/",
+        [](RequestContext&) {
+        HttpResponse response;
+        response.status = 303;
+        response.contentType = "text/plain; charset=utf-8";
+        response.headers = {{"Location", "/console"}};
+        response.body = "See /console\n";
+        return response;
+        },
+        /*checkAppKey=*/false);
+    router.addRaw(
+        "POST", "/admin/clear",
+        [&files](RequestContext& ctx) {
+        if (!fromLoopback(ctx)) return forbidden();
+        Storage& storage = ctx.storage();
+        auto count = [&](const char* sql) {
+            const auto row = storage.queryOne(sql, {});
+            return row ? row->at(0).asInt() : 0;
+        };
+        json removed{{"objects", count("SELECT COUNT(*) FROM objects")},
+                     {"users", count("SELECT COUNT(*) FROM objects WHERE class_name = '_User'")},
+                     {"outbox", count("SELECT COUNT(*) FROM outbox")},
+                     {"pushes", count("SELECT COUNT(*) FROM push_deliveries")}};
+        Storage::Transaction transaction(storage);
+        for (const char* table :
+             {"objects", "relations", "passwords", "sessions", "account_secrets", "outbox", "push_deliveries"}) {
+            storage.execute(std::string("DELETE FROM ") + table);
+        }
+        removed["files"] = files.removeAll();
+        transaction.commit();
+        return HttpResponse::json(200, removed);
+        },
+        /*checkAppKey=*/false);
     router.addRaw(
         "GET", "/admin/outbox",
         [](RequestContext& ctx) {

@@ -24,7 +24,12 @@
 //
 // GET /admin/functions (loopback only, no key), for the console:
 //   {"functions": [{"name", "builtin", "lastRun": run or null}...], "runs": [run...] newest first}
-//   a run: {"name", "builtin", "atMs", "ms", "status", "outcome", "input", "output"}
+//   a run: {"name", "builtin", "atMs", "ms", "status", "outcome", "input", "output", "errors"}
+//   (input, output and errors, the standard error, each cut at 2048 bytes)
+// POST /admin/functions/call (loopback only, no key), for the console's form:
+//   {"name", "parameters"?: map}: calls it as /1/endpoint would (the app key
+//   of --app-key, bundle id "console", no place, device 32 zeros) and answers
+//   what /1/endpoint would: the function's output, or the same refusals
 
 #include <array>
 #include <chrono>
@@ -33,6 +38,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "functions/FunctionHost.h"
 #include "functions/FunctionRuns.h"
@@ -170,7 +177,7 @@ struct RunStart {
     std::chrono::system_clock::time_point at = std::chrono::system_clock::now();
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 
-    FunctionRun finish(bool builtin, const HttpResponse& response, std::string outcome) const {
+    FunctionRun finish(bool builtin, const HttpResponse& response, std::string outcome, std::string errors = {}) const {
         FunctionRun run;
         run.name = name;
         run.builtin = builtin;
@@ -181,9 +188,45 @@ struct RunStart {
         run.outcome = std::move(outcome);
         run.input = input;
         run.output = response.body;
+        run.errors = std::move(errors);
         return run;
     }
 };
+
+// Calls a function (of the folder, else a built-in) with its parameters and
+// the caller's facts in env, keeping the run; the answer comes later when a
+// process runs it.
+HttpResponse callFunction(const std::shared_ptr<FunctionHost>& host, const std::shared_ptr<FunctionRuns>& runs,
+                          const std::string& function, const json& parameters,
+                          std::vector<std::pair<std::string, std::string>> env) {
+    RunStart start{function, parameters.dump(-1, ' ', false, json::error_handler_t::replace)};
+    if (!host->find(function)) {
+        if (auto response = builtin(function, parameters)) {
+            runs->record(start.finish(true, *response, response->status == 200 ? "answered" : "failed"));
+            return *response;
+        }
+        HttpResponse missing = refusal(404, "function not found: " + function);
+        runs->record(start.finish(false, missing, "not found"));
+        return missing;
+    }
+    FunctionCall call;
+    call.name = function;
+    call.input = start.input;
+    call.env = std::move(env);
+    HttpResponse later;
+    later.deferred =
+        [host, runs, start = std::move(start), call = std::move(call)](HttpResponse::Responder respond) mutable {
+        host->run(std::move(call),
+                  [runs, start = std::move(start), respond = std::move(respond)](FunctionOutcome outcome) {
+            const char* name = outcomeName(outcome.kind);
+            std::string errors = std::move(outcome.errors);
+            HttpResponse response = fromOutcome(std::move(outcome));
+            runs->record(start.finish(false, response, name, std::move(errors)));
+            respond(std::move(response));
+        });
+    };
+    return later;
+}
 
 }  // namespace
 
@@ -205,34 +248,13 @@ void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& 
         }
         const std::string function = name->get<std::string>();
         parameters.erase("_e");
-        RunStart start{function, parameters.dump(-1, ' ', false, json::error_handler_t::replace)};
-        if (!host->find(function)) {
-            if (auto response = builtin(function, parameters)) {
-                runs->record(start.finish(true, *response, response->status == 200 ? "answered" : "failed"));
-                return *response;
-            }
-            HttpResponse missing = refusal(404, "function not found: " + function);
-            runs->record(start.finish(false, missing, "not found"));
-            return missing;
-        }
-        FunctionCall call;
-        call.name = function;
-        call.input = parameters.dump(-1, ' ', false, json::error_handler_t::replace);
-        call.env = {{"VORN_FUNCTION", function},       {"VORN_APP_KEY", key->appKey},
-                    {"VORN_BUNDLE_ID", key->bundleId}, {"VORN_LONGITUDE", key->longitude},
-                    {"VORN_LATITUDE", key->latitude},  {"VORN_DEVICE", key->device}};
-        HttpResponse later;
-        later.deferred =
-            [host, runs, start = std::move(start), call = std::move(call)](HttpResponse::Responder respond) mutable {
-            host->run(std::move(call),
-                      [runs, start = std::move(start), respond = std::move(respond)](FunctionOutcome outcome) {
-                const char* name = outcomeName(outcome.kind);
-                HttpResponse response = fromOutcome(std::move(outcome));
-                runs->record(start.finish(false, response, name));
-                respond(std::move(response));
-            });
-        };
-        return later;
+        return callFunction(host, runs, function, parameters,
+                            {{"VORN_FUNCTION", function},
+                             {"VORN_APP_KEY", key->appKey},
+                             {"VORN_BUNDLE_ID", key->bundleId},
+                             {"VORN_LONGITUDE", key->longitude},
+                             {"VORN_LATITUDE", key->latitude},
+                             {"VORN_DEVICE", key->device}});
         },
         /*checkAppKey=*/false);
     router.addRaw(
@@ -250,6 +272,29 @@ void registerCloudHandlers(Router& router, const std::shared_ptr<FunctionHost>& 
             functions.push_back(json{{"name", name}, {"builtin", isBuiltin}, {"lastRun", runs->latest(name)}});
         }
         return HttpResponse::json(200, json{{"functions", std::move(functions)}, {"runs", runs->recent()}});
+        },
+        /*checkAppKey=*/false);
+    router.addRaw(
+        "POST", "/admin/functions/call",
+        [host, runs, requiredKey](RequestContext& ctx) {
+        if (!fromLoopback(ctx)) return forbidden();
+        const json body = json::parse(ctx.body(), nullptr, false);
+        if (!body.is_object()) return refusal(400, "the body must be a JSON object");
+        const auto name = body.find("name");
+        if (name == body.end() || !name->is_string() || !FunctionHost::validName(name->get<std::string>())) {
+            return refusal(400, "\"name\" must name a function (1 to 64 of A-Z a-z 0-9 _ -)");
+        }
+        json parameters = body.value("parameters", json::object());
+        if (!parameters.is_object()) return refusal(400, "\"parameters\" must be a JSON object");
+        parameters.erase("_e");
+        const std::string function = name->get<std::string>();
+        return callFunction(host, runs, function, parameters,
+                            {{"VORN_FUNCTION", function},
+                             {"VORN_APP_KEY", requiredKey},
+                             {"VORN_BUNDLE_ID", "console"},
+                             {"VORN_LONGITUDE", "0.000000"},
+                             {"VORN_LATITUDE", "0.000000"},
+                             {"VORN_DEVICE", std::string(32, '0')}});
         },
         /*checkAppKey=*/false);
 }
