@@ -28,6 +28,9 @@ constexpr auto kReadTimeout = std::chrono::seconds(30);
 // and dropped for a while, so that closing with unread input (a reset) does
 // not destroy the response before the client reads it.
 constexpr auto kLingerTime = std::chrono::seconds(2);
+// A poll's answer must be taken by the client within this: a peer that
+// stops reading cannot hold the connection and the session's bytes for ever.
+constexpr auto kPollWriteTimeout = std::chrono::seconds(30);
 constexpr std::size_t kLingerBytes = std::size_t{16} * 1024 * 1024;
 constexpr std::string_view kContentType = "text/plain; charset=UTF-8";
 constexpr std::string_view kBase = "/socket.io/1";
@@ -80,6 +83,14 @@ void RealtimeHttpConnection::close() {
     error_code ignored;
     socket_.shutdown(net::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
+    pollLeft();
+}
+
+void RealtimeHttpConnection::pollLeft() {
+    if (auto written = std::move(pollWritten_)) {
+        pollWritten_ = nullptr;
+        written();
+    }
 }
 
 void RealtimeHttpConnection::armReadTimer() {
@@ -234,12 +245,21 @@ void RealtimeHttpConnection::watchHeld() {
     });
 }
 
-void RealtimeHttpConnection::answerPoll(const std::string& body) {
-    if (closed_ || !heldFor_) return;
+void RealtimeHttpConnection::answerPoll(const std::string& body, std::function<void()> written) {
+    if (closed_ || !heldFor_) {
+        if (written) written();
+        return;
+    }
     heldFor_.reset();
     ++holdGeneration_;
     error_code ignored;
     socket_.cancel(ignored);  // the watch
+    pollWritten_ = std::move(written);
+    const unsigned generation = ++timerGeneration_;
+    timer_.expires_after(kPollWriteTimeout);
+    timer_.async_wait([self = shared_from_this(), generation](error_code ec) {
+        if (!ec && generation == self->timerGeneration_ && self->pollWritten_) self->close();
+    });
     respond(200, body);
 }
 
@@ -268,6 +288,10 @@ void RealtimeHttpConnection::respond(unsigned status, std::string body, std::str
 }
 
 void RealtimeHttpConnection::onWritten(bool closeAfter, error_code ec) {
+    if (pollWritten_) {
+        ++timerGeneration_;  // the write limit
+        pollLeft();
+    }
     if (closed_) return;
     if (ec) return close();
     if (closeAfter) return lingerAndClose();

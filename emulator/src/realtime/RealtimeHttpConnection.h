@@ -13,6 +13,7 @@
 #include <boost/beast/http/string_body.hpp>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -33,8 +34,10 @@ public:
     void start();
     // Closes the socket; a held GET is let go.
     void close();
-    // Answers the held GET: 200 with this body.
-    void answerPoll(const std::string& body);
+    // Answers the held GET: 200 with this body. `written` runs once when the
+    // body has left (or never will: the write failed, timed out, or the
+    // connection closed), so the session counts it in its backlog till then.
+    void answerPoll(const std::string& body, std::function<void()> written = {});
     // The held GET ends unanswered: the connection is closed.
     void dropPoll();
 
@@ -71,6 +74,8 @@ private:
     std::shared_ptr<RealtimeSession> heldFor_;  // set while a GET is held
     unsigned holdGeneration_ = 0;
     std::size_t lingered_ = 0;
+    std::function<void()> pollWritten_;  // the answered poll's body is on its way
+    void pollLeft();
 };
 
 }  // namespace vorn::emulator::realtime

@@ -164,7 +164,13 @@ void RealtimeSession::answerHeld() {
     held_.reset();
     disarm(pollTimer_, pollGeneration_);
     if (!ended_) armCloseTimer();
-    connection->answerPoll(encodePayload(packets));
+    // Bytes handed to the response count against the backlog until written.
+    std::string body = encodePayload(packets);
+    const std::size_t bytes = body.size();
+    writingBytes_ += bytes;
+    connection->answerPoll(body, [weak = weak_from_this(), bytes] {
+        if (auto self = weak.lock()) self->writingBytes_ -= std::min(bytes, self->writingBytes_);
+    });
 }
 
 void RealtimeSession::post(std::string_view body) {
