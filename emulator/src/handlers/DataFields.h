@@ -43,19 +43,23 @@ inline std::int64_t requireInteger(const nlohmann::json& data, std::string_view 
     return *value;
 }
 
-// The bytes of a base64 member; `key` missing or null is 104 unless
-// `missingIsEmpty`, not a string 105, not base64 123.
-inline std::string decodeFileField(const nlohmann::json& data, std::string_view key, bool missingIsEmpty = false) {
+// The bytes of a base64 member; `key` missing or null is 104, not a string
+// 105. Text that would decode to more than `maxBytes` is `tooLarge` before
+// anything is decoded; text that is not base64 is 123.
+inline std::string decodeFileField(const nlohmann::json& data, std::string_view key, std::size_t maxBytes,
+                                   ErrorCode tooLarge) {
     const auto it = data.find(key);
     if (it == data.end() || it->is_null()) {
-        if (missingIsEmpty) return {};
         throw ServiceError(ErrorCode::MissingField, "missing required field \"" + std::string(key) + "\" in data");
     }
     if (!it->is_string()) {
         throw ServiceError(ErrorCode::InvalidFieldType,
                            "field \"" + std::string(key) + "\" in data must be base64 text");
     }
-    auto bytes = files::decodeBase64(it->get_ref<const std::string&>());
+    const std::string& text = it->get_ref<const std::string&>();
+    // At most 3 bytes per 4 characters: short texts need no counting.
+    if (text.size() / 4 * 3 + 2 > maxBytes && files::decodedLength(text) > maxBytes) throw ServiceError(tooLarge);
+    auto bytes = files::decodeBase64(text);
     if (!bytes) {
         throw ServiceError(ErrorCode::InvalidFileData,
                            "file data is not valid base64 text: field \"" + std::string(key) + "\"");
