@@ -366,6 +366,23 @@ TEST_F(MkfileTest, LargestFileArrivesInFortyPieces) {
     EXPECT_EQ(mkfile("huge.bin", std::string_view(bytes).substr(0, kPieceSize), kMaxFileSize + 1).code(), 124);
 }
 
+TEST_F(MkfileTest, SessionHoldsNoMoreThanItsAnnouncedSize) {
+    const std::string bytes = patternBytes(kMaxFileSize, 5);
+    Reply reply = mkfile("held.bin", std::string_view(bytes).substr(0, kPieceSize), kMaxFileSize);
+    std::size_t mostHeld = 0;
+    while (reply.code() == 200 && !reply.data().contains("file")) {
+        mostHeld = std::max(mostHeld, server_->call([&] { return server_->files().sessionBytesHeld(); }));
+        const auto offset = reply.data().at("offset").get<std::size_t>();
+        reply = next(reply.data(), std::string_view(bytes).substr(offset, kPieceSize));
+    }
+    ASSERT_EQ(reply.code(), 200) << reply.body;
+    EXPECT_GE(mostHeld, kMaxFileSize - kPieceSize);
+    EXPECT_LE(mostHeld, kMaxFileSize);
+    // A finished session keeps its answer, not its bytes.
+    EXPECT_LT(server_->call([&] { return server_->files().sessionBytesHeld(); }), 64u);
+    EXPECT_EQ(get("/" + reply.data().at("file").at("url").get<std::string>()).body, bytes);
+}
+
 TEST_F(MkfileTest, PiecesThatDoNotFitTheSessionAreRefused) {
     const std::string bytes = patternBytes(3 * kPieceSize);
     const Reply first = mkfile("three.bin", std::string_view(bytes).substr(0, kPieceSize), 2 * kPieceSize + 10);
