@@ -394,6 +394,10 @@ TEST_F(MkfileTest, PiecesThatDoNotFitTheSessionAreRefused) {
     EXPECT_EQ(next(unknown, "abc").code(), 126);
     EXPECT_EQ(next(session, "abc", Json(kPieceSize + 1)).code(), 127);
     EXPECT_EQ(next(session, "abc", Json(0)).code(), 127);
+    EXPECT_EQ(next(session, "abc", Json(1e300)).code(), 127);
+    EXPECT_EQ(next(session, "abc", Json(std::numeric_limits<std::uint64_t>::max())).code(), 127);
+    EXPECT_EQ(next(session, "abc", Json(-1e300)).code(), 105);
+    EXPECT_EQ(next(session, "abc", Json(-1)).code(), 105);
     EXPECT_EQ(next(session, std::string(kPieceSize + 1, 'p')).code(), 125);
     const Reply second = next(session, std::string_view(bytes).substr(kPieceSize, kPieceSize));
     ASSERT_EQ(second.code(), 200) << second.body;
@@ -422,6 +426,12 @@ TEST_F(MkfileTest, FirstPiecesAreChecked) {
     EXPECT_EQ(mkfile("a.bin", "abcd", -4).code(), 105);
     EXPECT_EQ(mkfile("a.bin", "abcd", "4").code(), 105);
     EXPECT_EQ(mkfile("a.bin", "abcd", 4.5).code(), 105);
+    // Whole numbers of any size are measured, never cast out of range.
+    EXPECT_EQ(mkfile("a.bin", "abcd", 1e300).code(), 124);
+    EXPECT_EQ(mkfile("a.bin", "abcd", 18446744073709551616.0).code(), 124);
+    EXPECT_EQ(mkfile("a.bin", "abcd", std::numeric_limits<std::uint64_t>::max()).code(), 124);
+    EXPECT_EQ(mkfile("a.bin", "abcd", -1e300).code(), 105);
+    EXPECT_EQ(mkfile("a.bin", "abcd", std::numeric_limits<std::int64_t>::min()).code(), 105);
     EXPECT_EQ(mkfile("", "abcd", 4).code(), 122);
     EXPECT_EQ(mkfile(std::string(300, 'x'), "abcd", kMaxFileSize).code(), 122);
     EXPECT_EQ(client_->postEnvelope("/7/mkfile", Json{{"file", "YWJj"}, {"filename", "a"}}).code(), 104);
