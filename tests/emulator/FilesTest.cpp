@@ -50,6 +50,18 @@ TEST(FileBase64Test, EveryLengthRoundTrips) {
     }
 }
 
+TEST(FileBase64Test, DecodedLengthIsCountedWithoutDecoding) {
+    EXPECT_EQ(files::decodedLength("YWJj"), 3u);
+    EXPECT_EQ(files::decodedLength("YW\r\nJj"), 3u);
+    EXPECT_EQ(files::decodedLength("YWI="), 2u);
+    EXPECT_EQ(files::decodedLength("YWI"), 2u);
+    EXPECT_EQ(files::decodedLength("YQ=="), 1u);
+    EXPECT_EQ(files::decodedLength(" \n"), 0u);
+    for (std::size_t size = 0; size < 64; ++size) {
+        EXPECT_EQ(files::decodedLength(files::encodeBase64(patternBytes(size))), size) << size;
+    }
+}
+
 // ---------------------------------------------------------------- whole uploads and downloads
 
 using FileUploadTest = FileEndpointTest;
@@ -268,6 +280,22 @@ TEST(FileDiskTest, BytesLieUnderTheDataFolderWithoutTemporaries) {
     EXPECT_EQ(download.body, bytes);
 }
 
+TEST_F(FileUploadTest, TooLargeDataIsRefusedBeforeItIsDecoded) {
+    // One byte too many, and a character outside the alphabet at the very
+    // end: the size answers before any decoding would find the bad character.
+    const std::string tooLarge = base64(patternBytes(kMaxFileSize + 1)) + "*";
+    const Reply refused = client_->postEnvelope("/7/files", Json{{"file", tooLarge}, {"filename", "big.bin"}});
+    EXPECT_EQ(refused.code(), 124) << refused.body.substr(0, 300);
+
+    // White space is no data: the largest file with line breaks still fits.
+    const std::string bytes = patternBytes(kMaxFileSize, 3);
+    std::string text = base64(bytes);
+    for (std::size_t at = 76; at < text.size(); at += 78) text.insert(at, "\r\n");
+    const Reply stored = client_->postEnvelope("/7/files", Json{{"file", text}, {"filename", "max.bin"}});
+    ASSERT_EQ(stored.code(), 200) << stored.body.substr(0, 300);
+    EXPECT_EQ(get("/" + stored.data().at("url").get<std::string>()).body, bytes);
+}
+
 // ---------------------------------------------------------------- sharded uploads
 
 class MkfileTest : public FileEndpointTest {
@@ -338,6 +366,23 @@ TEST_F(MkfileTest, LargestFileArrivesInFortyPieces) {
     EXPECT_EQ(mkfile("huge.bin", std::string_view(bytes).substr(0, kPieceSize), kMaxFileSize + 1).code(), 124);
 }
 
+TEST_F(MkfileTest, SessionHoldsNoMoreThanItsAnnouncedSize) {
+    const std::string bytes = patternBytes(kMaxFileSize, 5);
+    Reply reply = mkfile("held.bin", std::string_view(bytes).substr(0, kPieceSize), kMaxFileSize);
+    std::size_t mostHeld = 0;
+    while (reply.code() == 200 && !reply.data().contains("file")) {
+        mostHeld = std::max(mostHeld, server_->call([&] { return server_->files().sessionBytesHeld(); }));
+        const auto offset = reply.data().at("offset").get<std::size_t>();
+        reply = next(reply.data(), std::string_view(bytes).substr(offset, kPieceSize));
+    }
+    ASSERT_EQ(reply.code(), 200) << reply.body;
+    EXPECT_GE(mostHeld, kMaxFileSize - kPieceSize);
+    EXPECT_LE(mostHeld, kMaxFileSize);
+    // A finished session keeps its answer, not its bytes.
+    EXPECT_LT(server_->call([&] { return server_->files().sessionBytesHeld(); }), 64u);
+    EXPECT_EQ(get("/" + reply.data().at("file").at("url").get<std::string>()).body, bytes);
+}
+
 TEST_F(MkfileTest, PiecesThatDoNotFitTheSessionAreRefused) {
     const std::string bytes = patternBytes(3 * kPieceSize);
     const Reply first = mkfile("three.bin", std::string_view(bytes).substr(0, kPieceSize), 2 * kPieceSize + 10);
@@ -349,6 +394,10 @@ TEST_F(MkfileTest, PiecesThatDoNotFitTheSessionAreRefused) {
     EXPECT_EQ(next(unknown, "abc").code(), 126);
     EXPECT_EQ(next(session, "abc", Json(kPieceSize + 1)).code(), 127);
     EXPECT_EQ(next(session, "abc", Json(0)).code(), 127);
+    EXPECT_EQ(next(session, "abc", Json(1e300)).code(), 127);
+    EXPECT_EQ(next(session, "abc", Json(std::numeric_limits<std::uint64_t>::max())).code(), 127);
+    EXPECT_EQ(next(session, "abc", Json(-1e300)).code(), 105);
+    EXPECT_EQ(next(session, "abc", Json(-1)).code(), 105);
     EXPECT_EQ(next(session, std::string(kPieceSize + 1, 'p')).code(), 125);
     const Reply second = next(session, std::string_view(bytes).substr(kPieceSize, kPieceSize));
     ASSERT_EQ(second.code(), 200) << second.body;
@@ -377,12 +426,47 @@ TEST_F(MkfileTest, FirstPiecesAreChecked) {
     EXPECT_EQ(mkfile("a.bin", "abcd", -4).code(), 105);
     EXPECT_EQ(mkfile("a.bin", "abcd", "4").code(), 105);
     EXPECT_EQ(mkfile("a.bin", "abcd", 4.5).code(), 105);
+    // Whole numbers of any size are measured, never cast out of range.
+    EXPECT_EQ(mkfile("a.bin", "abcd", 1e300).code(), 124);
+    EXPECT_EQ(mkfile("a.bin", "abcd", 18446744073709551616.0).code(), 124);
+    EXPECT_EQ(mkfile("a.bin", "abcd", std::numeric_limits<std::uint64_t>::max()).code(), 124);
+    EXPECT_EQ(mkfile("a.bin", "abcd", -1e300).code(), 105);
+    EXPECT_EQ(mkfile("a.bin", "abcd", std::numeric_limits<std::int64_t>::min()).code(), 105);
     EXPECT_EQ(mkfile("", "abcd", 4).code(), 122);
     EXPECT_EQ(mkfile(std::string(300, 'x'), "abcd", kMaxFileSize).code(), 122);
     EXPECT_EQ(client_->postEnvelope("/7/mkfile", Json{{"file", "YWJj"}, {"filename", "a"}}).code(), 104);
     EXPECT_EQ(client_->postEnvelope("/7/mkfile", Json{{"file", "Y"}, {"filename", "a"}, {"filesize", 1}}).code(), 123);
     EXPECT_EQ(storedCount(), 0u);
     EXPECT_EQ(openSessions(), 0u);
+}
+
+TEST_F(MkfileTest, TooLargePiecesAreRefusedBeforeTheyAreDecoded) {
+    const std::string tooLarge = base64(patternBytes(kPieceSize + 1)) + "*";
+    EXPECT_EQ(
+        client_
+            ->postEnvelope("/7/mkfile", Json{{"file", tooLarge}, {"filename", "a.bin"}, {"filesize", kPieceSize + 100}})
+            .code(),
+        125);
+    const Reply first = mkfile("a.bin", "abc", kPieceSize + 100);
+    ASSERT_EQ(first.code(), 200) << first.body;
+    EXPECT_EQ(
+        client_
+            ->postEnvelope("/7/mkfile/next", Json{{"file", tooLarge}, {"ctx", first.data().at("ctx")}, {"offset", 3}})
+            .code(),
+        125);
+    // The session is as it was.
+    EXPECT_EQ(next(first.data(), "def").data().at("offset"), 6);
+}
+
+TEST_F(MkfileTest, ContinuationWithoutFileIsMissingField) {
+    const Reply first = mkfile("a.bin", "abc", kPieceSize + 100);
+    ASSERT_EQ(first.code(), 200) << first.body;
+    const Reply missing = client_->postEnvelope("/7/mkfile/next", Json{{"ctx", first.data().at("ctx")}, {"offset", 3}});
+    EXPECT_EQ(missing.code(), 104) << missing.body;
+    const Reply null = client_->postEnvelope("/7/mkfile/next",
+                                             Json{{"file", nullptr}, {"ctx", first.data().at("ctx")}, {"offset", 3}});
+    EXPECT_EQ(null.code(), 104) << null.body;
+    EXPECT_EQ(next(first.data(), "def").data().at("offset"), 6);
 }
 
 TEST_F(MkfileTest, RepeatedPiecesAreAnsweredAgainAndStoredOnce) {

@@ -421,6 +421,12 @@ TEST_F(ImageEndpointTest, WatermarkErrors) {
     EXPECT_EQ(call({{"watermark", source}, {"dissolve", 101}}).code(), 105);
     EXPECT_EQ(call({{"watermark", source}, {"gravity", 4}}).code(), 105);
     EXPECT_EQ(call({{"watermark", source}, {"distanceX", 9000}}).code(), 133);
+    // The most negative whole number has no absolute value of its own.
+    EXPECT_EQ(call({{"watermark", source}, {"distanceX", std::numeric_limits<std::int64_t>::min()}}).code(), 133);
+    EXPECT_EQ(call({{"watermark", source}, {"distanceY", std::numeric_limits<std::int64_t>::min()}}).code(), 133);
+    EXPECT_EQ(call({{"watermark", source}, {"distanceX", -1e300}}).code(), 133);
+    EXPECT_EQ(call({{"watermark", source}, {"dissolve", 1e300}}).code(), 105);
+    EXPECT_EQ(call({{"watermark", source}, {"quality", 18446744073709551615ULL}}).code(), 138);
     EXPECT_EQ(call({{"watermark", source}, {"outType", 7}}).code(), 136);
     EXPECT_EQ(call({{"image", text}, {"watermark", source}}).code(), 132);
     EXPECT_EQ(call({{"watermark", source}}).code(), 200);

@@ -111,6 +111,9 @@ public:
                                   std::string_view baseUrl);
 
     std::size_t openSessionCount();  // unfinished, unexpired
+    // The memory the sessions hold for their bytes (allocated, not only
+    // used): at most each one's announced size.
+    std::size_t sessionBytesHeld() const;
 
 private:
     struct Session;

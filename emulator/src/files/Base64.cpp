@@ -50,9 +50,18 @@ std::string encodeBase64(std::string_view bytes) {
     return out;
 }
 
+std::size_t decodedLength(std::string_view text) {
+    std::size_t symbols = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        if (!isSpace(c)) ++symbols;
+    }
+    return symbols / 4 * 3 + (symbols % 4 == 3 ? 2 : symbols % 4 == 2 ? 1 : 0);
+}
+
 std::optional<std::string> decodeBase64(std::string_view text) {
     std::string out;
-    out.reserve(text.size() / 4 * 3 + 3);
+    out.reserve(decodedLength(text));
     std::uint32_t bits = 0;
     int state = 0;  // characters of the current group of four
     std::size_t i = 0;

@@ -114,6 +114,20 @@ std::optional<std::string> readWholeFile(const std::filesystem::path& path) {
     return out;
 }
 
+// Appends `piece` to `bytes`, which never grow beyond `limit` bytes of
+// memory: a larger buffer is allocated at the size wanted (doubling, but
+// at most `limit`), not by the string's own growth, which may overshoot.
+void appendWithin(std::string& bytes, std::string_view piece, std::size_t limit) {
+    const std::size_t needed = bytes.size() + piece.size();
+    if (needed > bytes.capacity()) {
+        std::string grown;
+        grown.reserve(std::max(needed, std::min(limit, 2 * bytes.size())));
+        grown.append(bytes);
+        bytes.swap(grown);
+    }
+    bytes.append(piece);
+}
+
 StoredFile fileFromRow(const SqlRow& row) {
     StoredFile file;
     file.group = row.at(0).asText();
@@ -310,6 +324,12 @@ void FileService::sweep() {
     }
 }
 
+std::size_t FileService::sessionBytesHeld() const {
+    std::size_t held = 0;
+    for (const auto& entry : sessions_) held += entry.second->bytes.capacity();
+    return held;
+}
+
 std::size_t FileService::openSessionCount() {
     sweep();
     return static_cast<std::size_t>(
@@ -347,11 +367,10 @@ json FileService::beginUpload(std::string_view originalName, std::uint64_t fileS
     auto session = std::make_unique<Session>();
     session->originalName = original;
     session->fileSize = fileSize;
-    session->bytes.reserve(static_cast<std::size_t>(fileSize));
     session->lastOffset = 0;
     session->lastPieceHash = accounts::sha256Hex(piece);
     session->received = piece.size();
-    session->bytes = std::move(piece);
+    appendWithin(session->bytes, piece, static_cast<std::size_t>(fileSize));
     session->lastUsed = now();
     std::string ctx;
     do {
@@ -398,7 +417,7 @@ json FileService::continueUpload(std::string_view ctx, std::uint64_t offset, con
 
     const std::string hash = accounts::sha256Hex(piece);
     if (session.received + piece.size() == session.fileSize) {
-        session.bytes += piece;
+        appendWithin(session.bytes, piece, static_cast<std::size_t>(session.fileSize));
         json reply;
         try {
             reply = json{{"file", describe(store(session.originalName, session.bytes), baseUrl)}};
@@ -415,7 +434,7 @@ json FileService::continueUpload(std::string_view ctx, std::uint64_t offset, con
         session.lastReply = reply;
         return reply;
     }
-    session.bytes += piece;
+    appendWithin(session.bytes, piece, static_cast<std::size_t>(session.fileSize));
     session.lastOffset = offset;
     session.lastPieceHash = hash;
     session.received += piece.size();

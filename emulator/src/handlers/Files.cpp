@@ -173,7 +173,7 @@ void registerFileHandlers(Router& router, FileService& files) {
     router.addEnvelope("/7/files", [&files](RequestContext& ctx) {
         const json& data = ctx.requireObject("data");
         const std::string name = requireFileName(data);
-        std::string bytes = fields::decodeFileField(data, "file");
+        std::string bytes = fields::decodeFileField(data, "file", kMaxFileSize, ErrorCode::FileTooLarge);
         return files.describe(files.store(name, bytes), ctx.baseUrl());
     });
 
@@ -182,7 +182,7 @@ void registerFileHandlers(Router& router, FileService& files) {
         const std::string name = requireFileName(data);
         const std::uint64_t size = requireSize(data, "filesize");
         if (size > kMaxFileSize) throw ServiceError(ErrorCode::FileTooLarge);
-        std::string piece = fields::decodeFileField(data, "file");
+        std::string piece = fields::decodeFileField(data, "file", kPieceSize, ErrorCode::PieceTooLarge);
         return files.beginUpload(name, size, std::move(piece), ctx.baseUrl(),
                                  ctx.baseUrl() + std::string(kContinuePath));
     });
@@ -191,8 +191,8 @@ void registerFileHandlers(Router& router, FileService& files) {
         const json& data = ctx.requireObject("data");
         const std::string session = requireStringField(data, "ctx", "data");
         const std::uint64_t offset = requireSize(data, "offset");
-        // The client sends an empty piece (or none) to ask for the result.
-        std::string piece = fields::decodeFileField(data, "file", /*missingIsEmpty=*/true);
+        // The client sends an empty piece to ask for the result; no "file" is 104.
+        std::string piece = fields::decodeFileField(data, "file", kPieceSize, ErrorCode::PieceTooLarge);
         return files.continueUpload(session, offset, piece, ctx.baseUrl());
     });
 
