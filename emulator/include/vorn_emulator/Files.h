@@ -103,7 +103,7 @@ public:
     // The first piece of an upload announced as `fileSize` bytes. Small files
     // are stored at once: {"file": describe(...)}. Larger ones open a session:
     // {"ctx", "offset", "host": continueUrl}.
-    nlohmann::json beginUpload(std::string_view originalName, std::uint64_t fileSize, std::string piece,
+    nlohmann::json beginUpload(std::string_view originalName, std::uint64_t fileSize, const std::string& piece,
                                std::string_view baseUrl, const std::string& continueUrl);
     // A further piece of session `ctx` at `offset`. A repeat of the last
     // accepted piece (same offset, same bytes) answers what it answered then.

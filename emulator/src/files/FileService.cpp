@@ -336,7 +336,7 @@ std::size_t FileService::openSessionCount() {
         std::count_if(sessions_.begin(), sessions_.end(), [](const auto& entry) { return !entry.second->finished; }));
 }
 
-json FileService::beginUpload(std::string_view originalName, std::uint64_t fileSize, std::string piece,
+json FileService::beginUpload(std::string_view originalName, std::uint64_t fileSize, const std::string& piece,
                               std::string_view baseUrl, const std::string& continueUrl) {
     if (fileSize > kMaxFileSize) throw ServiceError(ErrorCode::FileTooLarge);
     if (piece.size() > kPieceSize) throw ServiceError(ErrorCode::PieceTooLarge);
