@@ -289,8 +289,13 @@ TEST_F(FileUploadTest, TooLargeDataIsRefusedBeforeItIsDecoded) {
 
     // White space is no data: the largest file with line breaks still fits.
     const std::string bytes = patternBytes(kMaxFileSize, 3);
-    std::string text = base64(bytes);
-    for (std::size_t at = 76; at < text.size(); at += 78) text.insert(at, "\r\n");
+    const std::string plain = base64(bytes);
+    std::string text;
+    text.reserve(plain.size() + plain.size() / 38 + 2);
+    for (std::size_t at = 0; at < plain.size(); at += 76) {
+        if (at > 0) text += "\r\n";
+        text.append(plain, at, 76);
+    }
     const Reply stored = client_->postEnvelope("/7/files", Json{{"file", text}, {"filename", "max.bin"}});
     ASSERT_EQ(stored.code(), 200) << stored.body.substr(0, 300);
     EXPECT_EQ(get("/" + stored.data().at("url").get<std::string>()).body, bytes);
