@@ -92,4 +92,10 @@ public:
     std::vector<VornError> errors;
 };
 
+/// A session with a recorder as its listener.
+struct Session {
+    std::shared_ptr<SocketIORecorder> recorder = std::make_shared<SocketIORecorder>();
+    std::shared_ptr<SocketIO> socket = SocketIO::initWithDelegate(recorder);
+};
+
 }  // namespace vorn::test

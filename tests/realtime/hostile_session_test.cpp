@@ -22,14 +22,10 @@ using test::RecordedRequest;
 using test::runUntil;
 using test::ScriptedAction;
 using test::ScriptedHttpServer;
+using test::Session;
 using test::SocketIORecorder;
 
 const std::string kFFFD = "\xEF\xBF\xBD";
-
-struct Session {
-    std::shared_ptr<SocketIORecorder> recorder = std::make_shared<SocketIORecorder>();
-    std::shared_ptr<SocketIO> socket = SocketIO::initWithDelegate(recorder);
-};
 
 std::string framed(const std::vector<std::string>& packets) {
     std::string body;

@@ -18,12 +18,8 @@ using test::RecordedRequest;
 using test::runUntil;
 using test::ScriptedAction;
 using test::ScriptedHttpServer;
+using test::Session;
 using test::SocketIORecorder;
-
-struct Session {
-    std::shared_ptr<SocketIORecorder> recorder = std::make_shared<SocketIORecorder>();
-    std::shared_ptr<SocketIO> socket = SocketIO::initWithDelegate(recorder);
-};
 
 /// A handshake that answers `reply`, then holds polls until released.
 ScriptedAction handshakeOnly(const RecordedRequest& request, const std::string& reply) {
