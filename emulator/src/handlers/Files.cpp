@@ -182,8 +182,8 @@ void registerFileHandlers(Router& router, FileService& files) {
         const std::string name = requireFileName(data);
         const std::uint64_t size = requireSize(data, "filesize");
         if (size > kMaxFileSize) throw ServiceError(ErrorCode::FileTooLarge);
-        std::string piece = fields::decodeFileField(data, "file", kPieceSize, ErrorCode::PieceTooLarge);
-        return files.beginUpload(name, size, std::move(piece), ctx.baseUrl(),
+        const std::string piece = fields::decodeFileField(data, "file", kPieceSize, ErrorCode::PieceTooLarge);
+        return files.beginUpload(name, size, piece, ctx.baseUrl(),
                                  ctx.baseUrl() + std::string(kContinuePath));
     });
 
