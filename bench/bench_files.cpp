@@ -9,7 +9,7 @@
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/KeyValueStore.h"
 #include "vorn/core/MainLoop.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/core/vBase64.h"
 #include "vorn/files/VornFile.h"
 

@@ -7,7 +7,7 @@
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/KeyValueStore.h"
 #include "vorn/core/MainLoop.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/data/VornObjectsBatch.h"
 #include "vorn/query/VornQuery.h"
 

@@ -17,8 +17,8 @@
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/KeyValueStore.h"
 #include "vorn/core/MainLoop.h"
-#include "vorn/core/Vorn.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/Vorn.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/net/HttpTransport.h"
 

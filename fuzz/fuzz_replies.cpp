@@ -4,7 +4,7 @@
 // judged reply must be consistent.
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/FileUtils.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 #include "vorn/query/VornQuery.h"
 #include "vorn/query/VornQueryCache.h"
 #include "vorn/users/VornUser.h"

@@ -5,7 +5,7 @@
 #include "support/TestDevice.h"
 #include "vorn/async/VornAsync.h"
 #include "vorn/core/DeviceContext.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/realtime/SocketIO.h"
 #include "vorn/realtime/SocketIOTransport.h"
 #include "vorn/realtime/VornEvent.h"

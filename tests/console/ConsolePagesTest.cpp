@@ -22,7 +22,7 @@
 #include "support/TestDevice.h"
 #include "support/TestLoop.h"
 #include "vorn/core/DeviceContext.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/core/vBase64.h"
 #include "vorn/realtime/VornEvent.h"
 #include "vorn_emulator/Accounts.h"

@@ -3,7 +3,7 @@
 
 #include "vorn/core/FixedPositionSource.h"
 #include "vorn/core/LinuxReachabilitySource.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/core/VornNotificationCenter.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/vReachability.h"

@@ -5,7 +5,7 @@
 
 #include "vorn/core/JsonAccess.h"
 #include "vorn/core/KeyValueStore.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "support/TestLoop.h"
 
 #include "vorn/core/MainLoop.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 
 #include <gtest/gtest.h>
 

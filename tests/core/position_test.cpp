@@ -1,7 +1,7 @@
 #include "support/TestDevice.h"
 
 #include "vorn/core/StoreKeys.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/v_VornUtils.h"
 

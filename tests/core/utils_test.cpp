@@ -2,7 +2,7 @@
 
 #include "vorn/core/FixedPositionSource.h"
 #include "vorn/core/StoreKeys.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/core/vkOpenUDID.h"

@@ -3,7 +3,7 @@
 #include "support/TestLoop.h"
 
 #include "vorn/core/StoreKeys.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/data/VornObject.h"
 #include "vorn/data/VornObjectsBatch.h"

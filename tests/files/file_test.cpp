@@ -2,7 +2,7 @@
 #include "support/TestDevice.h"
 #include "support/TestLoop.h"
 
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/files/VornFile.h"
 #include "vorn/net/VornUrlRequest.h"

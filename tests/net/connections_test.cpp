@@ -7,7 +7,7 @@
 #include "support/TestDevice.h"
 #include "support/TestLoop.h"
 
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/data/VornObject.h"
 #include "vorn/net/HttpTransport.h"
 #include "vorn/net/VornUrlRequest.h"

@@ -8,8 +8,8 @@
 #include "support/TestLoop.h"
 
 #include "vorn/core/MainLoop.h"
-#include "vorn/core/Vorn.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/Vorn.h"
+#include "vorn/service/VornService.h"
 #include "vorn/net/HttpTransport.h"
 #include "vorn/net/VornUrlRequest.h"
 

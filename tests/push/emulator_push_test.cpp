@@ -1,7 +1,7 @@
 #include "support/TestDevice.h"
 #include "support/TestLoop.h"
 
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/push/VornInstallation.h"
 #include "vorn/push/VornPush.h"

@@ -3,7 +3,7 @@
 #include "support/TestLoop.h"
 
 #include "vorn/core/DeviceContext.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/data/VornObjectRegistry.h"
 #include "vorn/push/VornInstallation.h"
 #include "vorn/query/VornQuery.h"

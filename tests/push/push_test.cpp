@@ -3,7 +3,7 @@
 #include "support/TestLoop.h"
 
 #include "vorn/core/DeviceContext.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/push/VornPush.h"
 #include "vorn/query/VornQuery.h"

@@ -5,7 +5,7 @@
 
 #include "vorn/core/FileUtils.h"
 #include "vorn/core/StoreKeys.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/data/VornObjectRegistry.h"
 #include "vorn/query/VornQuery.h"

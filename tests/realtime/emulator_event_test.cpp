@@ -2,7 +2,7 @@
 // matching subscribers through the emulator's realtime host.
 #include "RealtimeTestSupport.h"
 #include "support/TestDevice.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/data/VornACL.h"
 #include "vorn/data/VornObject.h"
 #include "vorn/data/VornObjectsBatch.h"

@@ -2,7 +2,7 @@
 // the exact messages, and what reaches the listener.
 #include "RealtimeTestSupport.h"
 #include "support/TestDevice.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/realtime/VornEvent.h"
 
 #include <gtest/gtest.h>

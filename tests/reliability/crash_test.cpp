@@ -5,7 +5,7 @@
 
 #include "vorn/core/KeyValueStore.h"
 #include "vorn/core/SlotStore.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/vBase64.h"
 #include "vorn/net/VornUrlRequest.h"
 #include "vorn/query/VornQueryCache.h"

@@ -1,6 +1,6 @@
 #include "support/TestDevice.h"
 
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/vkOpenUDID.h"
 

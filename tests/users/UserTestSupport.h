@@ -5,7 +5,7 @@
 #include "support/TestLoop.h"
 
 #include "vorn/core/StoreKeys.h"
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/query/VornQuery.h"
 #include "vorn/users/VornUser.h"
 #include "vorn/users/VornUserArchive.h"

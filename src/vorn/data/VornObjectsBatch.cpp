@@ -2,7 +2,7 @@
 
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/StoreKeys.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 
 namespace vorn {

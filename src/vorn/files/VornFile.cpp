@@ -2,7 +2,7 @@
 
 #include "vorn/core/SecureRandom.h"
 #include "vorn/core/VornPosition.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/net/VornUrlRequest.h"
 

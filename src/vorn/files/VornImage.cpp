@@ -1,7 +1,7 @@
 #include "vorn/files/VornImage.h"
 
 #include "vorn/core/MainLoop.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/files/VornFile.h"
 

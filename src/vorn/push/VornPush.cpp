@@ -1,7 +1,7 @@
 #include "vorn/push/VornPush.h"
 
 #include "vorn/core/DeviceContext.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/query/VornQuery.h"
 

@@ -1,7 +1,7 @@
 #include "vorn/query/VornQuery.h"
 
 #include "vorn/core/JsonAccess.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/data/VornObjectRegistry.h"
 #include "vorn/net/VornUrlRequest.h"

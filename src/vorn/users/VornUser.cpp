@@ -1,7 +1,7 @@
 #include "vorn/users/VornUser.h"
 
 #include "vorn/core/JsonAccess.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/query/VornQuery.h"
 #include "vorn/users/VornUserArchive.h"

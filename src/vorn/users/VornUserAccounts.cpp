@@ -1,7 +1,7 @@
 // E-mail verification, password reset and external accounts of VornUser.
 #include "vorn/users/VornUser.h"
 
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/query/VornQuery.h"
 #include "vorn/users/VornUserArchive.h"

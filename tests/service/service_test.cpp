@@ -3,8 +3,8 @@
 #include "support/TestLoop.h"
 
 #include "vorn/core/StoreKeys.h"
-#include "vorn/core/Vorn.h"
-#include "vorn/core/VornService.h"
+#include "vorn/service/Vorn.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/net/VornUrlRequest.h"
 

@@ -1,4 +1,4 @@
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/JsonAccess.h"

@@ -1,6 +1,6 @@
-#include "vorn/core/Vorn.h"
+#include "vorn/service/Vorn.h"
 
-#include "vorn/core/VornService.h"
+#include "vorn/service/VornService.h"
 #include "vorn/core/v_Vorn.h"
 
 namespace vorn {
