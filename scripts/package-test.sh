@@ -11,13 +11,9 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:?build directory}
+# shellcheck source=emulator-session.sh
+source "$ROOT/scripts/emulator-session.sh"
 WORK=$(mktemp -d)
-EMULATOR_PID=
-cleanup() {
-  [ -n "$EMULATOR_PID" ] && kill "$EMULATOR_PID" 2>/dev/null && wait "$EMULATOR_PID" 2>/dev/null || true
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
 step() {
   local name=$1 start=$SECONDS
   shift
@@ -26,14 +22,7 @@ step() {
   echo "-- $name: $((SECONDS - start)) s"
 }
 
-"$BUILD/emulator/vorn-emulator" --port 0 --no-realtime --memory > "$WORK/emulator.out" &
-EMULATOR_PID=$!
-for _ in $(seq 1 100); do
-  grep -q 'listening on' "$WORK/emulator.out" 2>/dev/null && break
-  sleep 0.1
-done
-ADDRESS=$(sed -n 's/.*listening on \([0-9.:]*\).*/\1/p' "$WORK/emulator.out" | head -n1)
-[ -n "$ADDRESS" ] || { echo "the emulator did not start" >&2; exit 1; }
+start_emulator "$BUILD/emulator/vorn-emulator" "$WORK" --no-realtime --memory
 export VORN_API_HOST=$ADDRESS VORN_FALLBACK_HOST=$ADDRESS VORN_HOME=$WORK/home
 
 installed() {
