@@ -4,7 +4,6 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include <atomic>
 #include <mutex>
@@ -14,6 +13,7 @@
 
 #include "HttpSession.h"
 #include "LoopbackAddress.h"
+#include "ServerLoop.h"
 #include "console/RequestLog.h"
 #include "functions/FunctionHost.h"
 #include "handlers/Handlers.h"
@@ -102,49 +102,21 @@ struct Server::Impl {
         }
     }
 
-    void listenHttp() {
-        const tcp::endpoint endpoint(address, options.port);
-        try {
-            acceptor.open(endpoint.protocol());
-            acceptor.set_option(net::socket_base::reuse_address(true));
-            acceptor.bind(endpoint);
-            acceptor.listen(net::socket_base::max_listen_connections);
-            port = acceptor.local_endpoint().port();
-        } catch (const boost::system::system_error& e) {
-            error_code ignored;
-            acceptor.close(ignored);
-            throw std::runtime_error("cannot listen on " + endpointText(address, options.port) + ": " +
-                                     e.code().message());
-        }
-        accept();
-    }
+    void listenHttp() { port = listener.listen(address, options.port); }
 
-    void accept() {
-        acceptor.async_accept([this](error_code ec, tcp::socket socket) {
-            if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
-            if (ec) {
-                // Out of descriptors and the like: try again shortly instead of spinning.
-                if (options.verbose) core.log("accept failed: " + ec.message());
-                retryTimer.expires_after(std::chrono::milliseconds(50));
-                retryTimer.async_wait([this](error_code timerError) {
-                    if (!timerError && acceptor.is_open()) accept();
-                });
-                return;
+    AcceptLoop::Hooks acceptHooks() {
+        AcceptLoop::Hooks hooks;
+        hooks.atLimit = [this] { return core.openConnections >= options.maxConnections; };
+        hooks.serve = [this](tcp::socket socket) { std::make_shared<HttpSession>(std::move(socket), core)->start(); };
+        hooks.refused = [this] {
+            if (options.verbose) {
+                core.log("- - connection refused: " + std::to_string(options.maxConnections) + " connections are open");
             }
-            error_code ignored;
-            if (core.openConnections >= options.maxConnections) {
-                // Full: accepted (so it leaves the backlog) and closed at once.
-                if (options.verbose) {
-                    core.log("- - connection refused: " + std::to_string(options.maxConnections) +
-                             " connections are open");
-                }
-                socket.close(ignored);
-                return accept();
-            }
-            socket.set_option(tcp::no_delay(true), ignored);
-            std::make_shared<HttpSession>(std::move(socket), core)->start();
-            accept();
-        });
+        };
+        hooks.acceptFailed = [this](const std::string& why) {
+            if (options.verbose) core.log("accept failed: " + why);
+        };
+        return hooks;
     }
 
     // On the server thread: close everything and end the loop.
@@ -152,30 +124,14 @@ struct Server::Impl {
         // Running functions are killed; their calls are answered before the
         // connections close below.
         functions->stop();
-        error_code ignored;
-        acceptor.close(ignored);
-        retryTimer.cancel();
+        listener.close();
         const std::vector<HttpSession*> open(core.sessions.begin(), core.sessions.end());
         for (HttpSession* session : open) session->close();
         ioc.stop();
     }
 
     void loop() {
-        for (;;) {
-            try {
-                ioc.run();
-                break;
-            } catch (const std::exception& e) {
-                core.log(std::string("vorn-emulator: unexpected error in the server loop: ") + e.what());
-            }
-        }
-        // Let the aborted operations finish so every connection is released now.
-        try {
-            ioc.restart();
-            ioc.poll();
-        } catch (const std::exception& e) {
-            core.log(std::string("vorn-emulator: error while stopping: ") + e.what());
-        }
+        runServerLoop(ioc, "server", [this](const std::string& text) { core.log("vorn-emulator: " + text); });
     }
 
     Options options;
@@ -190,8 +146,7 @@ struct Server::Impl {
     std::unique_ptr<RealtimeHost> realtime;
     std::unique_ptr<ChangeNotices> notices;
     net::io_context ioc{1};
-    tcp::acceptor acceptor{ioc};
-    net::steady_timer retryTimer{ioc};
+    AcceptLoop listener{ioc, acceptHooks()};
     std::thread thread;
     std::mutex mutex;
     State state = State::Idle;
@@ -207,13 +162,7 @@ Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options
 
 Server::~Server() {
     stop();
-    if (impl_->thread.joinable()) {
-        if (impl_->thread.get_id() == std::this_thread::get_id()) {
-            impl_->thread.detach();
-        } else {
-            impl_->thread.join();
-        }
-    }
+    joinOrDetach(impl_->thread);
 }
 
 unsigned short Server::start() {

@@ -2,7 +2,6 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +16,7 @@
 #include "RealtimeHttpConnection.h"
 #include "RealtimeSession.h"
 #include "RealtimeWebSocket.h"
+#include "ServerLoop.h"
 #include "vorn_emulator/Realtime.h"
 
 namespace vorn::emulator {
@@ -65,8 +65,7 @@ struct RealtimeHost::Impl {
     std::unique_ptr<RealtimeCore> core;
     net::ip::address address;
     net::io_context ioc{1};
-    tcp::acceptor acceptor{ioc};
-    net::steady_timer retryTimer{ioc};
+    AcceptLoop listener{ioc, acceptHooks()};
     std::thread thread;
     mutable std::mutex mutex;
     std::mutex joinMutex;  // one stop() joins the thread at a time
@@ -74,53 +73,27 @@ struct RealtimeHost::Impl {
     std::atomic<unsigned short> port{0};
     std::atomic<std::thread::id> hostThread{};
 
-    void listen() {
-        const tcp::endpoint endpoint(address, core->options().port);
-        try {
-            acceptor.open(endpoint.protocol());
-            acceptor.set_option(net::socket_base::reuse_address(true));
-            acceptor.bind(endpoint);
-            acceptor.listen(net::socket_base::max_listen_connections);
-            port = acceptor.local_endpoint().port();
-        } catch (const boost::system::system_error& e) {
-            error_code ignored;
-            acceptor.close(ignored);
-            throw std::runtime_error("cannot listen on " + endpointText(address, core->options().port) + ": " +
-                                     e.code().message());
-        }
-        accept();
-    }
+    void listen() { port = listener.listen(address, core->options().port); }
 
-    void accept() {
-        acceptor.async_accept([this](error_code ec, tcp::socket socket) {
-            if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
-            if (ec) {
-                // Out of descriptors and the like: try again shortly instead of spinning.
-                if (core->verbose()) core->log("accept failed: " + ec.message());
-                retryTimer.expires_after(std::chrono::milliseconds(50));
-                retryTimer.async_wait([this](error_code timerError) {
-                    if (!timerError && acceptor.is_open()) accept();
-                });
-                return;
-            }
-            error_code ignored;
-            if (core->connections.size() + core->webSockets.size() >= core->maxConnections()) {
-                if (core->verbose()) core->log("connection refused: too many open connections");
-                socket.close(ignored);
-                return accept();
-            }
-            socket.set_option(tcp::no_delay(true), ignored);
+    AcceptLoop::Hooks acceptHooks() {
+        AcceptLoop::Hooks hooks;
+        hooks.atLimit = [this] { return core->connections.size() + core->webSockets.size() >= core->maxConnections(); };
+        hooks.serve = [this](tcp::socket socket) {
             std::make_shared<realtime::RealtimeHttpConnection>(std::move(socket), *core)->start();
-            accept();
-        });
+        };
+        hooks.refused = [this] {
+            if (core->verbose()) core->log("connection refused: too many open connections");
+        };
+        hooks.acceptFailed = [this](const std::string& why) {
+            if (core->verbose()) core->log("accept failed: " + why);
+        };
+        return hooks;
     }
 
     // On the host thread: close everything and end the loop.
     void shutdown() {
         core->stopping = true;
-        error_code ignored;
-        acceptor.close(ignored);
-        retryTimer.cancel();
+        listener.close();
         for (const auto& session : core->allSessions()) session->abort();
         const std::vector<realtime::RealtimeHttpConnection*> connections(core->connections.begin(),
                                                                          core->connections.end());
@@ -131,21 +104,7 @@ struct RealtimeHost::Impl {
     }
 
     void loop() {
-        for (;;) {
-            try {
-                ioc.run();
-                break;
-            } catch (const std::exception& e) {
-                core->log(std::string("unexpected error in the host loop: ") + e.what());
-            }
-        }
-        // Let the aborted operations finish so every connection is released now.
-        try {
-            ioc.restart();
-            ioc.poll();
-        } catch (const std::exception& e) {
-            core->log(std::string("error while stopping: ") + e.what());
-        }
+        runServerLoop(ioc, "host", [this](const std::string& text) { core->log(text); });
     }
 
     // Runs fn with the session on the host thread; false when the sid is not live.
@@ -165,13 +124,7 @@ RealtimeHost::RealtimeHost(RealtimeOptions options) : impl_(std::make_unique<Imp
 
 RealtimeHost::~RealtimeHost() {
     stop();
-    if (impl_->thread.joinable()) {
-        if (impl_->thread.get_id() == std::this_thread::get_id()) {
-            impl_->thread.detach();
-        } else {
-            impl_->thread.join();
-        }
-    }
+    joinOrDetach(impl_->thread);
 }
 
 unsigned short RealtimeHost::start() {
