@@ -4,14 +4,15 @@
 // is released.
 
 #include "support/ScriptedHttpServer.h"
+#include "support/ServiceCalls.h"
 #include "support/TestDevice.h"
 #include "support/TestLoop.h"
 
 #include "vorn/core/MainLoop.h"
-#include "vorn/service/Vorn.h"
-#include "vorn/service/VornService.h"
 #include "vorn/net/HttpTransport.h"
 #include "vorn/net/VornUrlRequest.h"
+#include "vorn/service/Vorn.h"
+#include "vorn/service/VornService.h"
 
 #include <vorn_emulator/Server.h>
 
@@ -31,14 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-VornServiceCall timestampCall() {
-    VornServiceCall call;
-    call.path = "timestamp";
-    call.c = nullptr;
-    call.objectId = nullptr;
-    call.data = nullptr;
-    return call;
-}
+using test::timestampCall;
 
 /// One call in flight: its reply once in, and its request object, held
 /// weakly to see that it is let go.

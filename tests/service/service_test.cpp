@@ -1,12 +1,13 @@
 #include "support/ScriptedHttpServer.h"
+#include "support/ServiceCalls.h"
 #include "support/TestDevice.h"
 #include "support/TestLoop.h"
 
 #include "vorn/core/StoreKeys.h"
-#include "vorn/service/Vorn.h"
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/net/VornUrlRequest.h"
+#include "vorn/service/Vorn.h"
+#include "vorn/service/VornService.h"
 
 #include <gtest/gtest.h>
 
@@ -30,14 +31,7 @@ std::optional<VornServiceReply> sendAndWait(const VornServiceCall& call) {
     return result;
 }
 
-VornServiceCall timestampCall() {
-    VornServiceCall call;
-    call.path = "timestamp";
-    call.c = nullptr;
-    call.objectId = nullptr;
-    call.data = nullptr;
-    return call;
-}
+using test::timestampCall;
 
 }  // namespace
 
