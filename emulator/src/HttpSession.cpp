@@ -84,6 +84,11 @@ void HttpSession::close() {
     socket_.close(ignored);
 }
 
+void HttpSession::finish() {
+    finishing_ = true;
+    if (!busy_) close();
+}
+
 void HttpSession::armReadTimer(std::chrono::milliseconds limit) {
     timedOut_ = false;
     const unsigned generation = ++readTimerGeneration_;
@@ -116,7 +121,9 @@ void HttpSession::onReadTimeout() {
 }
 
 void HttpSession::awaitNextRequest() {
+    busy_ = false;
     if (closed_) return;
+    if (finishing_) return close();
     if (buffer_.size() > 0) {
         // A pipelined request has begun already.
         armReadTimer(core_.readTimeout);
@@ -219,6 +226,7 @@ void HttpSession::replyAndClose(unsigned status, ErrorCode code, std::string_vie
 }
 
 void HttpSession::handle() {
+    busy_ = true;
     const auto started = std::chrono::steady_clock::now();
     auto message = parser_->release();
     parser_.reset();
@@ -312,7 +320,7 @@ void HttpSession::respond(HttpResponse reply, const Pending& pending) {
     for (auto& [name, value] : reply.headers) response_.set(name, value);
     const std::size_t bodySize = reply.body.size();
     response_.body() = std::move(reply.body);
-    response_.keep_alive(pending.keepAlive);
+    response_.keep_alive(pending.keepAlive && !finishing_);
     response_.prepare_payload();
     if (pending.method == "HEAD") {
         // The header of the GET answer, without its body.

@@ -56,6 +56,10 @@ public:
     void start();
     // Closes the socket; pending operations finish with operation_aborted.
     void close();
+    // Ends the connection when the server stops: at once while it waits for
+    // a request, else once the answer of the call in progress is written.
+    void finish();
+    bool closed() const { return closed_; }
 
 private:
     using error_code = boost::system::error_code;
@@ -109,6 +113,8 @@ private:
     std::string remoteAddress_;
     std::size_t drained_ = 0;
     bool closed_ = false;
+    bool busy_ = false;       // a request is being answered
+    bool finishing_ = false;  // see finish()
 };
 
 }  // namespace vorn::emulator

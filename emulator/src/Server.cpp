@@ -4,8 +4,11 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -119,16 +122,37 @@ struct Server::Impl {
         return hooks;
     }
 
-    // On the server thread: close everything and end the loop.
+    // On the server thread: stop accepting, answer the calls in flight and
+    // end the loop. Running functions are killed; their calls are answered
+    // 503 ("the emulator is stopping"), and those answers are queued on this
+    // thread before stop() returns, so finishing the sessions after them
+    // lets each be written. Idle connections close at once; the rest close
+    // after their answer or at the drain limit.
     void shutdown() {
-        // Running functions are killed; their calls are answered before the
-        // connections close below.
-        functions->stop();
         listener.close();
-        const std::vector<HttpSession*> open(core.sessions.begin(), core.sessions.end());
-        for (HttpSession* session : open) session->close();
-        ioc.stop();
+        functions->stop();
+        net::post(ioc, [this] {
+            const std::vector<HttpSession*> open(core.sessions.begin(), core.sessions.end());
+            for (HttpSession* session : open) session->finish();
+            drainUntil(std::chrono::steady_clock::now() + kDrainLimit);
+        });
     }
+
+    void drainUntil(std::chrono::steady_clock::time_point deadline) {
+        const bool drained = std::all_of(core.sessions.begin(), core.sessions.end(),
+                                         [](const HttpSession* session) { return session->closed(); });
+        if (drained || std::chrono::steady_clock::now() >= deadline) {
+            const std::vector<HttpSession*> open(core.sessions.begin(), core.sessions.end());
+            for (HttpSession* session : open) session->close();
+            ioc.stop();
+            return;
+        }
+        drainTimer.expires_after(kDrainPoll);
+        drainTimer.async_wait([this, deadline](error_code) { drainUntil(deadline); });
+    }
+
+    static constexpr std::chrono::milliseconds kDrainLimit{2000};
+    static constexpr std::chrono::milliseconds kDrainPoll{5};
 
     void loop() {
         runServerLoop(ioc, "server", [this](const std::string& text) { core.log("vorn-emulator: " + text); });
@@ -147,6 +171,7 @@ struct Server::Impl {
     std::unique_ptr<ChangeNotices> notices;
     net::io_context ioc{1};
     AcceptLoop listener{ioc, acceptHooks()};
+    net::steady_timer drainTimer{ioc};
     std::thread thread;
     std::mutex mutex;
     State state = State::Idle;

@@ -98,6 +98,22 @@ TEST_F(EmulatorCloudTest, AFunctionPastItsTimeLimitIsKilledWithItsChildren) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
 }
 
+TEST_F(EmulatorCloudTest, ACallInFlightWhenTheEmulatorStopsIsAnswered503) {
+    const auto marker = functions() / "started";
+    writeFunction("long", "touch '" + marker.string() + "'; sleep 30");
+    Outcome outcome;
+    VornCloud::callFunctionInBackground("long", json::object(), outcome.block());
+    ASSERT_TRUE(test::runUntil([&] { return std::filesystem::exists(marker); }, std::chrono::seconds(20)));
+    const auto stopping = std::chrono::steady_clock::now();
+    emulatorServer().stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(5));
+    ASSERT_TRUE(test::runUntil([&] { return outcome.called; }, std::chrono::seconds(20)));
+    // The service's refusal, not a connection closed under the call.
+    ASSERT_TRUE(outcome.error.has_value());
+    EXPECT_EQ(outcome.error->code, kVornErrorCloudFunctionFailed) << outcome.error->message();
+    EXPECT_EQ(outcome.error->message(), "the emulator is stopping");
+}
+
 TEST_F(EmulatorCloudTest, AFunctionThatClosesItsOutputStillEndsAtTheLimit) {
     // Four of them at once (all the workers), then an ordinary call: each
     // ends at the limit and frees its worker.
