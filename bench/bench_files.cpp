@@ -9,9 +9,9 @@
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/KeyValueStore.h"
 #include "vorn/core/MainLoop.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/core/vBase64.h"
 #include "vorn/files/VornFile.h"
+#include "vorn/service/Vorn.h"
 
 #include <vorn_emulator/Server.h>
 

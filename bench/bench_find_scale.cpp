@@ -13,9 +13,9 @@
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/KeyValueStore.h"
 #include "vorn/core/MainLoop.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/data/VornGeoPoint.h"
 #include "vorn/query/VornQuery.h"
+#include "vorn/service/Vorn.h"
 
 #include <vorn_emulator/Server.h>
 #include <vorn_emulator/Storage.h>

@@ -6,9 +6,9 @@
 //            while 200 objects are created, 16 creates in flight.
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/MainLoop.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/data/VornObject.h"
 #include "vorn/realtime/VornEvent.h"
+#include "vorn/service/Vorn.h"
 #include "vorn_emulator/Realtime.h"
 #include "vorn_emulator/Server.h"
 

@@ -17,10 +17,10 @@
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/KeyValueStore.h"
 #include "vorn/core/MainLoop.h"
-#include "vorn/service/Vorn.h"
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/net/HttpTransport.h"
+#include "vorn/service/Vorn.h"
+#include "vorn/service/VornService.h"
 
 #include <vorn_emulator/Server.h>
 

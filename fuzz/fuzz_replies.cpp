@@ -4,9 +4,9 @@
 // judged reply must be consistent.
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/FileUtils.h"
-#include "vorn/service/VornService.h"
 #include "vorn/query/VornQuery.h"
 #include "vorn/query/VornQueryCache.h"
+#include "vorn/service/VornService.h"
 #include "vorn/users/VornUser.h"
 #include "vorn/users/VornUserArchive.h"
 

@@ -5,10 +5,10 @@
 #include "support/TestDevice.h"
 #include "vorn/async/VornAsync.h"
 #include "vorn/core/DeviceContext.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/realtime/SocketIO.h"
 #include "vorn/realtime/SocketIOTransport.h"
 #include "vorn/realtime/VornEvent.h"
+#include "vorn/service/Vorn.h"
 
 #include <vorn_emulator/Realtime.h>
 #include <vorn_emulator/Server.h>

@@ -5,9 +5,9 @@
 #include "vorn/cloud/VornCloud.h"
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/MainLoop.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/v_VornUtils.h"
+#include "vorn/service/Vorn.h"
 
 #include <gtest/gtest.h>
 

@@ -3,11 +3,11 @@
 
 #include "vorn/core/FixedPositionSource.h"
 #include "vorn/core/LinuxReachabilitySource.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/core/VornNotificationCenter.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/vReachability.h"
 #include "vorn/core/v_VornUtils.h"
+#include "vorn/service/Vorn.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 #include "support/TestDevice.h"
 
 #include "vorn/core/StoreKeys.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/v_VornUtils.h"
+#include "vorn/service/Vorn.h"
 
 #include <gtest/gtest.h>
 

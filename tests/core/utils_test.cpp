@@ -2,10 +2,10 @@
 
 #include "vorn/core/FixedPositionSource.h"
 #include "vorn/core/StoreKeys.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/core/vkOpenUDID.h"
+#include "vorn/service/Vorn.h"
 
 #include <gtest/gtest.h>
 #include <unicode/basictz.h>

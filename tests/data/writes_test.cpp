@@ -3,10 +3,10 @@
 #include "support/TestLoop.h"
 
 #include "vorn/core/StoreKeys.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/data/VornObject.h"
 #include "vorn/data/VornObjectsBatch.h"
+#include "vorn/service/Vorn.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 #include "support/TestDevice.h"
 #include "support/TestLoop.h"
 
-#include "vorn/service/Vorn.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/files/VornFile.h"
 #include "vorn/files/VornImage.h"
+#include "vorn/service/Vorn.h"
 
 #include <gtest/gtest.h>
 

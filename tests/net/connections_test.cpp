@@ -7,10 +7,10 @@
 #include "support/TestDevice.h"
 #include "support/TestLoop.h"
 
-#include "vorn/service/Vorn.h"
 #include "vorn/data/VornObject.h"
 #include "vorn/net/HttpTransport.h"
 #include "vorn/net/VornUrlRequest.h"
+#include "vorn/service/Vorn.h"
 
 #include <vorn_emulator/ObjectStore.h>
 #include <vorn_emulator/Server.h>

@@ -1,11 +1,11 @@
 #include "support/TestDevice.h"
 #include "support/TestLoop.h"
 
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/push/VornInstallation.h"
 #include "vorn/push/VornPush.h"
 #include "vorn/query/VornQuery.h"
+#include "vorn/service/VornService.h"
 
 #include <vorn_emulator/Pushes.h>
 #include <vorn_emulator/Server.h>

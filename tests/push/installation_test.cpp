@@ -3,10 +3,10 @@
 #include "support/TestLoop.h"
 
 #include "vorn/core/DeviceContext.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/data/VornObjectRegistry.h"
 #include "vorn/push/VornInstallation.h"
 #include "vorn/query/VornQuery.h"
+#include "vorn/service/Vorn.h"
 
 #include <gtest/gtest.h>
 

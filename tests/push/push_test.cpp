@@ -3,10 +3,10 @@
 #include "support/TestLoop.h"
 
 #include "vorn/core/DeviceContext.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/push/VornPush.h"
 #include "vorn/query/VornQuery.h"
+#include "vorn/service/Vorn.h"
 
 #include <gtest/gtest.h>
 

@@ -5,11 +5,11 @@
 
 #include "vorn/core/FileUtils.h"
 #include "vorn/core/StoreKeys.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/data/VornObjectRegistry.h"
 #include "vorn/query/VornQuery.h"
 #include "vorn/query/VornQueryCache.h"
+#include "vorn/service/Vorn.h"
 
 #include <gtest/gtest.h>
 

@@ -2,12 +2,12 @@
 // matching subscribers through the emulator's realtime host.
 #include "RealtimeTestSupport.h"
 #include "support/TestDevice.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/data/VornACL.h"
 #include "vorn/data/VornObject.h"
 #include "vorn/data/VornObjectsBatch.h"
 #include "vorn/net/VornUrlRequest.h"
 #include "vorn/realtime/VornEvent.h"
+#include "vorn/service/Vorn.h"
 #include "vorn_emulator/Realtime.h"
 #include "vorn_emulator/Server.h"
 

@@ -2,8 +2,8 @@
 // the exact messages, and what reaches the listener.
 #include "RealtimeTestSupport.h"
 #include "support/TestDevice.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/realtime/VornEvent.h"
+#include "vorn/service/Vorn.h"
 
 #include <gtest/gtest.h>
 

@@ -5,10 +5,10 @@
 
 #include "vorn/core/KeyValueStore.h"
 #include "vorn/core/SlotStore.h"
-#include "vorn/service/VornService.h"
 #include "vorn/core/vBase64.h"
 #include "vorn/net/VornUrlRequest.h"
 #include "vorn/query/VornQueryCache.h"
+#include "vorn/service/VornService.h"
 #include "vorn/users/VornUserArchive.h"
 
 #include <gtest/gtest.h>

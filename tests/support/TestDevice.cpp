@@ -1,8 +1,8 @@
 #include "support/TestDevice.h"
 
-#include "vorn/service/Vorn.h"
 #include "vorn/core/VornPosition.h"
 #include "vorn/core/vkOpenUDID.h"
+#include "vorn/service/Vorn.h"
 
 #include <vorn_emulator/ObjectStore.h>
 #include <vorn_emulator/Server.h>

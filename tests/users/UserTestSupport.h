@@ -5,8 +5,8 @@
 #include "support/TestLoop.h"
 
 #include "vorn/core/StoreKeys.h"
-#include "vorn/service/Vorn.h"
 #include "vorn/query/VornQuery.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/users/VornUser.h"
 #include "vorn/users/VornUserArchive.h"
 

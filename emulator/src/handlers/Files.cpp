@@ -183,8 +183,7 @@ void registerFileHandlers(Router& router, FileService& files) {
         const std::uint64_t size = requireSize(data, "filesize");
         if (size > kMaxFileSize) throw ServiceError(ErrorCode::FileTooLarge);
         const std::string piece = fields::decodeFileField(data, "file", kPieceSize, ErrorCode::PieceTooLarge);
-        return files.beginUpload(name, size, piece, ctx.baseUrl(),
-                                 ctx.baseUrl() + std::string(kContinuePath));
+        return files.beginUpload(name, size, piece, ctx.baseUrl(), ctx.baseUrl() + std::string(kContinuePath));
     });
 
     router.addEnvelope(std::string(kContinuePath), [&files](RequestContext& ctx) {

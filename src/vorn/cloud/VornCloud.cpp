@@ -2,9 +2,9 @@
 
 #include "vorn/core/JsonAccess.h"
 #include "vorn/core/VornPosition.h"
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/net/VornUrlRequest.h"
+#include "vorn/service/VornService.h"
 
 namespace vorn {
 namespace {

@@ -2,8 +2,8 @@
 
 #include "vorn/core/JsonAccess.h"
 #include "vorn/core/MainLoop.h"
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
+#include "vorn/service/VornService.h"
 
 #include <limits>
 

@@ -2,8 +2,8 @@
 
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/StoreKeys.h"
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
+#include "vorn/service/VornService.h"
 
 namespace vorn {
 namespace {

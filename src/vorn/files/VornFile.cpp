@@ -2,9 +2,9 @@
 
 #include "vorn/core/SecureRandom.h"
 #include "vorn/core/VornPosition.h"
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/net/VornUrlRequest.h"
+#include "vorn/service/VornService.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,9 +1,9 @@
 #include "vorn/files/VornImage.h"
 
 #include "vorn/core/MainLoop.h"
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/files/VornFile.h"
+#include "vorn/service/VornService.h"
 
 #include <array>
 #include <cmath>

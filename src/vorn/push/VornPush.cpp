@@ -1,9 +1,9 @@
 #include "vorn/push/VornPush.h"
 
 #include "vorn/core/DeviceContext.h"
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/query/VornQuery.h"
+#include "vorn/service/VornService.h"
 
 namespace vorn {
 namespace {

@@ -1,11 +1,11 @@
 #include "vorn/query/VornQuery.h"
 
 #include "vorn/core/JsonAccess.h"
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/data/VornObjectRegistry.h"
 #include "vorn/net/VornUrlRequest.h"
 #include "vorn/query/VornQueryCache.h"
+#include "vorn/service/VornService.h"
 
 #include <climits>
 

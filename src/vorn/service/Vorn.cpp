@@ -1,7 +1,7 @@
 #include "vorn/service/Vorn.h"
 
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_Vorn.h"
+#include "vorn/service/VornService.h"
 
 namespace vorn {
 

@@ -1,9 +1,9 @@
 #include "vorn/users/VornUser.h"
 
 #include "vorn/core/JsonAccess.h"
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/query/VornQuery.h"
+#include "vorn/service/VornService.h"
 #include "vorn/users/VornUserArchive.h"
 
 namespace vorn {

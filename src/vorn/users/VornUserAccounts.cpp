@@ -1,9 +1,9 @@
 // E-mail verification, password reset and external accounts of VornUser.
 #include "vorn/users/VornUser.h"
 
-#include "vorn/service/VornService.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/query/VornQuery.h"
+#include "vorn/service/VornService.h"
 #include "vorn/users/VornUserArchive.h"
 
 #include <chrono>
