@@ -27,6 +27,10 @@
 #include <thread>
 #include <vector>
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include "EmulatorTestUtil.h"
 #include "realtime/PacketText.h"
 #include "vorn_emulator/Realtime.h"
@@ -488,7 +492,8 @@ TEST_F(RealtimeTest, RefusesInvalidOptions) {
         o.transports = {"websocket", "websocket"};
              },
              [](RealtimeOptions& o) { o.heartbeatInterval = 0ms; }, [](RealtimeOptions& o) { o.closeTimeout = -1ms; },
-             [](RealtimeOptions& o) { o.maxSessions = 0; }, [](RealtimeOptions& o) { o.maxPacketBytes = 0; }}) {
+             [](RealtimeOptions& o) { o.pollWriteTimeout = 0ms; }, [](RealtimeOptions& o) { o.maxSessions = 0; },
+             [](RealtimeOptions& o) { o.maxPacketBytes = 0; }}) {
         EXPECT_THROW(RealtimeHost{with(change)}, std::invalid_argument);
     }
     RealtimeHost local(with([](RealtimeOptions& o) { o.address = "localhost"; }));
@@ -851,6 +856,98 @@ TEST_F(RealtimeTest, OversizedBodiesAndBacklogsAreRefused) {
     EXPECT_TRUE(hooked("end " + sid));
     EXPECT_EQ(request(http::verb::get, polling(sid)).body, "0::");
     EXPECT_EQ(request(http::verb::post, polling(sid), "3:::x").status, 404u);
+}
+
+// A poll that its client stops reading: a socket with a small receive
+// buffer (so the kernel takes only a few MiB of an answer) whose GET is
+// answered with a large backlog, of which the test reads only the start.
+class StalledPoll {
+public:
+    StalledPoll(unsigned short port, const std::string& target) : socket_(io_) {
+        socket_.open(tcp::v4());
+        socket_.set_option(net::socket_base::receive_buffer_size(4096));
+        // A read that waits 10 s for a byte fails, so a stalled host fails
+        // the test instead of hanging it.
+        const timeval limit{10, 0};
+        ::setsockopt(socket_.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        socket_.connect(tcp::endpoint(net::ip::address_v4::loopback(), port));
+        const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        net::write(socket_, net::buffer(request));
+    }
+
+    // Blocks until the answer's first bytes arrive, then stops reading.
+    std::string readStart() {
+        std::string start(256, '\0');
+        start.resize(socket_.read_some(net::buffer(start)));
+        received_ = start.size();
+        return start;
+    }
+
+    // Waits, without reading, until the server resets the connection.
+    bool resetWithin(std::chrono::milliseconds limit) {
+        pollfd watched{socket_.native_handle(), POLLRDHUP, 0};
+        return ::poll(&watched, 1, static_cast<int>(limit.count())) == 1 &&
+               (watched.revents & (POLLERR | POLLHUP)) != 0;
+    }
+
+    // Reads what is left until the connection ends; the bytes read in all.
+    std::size_t readToEnd() {
+        std::vector<char> chunk(std::size_t{1} << 20);
+        error_code ec;
+        while (!ec) received_ += socket_.read_some(net::buffer(chunk), ec);
+        return received_;
+    }
+
+private:
+    net::io_context io_;
+    tcp::socket socket_;
+    std::size_t received_ = 0;
+};
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+TEST_F(RealtimeTest, BytesOfAPollAnswerCountInTheBacklogUntilWritten) {
+    RealtimeOptions options = quickOptions();
+    options.maxPacketBytes = 64 * kMiB;
+    options.maxQueuedBytes = 32 * kMiB;
+    options.closeTimeout = 60s;  // only the backlog can end the session here
+    start(options);
+    const std::string sid = handshake();
+    EXPECT_EQ(request(http::verb::get, polling(sid)).body, "1::");
+    // 20 MiB queued, then handed to a GET whose client does not read it.
+    EXPECT_TRUE(host_->sendPacket(sid, "3:::" + std::string(20 * kMiB, 'a')));
+    StalledPoll stalled(port_, polling(sid));
+    EXPECT_EQ(stalled.readStart().rfind("HTTP/1.1 200", 0), 0u);
+    // The queue is empty again, but 20 MiB are still being written: 15 more
+    // pass the 32 MiB backlog.
+    EXPECT_TRUE(host_->sendPacket(sid, "3:::" + std::string(15 * kMiB, 'b')));
+    EXPECT_TRUE(hooked("end " + sid));
+}
+
+TEST_F(RealtimeTest, APollAnswerNotTakenInTimeClosesItsConnectionAndLeavesTheBacklog) {
+    RealtimeOptions options = quickOptions();
+    options.maxPacketBytes = 64 * kMiB;
+    options.maxQueuedBytes = 32 * kMiB;
+    options.pollWriteTimeout = 500ms;
+    options.closeTimeout = 60s;
+    start(options);
+    const std::string sid = handshake();
+    EXPECT_EQ(request(http::verb::get, polling(sid)).body, "1::");
+    const std::size_t packetBytes = 28 * kMiB;
+    EXPECT_TRUE(host_->sendPacket(sid, "3:::" + std::string(packetBytes - 4, 'a')));
+    StalledPoll stalled(port_, polling(sid));
+    EXPECT_EQ(stalled.readStart().rfind("HTTP/1.1 200", 0), 0u);
+    // Past the write limit the host resets the connection: the answer is cut
+    // well short of its end.
+    EXPECT_TRUE(stalled.resetWithin(kDeadline));
+    EXPECT_LT(stalled.readToEnd(), packetBytes / 2);
+    // Those bytes no longer count: 6 MiB fit in the 32 MiB backlog, and
+    // the session goes on to answer its next poll with them.
+    EXPECT_TRUE(host_->sendPacket(sid, "3:::" + std::string(6 * kMiB, 'b')));
+    const Resp next = request(http::verb::get, polling(sid));
+    EXPECT_EQ(next.body.size(), 6 * kMiB + 4);
+    const auto ids = host_->sessionIds();
+    EXPECT_NE(std::find(ids.begin(), ids.end(), sid), ids.end());
 }
 
 TEST_F(RealtimeTest, SessionsEndOnDisconnectFromEitherSide) {

@@ -30,6 +30,9 @@ struct RealtimeOptions {
     std::chrono::milliseconds closeTimeout = std::chrono::seconds(60);
     // A held GET with nothing to send is answered "8::" after this.
     std::chrono::milliseconds pollingDuration = std::chrono::seconds(20);
+    // A poll's answer not taken by the client within this closes its
+    // connection, and its bytes leave the session's backlog.
+    std::chrono::milliseconds pollWriteTimeout = std::chrono::seconds(30);
     std::size_t maxPacketBytes = std::size_t{1024} * 1024;      // packet, WebSocket message, POST body
     std::size_t maxQueuedBytes = std::size_t{4} * 1024 * 1024;  // outgoing backlog per session, then it ends
     std::size_t maxSessions = 1024;                             // more handshakes are answered 503

@@ -42,7 +42,8 @@ void validate(const RealtimeOptions& options) {
         }
     }
     if (options.heartbeatInterval.count() <= 0 || options.heartbeatTimeout.count() <= 0 ||
-        options.closeTimeout.count() <= 0 || options.pollingDuration.count() <= 0) {
+        options.closeTimeout.count() <= 0 || options.pollingDuration.count() <= 0 ||
+        options.pollWriteTimeout.count() <= 0) {
         throw std::invalid_argument("the realtime host's times must be positive");
     }
     if (options.maxPacketBytes == 0 || options.maxQueuedBytes == 0 || options.maxSessions == 0) {

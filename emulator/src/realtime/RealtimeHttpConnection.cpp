@@ -28,9 +28,6 @@ constexpr auto kReadTimeout = std::chrono::seconds(30);
 // and dropped for a while, so that closing with unread input (a reset) does
 // not destroy the response before the client reads it.
 constexpr auto kLingerTime = std::chrono::seconds(2);
-// A poll's answer must be taken by the client within this: a peer that
-// stops reading cannot hold the connection and the session's bytes for ever.
-constexpr auto kPollWriteTimeout = std::chrono::seconds(30);
 constexpr std::size_t kLingerBytes = std::size_t{16} * 1024 * 1024;
 constexpr std::string_view kContentType = "text/plain; charset=UTF-8";
 constexpr std::string_view kBase = "/socket.io/1";
@@ -256,9 +253,17 @@ void RealtimeHttpConnection::answerPoll(const std::string& body, std::function<v
     socket_.cancel(ignored);  // the watch
     pollWritten_ = std::move(written);
     const unsigned generation = ++timerGeneration_;
-    timer_.expires_after(kPollWriteTimeout);
+    // A poll's answer must be taken by the client within the write limit: a
+    // peer that stops reading cannot hold the connection and the session's
+    // bytes for ever.
+    timer_.expires_after(core_.options().pollWriteTimeout);
     timer_.async_wait([self = shared_from_this(), generation](error_code ec) {
-        if (!ec && generation == self->timerGeneration_ && self->pollWritten_) self->close();
+        if (ec || generation != self->timerGeneration_ || !self->pollWritten_) return;
+        // Closed with a reset: what the kernel still holds for a peer that
+        // stopped reading is dropped instead of queued on after the close.
+        error_code ignored;
+        self->socket_.set_option(net::socket_base::linger(true, 0), ignored);
+        self->close();
     });
     respond(200, body);
 }
