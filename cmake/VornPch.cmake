@@ -21,7 +21,7 @@ endfunction()
 # their compile time is code generation for the same JSON and GoogleTest
 # templates, which a unit then does once instead of once per file.
 option(VORN_UNITY_TESTS "Compile test sources in batches (unity build)" ON)
-set(VORN_UNITY_BATCH 4 CACHE STRING "Test sources per unity batch")
+set(VORN_UNITY_BATCH 8 CACHE STRING "Test sources per unity batch")
 
 function(vorn_unity target)
   if(VORN_UNITY_TESTS)
