@@ -3,7 +3,9 @@
 // (one transaction), and the library measures end to end against it
 //   - a find with two constraints, an order and a limit of 100,
 //   - a count with the same constraints,
-//   - a find near a point (limit 100),
+//   - a find near a point (limit 100), without and with a distance limit
+//     of 12 km (the first sorts the whole class by distance, the second
+//     reads the field index's band of latitudes),
 // beside the emulator process's resident memory after loading and after
 // the finds. Medians of several rounds, for each N.
 //
@@ -174,8 +176,8 @@ int main(int argc, char** argv) {
         }
     }
     DeviceContext::shared().setStore(std::make_shared<MemoryKeyValueStore>());
-    std::printf("%9s %9s %12s %12s %12s %10s %10s\n", "objects", "load ms", "find ms", "count ms", "near ms", "RSS MiB",
-                "after MiB");
+    std::printf("%9s %9s %12s %12s %12s %12s %10s %10s\n", "objects", "load ms", "find ms", "count ms", "near ms",
+                "near 12km ms", "RSS MiB", "after MiB");
     int status = 0;
     for (const int size : sizes) {
         const auto loadStart = Clock::now();
@@ -195,9 +197,16 @@ int main(int argc, char** argv) {
         const std::vector<std::pair<const char*, std::function<std::pair<double, long>()>>> measures{
             {"find", [] { return timedFind(constrained()); }},
             {"count", [] { return timedCount(constrained()); }},
-            {"near", [] {
+            {"near",
+             [] {
+            auto query = VornQuery::queryWithClassName("Item");
+            query->whereKeyNearGeoPoint("place", VornGeoPoint(13.4, 52.5));
+            query->setLimit(100);
+            return timedFind(query);
+             }},
+            {"near 12 km", [] {
                  auto query = VornQuery::queryWithClassName("Item");
-                 query->whereKeyNearGeoPoint("place", VornGeoPoint(13.4, 52.5));
+                 query->whereKeyNearGeoPointWithinKilometers("place", VornGeoPoint(13.4, 52.5), 12);
                  query->setLimit(100);
                  return timedFind(query);
              }}};
@@ -218,8 +227,8 @@ int main(int argc, char** argv) {
             medians.push_back(times.empty() ? -1 : median(times));
             std::fprintf(stderr, "  %d objects, %s: %ld answered\n", size, name, answered);
         }
-        std::printf("%9d %9.0f %12.2f %12.2f %12.2f %10.1f %10.1f\n", size, loadMs, medians[0], medians[1], medians[2],
-                    loadedRss, residentMiB(child.pid));
+        std::printf("%9d %9.0f %12.2f %12.2f %12.2f %12.2f %10.1f %10.1f\n", size, loadMs, medians[0], medians[1],
+                    medians[2], medians[3], loadedRss, residentMiB(child.pid));
         std::fflush(stdout);
         stopEmulator(child);
     }

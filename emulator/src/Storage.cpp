@@ -19,16 +19,40 @@ namespace {
 
 constexpr std::string_view kSchemaVersionKey = "schema_version";
 
+// The kind 'g' rows of one objects row (named as for fieldIndexRows below,
+// its data read as `object`): a top-level field that is a
+// GeoPoint map (a "__type" of "GeoPoint" and a numeric "latitude") is
+// indexed by its latitude, which bounds the distance of "$nearSphere" and
+// the boxes of "$within". Every numeric "latitude" member gets a row, so
+// that a map with repeated members is found however it is read.
+std::string geoIndexRows(std::string_view row, std::string_view from, const std::string& object) {
+    const std::string r(row);
+    const std::string source = from.empty() ? std::string(" FROM ") : std::string(from) + ", ";
+    return "INSERT INTO field_index (class_name, key, kind, value, in_array, object_id) SELECT " + r +
+           ".class_name, f.key, 'g', l.value, 0, " + r + ".object_id" + source + "json_each(" + object +
+           ") AS f, json_each(f.value) AS l WHERE f.type = 'object' AND l.key = 'latitude' AND l.type IN "
+           "('integer', 'real') AND EXISTS (SELECT 1 FROM json_each(f.value) AS t WHERE t.key = '__type' AND "
+           "t.type = 'text' AND t.value = 'GeoPoint');\n";
+}
+
+// The readable-object form of `row`.data: the data when it is a JSON
+// object, else an empty one.
+std::string indexedObject(std::string_view row) {
+    const std::string data = std::string(row) + ".data";
+    return "(CASE WHEN json_valid(" + data + ") AND (CASE WHEN json_valid(" + data + ") THEN json_type(" + data +
+           ") END) = 'object' THEN " + data + " ELSE '{}' END)";
+}
+
 // The statements that add the field_index rows of one objects row, named
 // `row` ("NEW" in a trigger, "o" over the objects table with `from` naming
 // it). A row whose data is not a JSON object SQLite reads, or that holds an
 // escaped surrogate (which SQLite and the emulator's parser may read apart),
-// gets a kind 'x' row: every indexed find reads it.
-std::string fieldIndexRows(std::string_view row, std::string_view from) {
+// gets a kind 'x' row: every indexed find reads it. `withGeo` adds the
+// GeoPoint rows.
+std::string fieldIndexRows(std::string_view row, std::string_view from, bool withGeo) {
     const std::string r(row);
     const std::string data = r + ".data";
-    const std::string object = "(CASE WHEN json_valid(" + data + ") AND (CASE WHEN json_valid(" + data +
-                               ") THEN json_type(" + data + ") END) = 'object' THEN " + data + " ELSE '{}' END)";
+    const std::string object = indexedObject(row);
     const std::string kind = "CASE %.type WHEN 'text' THEN 's' WHEN 'true' THEN 'b' WHEN 'false' THEN 'b' ELSE 'n' END";
     const auto kindOf = [&](const std::string& alias) {
         std::string text = kind;
@@ -47,6 +71,19 @@ std::string fieldIndexRows(std::string_view row, std::string_view from) {
     sql += insert + "SELECT " + r + ".class_name, f.key, " + kindOf("e") + ", e.value, 1, " + r + ".object_id" +
            source + "json_each(" + object + ") AS f, json_each(f.value) AS e WHERE f.type = 'array' AND e.type" +
            scalar + ";\n";
+    if (withGeo) sql += geoIndexRows(row, from, object);
+    return sql;
+}
+
+// The triggers that keep field_index current for every write to objects.
+std::string fieldIndexTriggers(bool withGeo) {
+    const std::string removeOld =
+        "DELETE FROM field_index WHERE class_name = OLD.class_name AND object_id = OLD.object_id;\n";
+    std::string sql = "CREATE TRIGGER objects_field_index_insert AFTER INSERT ON objects BEGIN\n" +
+                      fieldIndexRows("NEW", "", withGeo) + "END;\n";
+    sql += "CREATE TRIGGER objects_field_index_update AFTER UPDATE OF class_name, object_id, data ON objects BEGIN\n" +
+           removeOld + fieldIndexRows("NEW", "", withGeo) + "END;\n";
+    sql += "CREATE TRIGGER objects_field_index_delete AFTER DELETE ON objects BEGIN\n" + removeOld + "END;\n";
     return sql;
 }
 
@@ -66,14 +103,20 @@ std::string fieldIndexScript() {
         CREATE INDEX field_index_by_value ON field_index (class_name, key, kind, value, in_array, object_id);
         CREATE INDEX field_index_by_object ON field_index (class_name, object_id);
       )sql";
-    const std::string removeOld =
-        "DELETE FROM field_index WHERE class_name = OLD.class_name AND object_id = OLD.object_id;\n";
-    sql += "CREATE TRIGGER objects_field_index_insert AFTER INSERT ON objects BEGIN\n" + fieldIndexRows("NEW", "") +
-           "END;\n";
-    sql += "CREATE TRIGGER objects_field_index_update AFTER UPDATE OF class_name, object_id, data ON objects BEGIN\n" +
-           removeOld + fieldIndexRows("NEW", "") + "END;\n";
-    sql += "CREATE TRIGGER objects_field_index_delete AFTER DELETE ON objects BEGIN\n" + removeOld + "END;\n";
-    sql += fieldIndexRows("o", " FROM objects AS o");
+    sql += fieldIndexTriggers(false);
+    sql += fieldIndexRows("o", " FROM objects AS o", false);
+    return sql;
+}
+
+// Version 7: GeoPoint fields in the field index by latitude, for the
+// objects already stored and through new triggers for every later write.
+std::string geoIndexScript() {
+    std::string sql =
+        "DROP TRIGGER objects_field_index_insert;\n"
+        "DROP TRIGGER objects_field_index_update;\n"
+        "DROP TRIGGER objects_field_index_delete;\n";
+    sql += fieldIndexTriggers(true);
+    sql += geoIndexRows("o", " FROM objects AS o", indexedObject("o"));
     return sql;
 }
 
@@ -384,6 +427,8 @@ const std::vector<Migration>& builtinMigrations() {
         // The field index that finds and counts read their candidates from
         // (query/FieldIndex.h).
         Migration::sql(6, "field index", fieldIndexScript()),
+        // GeoPoint fields in the field index (query/FieldIndex.h).
+        Migration::sql(7, "geo index", geoIndexScript()),
     };
     return migrations;
 }

@@ -323,6 +323,88 @@ TEST_F(EmulatorFieldIndexTest, RowsWrittenStraightIntoTheTableAreIndexedAndBadOn
     EXPECT_NE(failed.error.find("r3"), std::string::npos) << failed.error;
 }
 
+Json geoPoint(double latitude, double longitude) {
+    return Json{{"__type", "GeoPoint"}, {"latitude", latitude}, {"longitude", longitude}};
+}
+
+Json nearWhere(const Json& center, const std::string& limitKey, double limit) {
+    return Json{{"place", {{"$nearSphere", center}, {limitKey, limit}}}};
+}
+
+Json boxWhere(const Json& southwest, const Json& northeast) {
+    return Json{{"place", {{"$within", {{"$box", Json::array({southwest, northeast})}}}}}};
+}
+
+TEST_F(EmulatorFieldIndexTest, GeoConditionsReadALatitudeBandAndGiveWhatAScanGives) {
+    std::vector<std::string> ids;
+    for (const double latitude : {-90.0, -89.99, -45.0, -0.001, 0.0, 0.001, 45.0, 52.5, 52.6, 89.99, 90.0}) {
+        for (const double longitude : {-180.0, -179.9, 0.0, 13.4, 179.9, 180.0}) {
+            ids.push_back(create("Geo", {{"place", geoPoint(latitude, longitude)}}));
+        }
+    }
+    // What is no GeoPoint, or is one only as the emulator reads it.
+    create("Geo", {{"place", {{"__type", "GeoPoint"}, {"latitude", "52.5"}, {"longitude", 13.4}}}});
+    create("Geo", {{"place", {{"latitude", 52.5}, {"longitude", 13.4}}}});
+    create("Geo", {{"place", Json::array({geoPoint(52.5, 13.4)})}});
+    create("Geo", {{"other", geoPoint(52.5, 13.4)}});
+    create("Geo", {{"place", geoPoint(52.5, 13.4)}, {"rank", 1}});
+    server_->call([&] {
+        const char* insert =
+            "INSERT INTO objects (class_name, object_id, data, created_at, updated_at, created_ms, updated_ms) "
+            "VALUES ('Geo', ?, ?, '2024-01-01 00:00:00', '2024-01-01 00:00:00', 1, 1)";
+        Storage& storage = server_->storage();
+        storage.execute(insert, {"d1", R"({"place": {"__type": "GeoPoint", "latitude": 0, "latitude": 52.5,)"
+                                       R"( "longitude": 13.4}})"});
+        storage.execute(insert, {"d2", R"({"place": {"__type": "Other", "__type": "GeoPoint", "latitude": 52.5,)"
+                                       R"( "longitude": 13.4}})"});
+        storage.execute(insert, {"d3", R"({"place": 1, "place": {"__type": "GeoPoint", "latitude": 52.5,)"
+                                       R"( "longitude": 13.4}})"});
+    });
+
+    const std::vector<Json> centers{geoPoint(52.5, 13.4), geoPoint(0, 0),      geoPoint(90, 0),
+                                    geoPoint(-90, 0),     geoPoint(0, 179.95), geoPoint(52.55, -180)};
+    for (const Json& center : centers) {
+        for (const double kilometers : {0.0, 1.0, 12.0, 100.0, 5000.0, 20000.0}) {
+            const Json where = nearWhere(center, "$maxDistanceInKilometers", kilometers);
+            EXPECT_TRUE(indexed(where, "Geo")) << where.dump();
+            same(findOf(where, "", 0, 1000), "Geo");
+        }
+        same(findOf(nearWhere(center, "$maxDistanceInMiles", 7.5), "", 0, 1000), "Geo");
+        same(findOf(nearWhere(center, "$maxDistanceInRadians", 0.02), "", 0, 1000), "Geo");
+        // Limits of a half circle and more span every latitude: a scan.
+        EXPECT_FALSE(indexed(nearWhere(center, "$maxDistanceInRadians", 3.2), "Geo"));
+        same(findOf(nearWhere(center, "$maxDistanceInRadians", 3.2), "", 0, 1000), "Geo");
+        EXPECT_FALSE(indexed(Json{{"place", {{"$nearSphere", center}}}}, "Geo"));
+    }
+    // A point on its own: what is at it, also when its map repeats members.
+    const Outcome at = same(findOf(nearWhere(geoPoint(52.5, 13.4), "$maxDistanceInKilometers", 0)), "Geo");
+    EXPECT_EQ(at.ids.size(), 5u);
+    for (const char* id : {"d1", "d2", "d3"}) EXPECT_NE(std::find(at.ids.begin(), at.ids.end(), id), at.ids.end());
+
+    const std::vector<std::pair<Json, Json>> boxes{
+        {geoPoint(52, 13), geoPoint(53, 14)},      {geoPoint(-1, -1), geoPoint(1, 1)},
+        {geoPoint(45, 179), geoPoint(90, -179)},   {geoPoint(-90, -180), geoPoint(90, 180)},
+        {geoPoint(10, 0), geoPoint(-10, 20)},      {geoPoint(0.001, 0), geoPoint(0.001, 0)},
+        {geoPoint(89.99, -180), geoPoint(90, 180)}};
+    for (const auto& [southwest, northeast] : boxes) {
+        const Json where = boxWhere(southwest, northeast);
+        EXPECT_TRUE(indexed(where, "Geo")) << where.dump();
+        same(findOf(where, "", 0, 1000), "Geo");
+    }
+    EXPECT_EQ(same(findOf(boxWhere(geoPoint(52, 13), geoPoint(53, 14)), "", 0, 1000), "Geo").ids.size(), 7u);
+    // With another condition the band and the range are intersected.
+    same(findOf({{"place", {{"$within", {{"$box", Json::array({geoPoint(52, 13), geoPoint(53, 14)})}}}}},
+                 {"rank", {{"$gte", 1}}}}),
+         "Geo");
+
+    // Moved and deleted points leave the band.
+    ASSERT_EQ(update("Geo", ids.front(), {{"place", geoPoint(52.5, 13.4)}}).code(), 200);
+    ASSERT_EQ(call("/7/delete", "Geo", ids.back(), nullptr).code(), 200);
+    EXPECT_EQ(indexRows(ids.back()), 0u);
+    same(findOf(nearWhere(geoPoint(52.5, 13.4), "$maxDistanceInKilometers", 1), "", 0, 1000), "Geo");
+    same(findOf(nearWhere(geoPoint(90, 180), "$maxDistanceInKilometers", 1), "", 0, 1000), "Geo");
+}
+
 TEST(EmulatorFieldIndexMigrationTest, AnOlderDatabaseGetsItsObjectsIndexed) {
     TempDir dir;
     const Storage::Options onDisk{dir.path() / "data", false};
@@ -336,19 +418,25 @@ TEST(EmulatorFieldIndexMigrationTest, AnOlderDatabaseGetsItsObjectsIndexed) {
         first.execute(insert, {"o2", R"({"n": 5.0, "cat": "b"})", 2, 2});
         first.execute(insert, {"o3", R"({"n": "5", "cat": "a", "ok": true})", 3, 3});
         first.execute(insert, {"o4", R"({"n": 6})", 4, 4});
+        first.execute(insert, {"o5", R"({"at": {"__type": "GeoPoint", "latitude": 52.5, "longitude": 13.4}})", 5, 5});
         // Without the index every find scans.
         EXPECT_FALSE(usesIndex(first, "Old", {{"n", 5}}));
         EXPECT_EQ(expectSame(first, "Old", findOf({{"n", 5}})).ids, (std::vector<std::string>{"o1", "o2"}));
     }
     Storage storage(onDisk);
     EXPECT_EQ(storage.schemaVersion(), static_cast<int>(builtinMigrations().size()));
-    EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index WHERE class_name = 'Old'")->at(0).asInt(), 10);
+    EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index WHERE class_name = 'Old'")->at(0).asInt(), 11);
     EXPECT_EQ(expectSame(storage, "Old", findOf({{"n", 5}})).ids, (std::vector<std::string>{"o1", "o2"}));
     EXPECT_EQ(expectSame(storage, "Old", findOf({{"tags", 5}})).ids, std::vector<std::string>{"o1"});
     EXPECT_EQ(expectSame(storage, "Old", findOf({{"cat", "a"}, {"ok", true}})).ids, std::vector<std::string>{"o3"});
     EXPECT_EQ(expectSame(storage, "Old", findOf({{"n", {{"$gte", 5}}}}, "-n")).ids,
               (std::vector<std::string>{"o4", "o1", "o2"}));
     EXPECT_TRUE(usesIndex(storage, "Old", {{"n", 5}}));
+    const Json near{{"at",
+                     {{"$nearSphere", {{"__type", "GeoPoint"}, {"latitude", 52.4}, {"longitude", 13.4}}},
+                      {"$maxDistanceInKilometers", 20}}}};
+    EXPECT_TRUE(usesIndex(storage, "Old", near));
+    EXPECT_EQ(expectSame(storage, "Old", findOf(near)).ids, std::vector<std::string>{"o5"});
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <iterator>
 #include <limits>
+#include <numbers>
 #include <string_view>
 
 #include "vorn_emulator/Storage.h"
@@ -19,6 +20,9 @@ constexpr std::string_view kBoolRows =
 constexpr std::string_view kNumberRows =
     "SELECT object_id FROM field_index WHERE class_name = ? AND key = ? AND kind = 'n' AND value >= ? AND "
     "value <= ? AND in_array <= ?";
+constexpr std::string_view kLatitudeRows =
+    "SELECT object_id FROM field_index WHERE class_name = ? AND key = ? AND kind = 'g' AND value >= ? AND "
+    "value <= ?";
 constexpr std::string_view kUnreadableRows =
     "SELECT object_id FROM field_index WHERE class_name = ? AND key = '' AND kind = 'x'";
 
@@ -27,7 +31,7 @@ constexpr std::string_view kUnreadableRows =
 // array field equals a value it holds); ranges never do (an array is not a
 // number).
 struct Probe {
-    enum class Kind { Text, Bool, Number };
+    enum class Kind { Text, Bool, Number, Latitude };
     Kind kind = Kind::Number;
     std::string text;
     bool boolean = false;
@@ -87,7 +91,20 @@ struct Plan {
     std::vector<std::pair<std::string, Requirement>> ranges;
 };
 
-void planField(const FieldConstraint& constraint, Plan& plan) {
+// The lookup of GeoPoints with a latitude in [low, high] degrees. A point
+// is never nearer to another than their difference in latitude, so the band
+// around a center holds every point within its distance.
+Probe latitudeBand(double low, double high) {
+    Probe band;
+    band.kind = Probe::Kind::Latitude;
+    // A margin for the distance's rounding, on top of the readings'.
+    constexpr double kMarginDegrees = 1e-7;
+    band.low = widened(low, -1) - kMarginDegrees;
+    band.high = widened(high, 1) + kMarginDegrees;
+    return band;
+}
+
+void planField(const FieldConstraint& constraint, Plan& plan, bool withGeo) {
     using Op = Condition::Op;
     if (constraint.field.source != FieldRef::Source::Field) return;
     const std::string& key = constraint.field.name;
@@ -126,6 +143,19 @@ void planField(const FieldConstraint& constraint, Plan& plan) {
                     hasRange = true;
                 }
                 break;
+            case Op::NearSphere:
+                if (withGeo && std::isfinite(condition.maxRadians) && condition.maxRadians < std::numbers::pi) {
+                    const double degrees = condition.maxRadians * 180 / std::numbers::pi;
+                    plan.ranges.emplace_back(key, Requirement{latitudeBand(condition.point.latitude - degrees,
+                                                                           condition.point.latitude + degrees)});
+                }
+                break;
+            case Op::Within:
+                if (withGeo) {
+                    plan.ranges.emplace_back(key, Requirement{latitudeBand(condition.box.southwest.latitude,
+                                                                           condition.box.northeast.latitude)});
+                }
+                break;
             default:
                 break;
         }
@@ -153,6 +183,9 @@ std::vector<std::string> lookUp(Storage& storage, const std::string& className, 
             case Probe::Kind::Number:
                 storage.forEach(kNumberRows, {className, key, probe.low, probe.high, probe.inArrays ? 1 : 0}, collect);
                 break;
+            case Probe::Kind::Latitude:
+                storage.forEach(kLatitudeRows, {className, key, probe.low, probe.high}, collect);
+                break;
         }
     }
     sortUnique(ids);
@@ -165,7 +198,8 @@ std::optional<std::vector<std::string>> indexedCandidates(Storage& storage, cons
                                                           const Where& where) {
     if (storage.schemaVersion() < kFieldIndexSchemaVersion) return std::nullopt;
     Plan plan;
-    for (const FieldConstraint& constraint : where.fields) planField(constraint, plan);
+    const bool withGeo = storage.schemaVersion() >= kGeoIndexSchemaVersion;
+    for (const FieldConstraint& constraint : where.fields) planField(constraint, plan, withGeo);
     // Equalities usually select few objects; ranges are looked up only
     // without them (the matcher checks the rest).
     const auto& chosen = plan.equalities.empty() ? plan.ranges : plan.equalities;

@@ -2,7 +2,8 @@
 
 // Candidates of a find from the field_index table (see the data folder
 // section of the README): the objectIds that may satisfy the top-level
-// equality, "$in" and numeric range conditions of a where map. It is a
+// equality, "$in", numeric range, "$nearSphere" with a distance limit and
+// "$within" conditions of a where map. It is a
 // prefilter only: every candidate still goes through the matcher, so a
 // candidate set may hold more objects than match, never fewer.
 
@@ -22,6 +23,8 @@ namespace vorn::emulator::query {
 // The schema version that brought field_index (src/Storage.cpp); a storage
 // opened with fewer migrations has no index and always scans.
 inline constexpr int kFieldIndexSchemaVersion = 6;
+// The version that added GeoPoint fields, by latitude.
+inline constexpr int kGeoIndexSchemaVersion = 7;
 
 // More "$in" values than this and the condition is not looked up.
 inline constexpr std::size_t kMaxIndexedInValues = 64;
