@@ -20,14 +20,19 @@ namespace {
 constexpr std::string_view kSchemaVersionKey = "schema_version";
 
 // The kind 'g' rows of one objects row (named as for fieldIndexRows below,
-// its data read as `object`): a top-level field that is a
+// its data read as `readable`): a top-level field that is a
 // GeoPoint map (a "__type" of "GeoPoint" and a numeric "latitude") is
 // indexed by its latitude, which bounds the distance of "$nearSphere" and
 // the boxes of "$within". Every numeric "latitude" member gets a row, so
 // that a map with repeated members is found however it is read.
-std::string geoIndexRows(std::string_view row, std::string_view from, const std::string& object) {
+std::string geoIndexRows(std::string_view row, std::string_view from, const std::string& readable) {
     const std::string r(row);
     const std::string source = from.empty() ? std::string(" FROM ") : std::string(from) + ", ";
+    // Data that cannot hold a GeoPoint (no "GeoPoint" in its text, not even
+    // behind an escape) is not read again.
+    const std::string data = r + ".data";
+    const std::string object = "(CASE WHEN instr(" + data + ", 'GeoPoint') > 0 OR instr(" + data +
+                               ", '\\u') > 0 THEN " + readable + " ELSE '{}' END)";
     return "INSERT INTO field_index (class_name, key, kind, value, in_array, object_id) SELECT " + r +
            ".class_name, f.key, 'g', l.value, 0, " + r + ".object_id" + source + "json_each(" + object +
            ") AS f, json_each(f.value) AS l WHERE f.type = 'object' AND l.key = 'latitude' AND l.type IN "

@@ -343,7 +343,6 @@ TEST_F(EmulatorFieldIndexTest, GeoConditionsReadALatitudeBandAndGiveWhatAScanGiv
         }
     }
     // What is no GeoPoint, or is one only as the emulator reads it.
-    create("Geo", {{"place", {{"__type", "GeoPoint"}, {"latitude", "52.5"}, {"longitude", 13.4}}}});
     create("Geo", {{"place", {{"latitude", 52.5}, {"longitude", 13.4}}}});
     create("Geo", {{"place", Json::array({geoPoint(52.5, 13.4)})}});
     create("Geo", {{"other", geoPoint(52.5, 13.4)}});
@@ -359,6 +358,9 @@ TEST_F(EmulatorFieldIndexTest, GeoConditionsReadALatitudeBandAndGiveWhatAScanGiv
                                        R"( "longitude": 13.4}})"});
         storage.execute(insert, {"d3", R"({"place": 1, "place": {"__type": "GeoPoint", "latitude": 52.5,)"
                                        R"( "longitude": 13.4}})"});
+        storage.execute(insert, {"d4", R"({"place": {"__type": "GeoPoint", "latitude": "52.5", "longitude": 13.4}})"});
+        storage.execute(insert,
+                        {"d5", R"({"place": {"__type": "GeoP\u006fint", "latitude": 52.5, "longitude": 13.4}})"});
     });
 
     const std::vector<Json> centers{geoPoint(52.5, 13.4), geoPoint(0, 0),      geoPoint(90, 0),
@@ -376,16 +378,17 @@ TEST_F(EmulatorFieldIndexTest, GeoConditionsReadALatitudeBandAndGiveWhatAScanGiv
         same(findOf(nearWhere(center, "$maxDistanceInRadians", 3.2), "", 0, 1000), "Geo");
         EXPECT_FALSE(indexed(Json{{"place", {{"$nearSphere", center}}}}, "Geo"));
     }
-    // A point on its own: what is at it, also when its map repeats members.
+    // A point on its own: what is at it, also when its map repeats members
+    // or spells its type with an escape.
     const Outcome at = same(findOf(nearWhere(geoPoint(52.5, 13.4), "$maxDistanceInKilometers", 0)), "Geo");
-    EXPECT_EQ(at.ids.size(), 5u);
-    for (const char* id : {"d1", "d2", "d3"}) EXPECT_NE(std::find(at.ids.begin(), at.ids.end(), id), at.ids.end());
+    EXPECT_EQ(at.ids.size(), 6u);
+    for (const char* id : {"d1", "d2", "d3", "d5"})
+        EXPECT_NE(std::find(at.ids.begin(), at.ids.end(), id), at.ids.end());
 
     const std::vector<std::pair<Json, Json>> boxes{
-        {geoPoint(52, 13), geoPoint(53, 14)},      {geoPoint(-1, -1), geoPoint(1, 1)},
-        {geoPoint(45, 179), geoPoint(90, -179)},   {geoPoint(-90, -180), geoPoint(90, 180)},
-        {geoPoint(10, 0), geoPoint(-10, 20)},      {geoPoint(0.001, 0), geoPoint(0.001, 0)},
-        {geoPoint(89.99, -180), geoPoint(90, 180)}};
+        {geoPoint(52, 13), geoPoint(53, 14)},     {geoPoint(-1, -1), geoPoint(1, 1)},
+        {geoPoint(45, 179), geoPoint(90, -179)},  {geoPoint(-90, -180), geoPoint(90, 180)},
+        {geoPoint(0.001, 0), geoPoint(0.001, 0)}, {geoPoint(89.99, -180), geoPoint(90, 180)}};
     for (const auto& [southwest, northeast] : boxes) {
         const Json where = boxWhere(southwest, northeast);
         EXPECT_TRUE(indexed(where, "Geo")) << where.dump();
