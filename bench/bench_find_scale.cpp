@@ -7,9 +7,10 @@
 //     of 12 km (the first sorts the whole class by distance, the second
 //     reads the field index's band of latitudes),
 // beside the emulator process's resident memory after loading and after
-// the finds. Medians of several rounds, for each N.
+// the finds. Medians of several rounds, for each N and each budget of the
+// emulator's object cache (in MiB; its default, or those of --cache-mb).
 //
-//   bench_find_scale [--sizes 10000,100000] [--rounds R]
+//   bench_find_scale [--sizes 10000,100000] [--rounds R] [--cache-mb 256,4096]
 //
 // 1,000,000 objects take a while to load: pass --sizes 10000,100000,1000000.
 #include "vorn/core/DeviceContext.h"
@@ -88,7 +89,7 @@ struct Child {
     unsigned short port = 0;
 };
 
-Child startEmulator(int count) {
+Child startEmulator(int count, std::size_t cacheMiB) {
     int fds[2];
     if (pipe(fds) != 0) return {};
     const pid_t pid = fork();
@@ -98,6 +99,7 @@ Child startEmulator(int count) {
         options.port = 0;
         options.memory = true;
         options.realtime = std::nullopt;
+        options.objectCacheBytes = cacheMiB * 1024 * 1024;
         emulator::Server server(options);
         seed(server.storage(), count);
         server.run([&](unsigned short port) {
@@ -158,79 +160,87 @@ std::pair<double, long> timedCount(const std::shared_ptr<VornQuery>& query) {
     return {millisSince(start), found};
 }
 
+/// "1,2,3" as numbers.
+std::vector<int> numbers(const char* text) {
+    std::vector<int> result;
+    for (const char* at = text; *at != '\0';) {
+        result.push_back(std::atoi(at));
+        const char* comma = std::strchr(at, ',');
+        if (comma == nullptr) break;
+        at = comma + 1;
+    }
+    return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::vector<int> sizes{10000, 100000};
+    std::vector<int> budgets{static_cast<int>(emulator::Options{}.objectCacheBytes / (1024 * 1024))};
     int rounds = 5;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
-        if (std::strcmp(argv[i], "--sizes") == 0) {
-            sizes.clear();
-            for (const char* at = argv[i + 1]; *at != '\0';) {
-                sizes.push_back(std::atoi(at));
-                const char* comma = std::strchr(at, ',');
-                if (comma == nullptr) break;
-                at = comma + 1;
-            }
-        }
+        if (std::strcmp(argv[i], "--sizes") == 0) sizes = numbers(argv[i + 1]);
+        if (std::strcmp(argv[i], "--cache-mb") == 0) budgets = numbers(argv[i + 1]);
     }
     DeviceContext::shared().setStore(std::make_shared<MemoryKeyValueStore>());
-    std::printf("%9s %9s %12s %12s %12s %12s %10s %10s\n", "objects", "load ms", "find ms", "count ms", "near ms",
-                "near 12km ms", "RSS MiB", "after MiB");
+    std::printf("%9s %9s %9s %12s %12s %12s %12s %10s %10s\n", "objects", "cache MiB", "load ms", "find ms", "count ms",
+                "near ms", "near 12km ms", "RSS MiB", "after MiB");
     int status = 0;
     for (const int size : sizes) {
-        const auto loadStart = Clock::now();
-        const Child child = startEmulator(size);
-        if (child.port == 0) {
-            std::fprintf(stderr, "the emulator did not start\n");
-            stopEmulator(child);
-            return 1;
-        }
-        const double loadMs = millisSince(loadStart);
-        const double loadedRss = residentMiB(child.pid);
-        const auto host = "127.0.0.1:" + std::to_string(child.port);
-        Vorn::registerWithAppKey(
-            "bench-key",
-            VornConfiguration{.bundleIdentifier = "com.vorn.bench", .apiHost = host, .fallbackHost = host});
-
-        const std::vector<std::pair<const char*, std::function<std::pair<double, long>()>>> measures{
-            {"find", [] { return timedFind(constrained()); }},
-            {"count", [] { return timedCount(constrained()); }},
-            {"near",
-             [] {
-            auto query = VornQuery::queryWithClassName("Item");
-            query->whereKeyNearGeoPoint("place", VornGeoPoint(13.4, 52.5));
-            query->setLimit(100);
-            return timedFind(query);
-             }},
-            {"near 12 km", [] {
-                 auto query = VornQuery::queryWithClassName("Item");
-                 query->whereKeyNearGeoPointWithinKilometers("place", VornGeoPoint(13.4, 52.5), 12);
-                 query->setLimit(100);
-                 return timedFind(query);
-             }}};
-        std::vector<double> medians;
-        for (const auto& [name, measure] : measures) {
-            std::vector<double> times;
-            long answered = 0;
-            for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
-                const auto [ms, found] = measure();
-                if (ms < 0 || found < 0) {
-                    std::fprintf(stderr, "%s failed at %d objects\n", name, size);
-                    status = 1;
-                    break;
-                }
-                answered = found;
-                if (round > 0) times.push_back(ms);
+        for (const int budget : budgets) {
+            const auto loadStart = Clock::now();
+            const Child child = startEmulator(size, static_cast<std::size_t>(std::max(budget, 0)));
+            if (child.port == 0) {
+                std::fprintf(stderr, "the emulator did not start\n");
+                stopEmulator(child);
+                return 1;
             }
-            medians.push_back(times.empty() ? -1 : median(times));
-            std::fprintf(stderr, "  %d objects, %s: %ld answered\n", size, name, answered);
+            const double loadMs = millisSince(loadStart);
+            const double loadedRss = residentMiB(child.pid);
+            const auto host = "127.0.0.1:" + std::to_string(child.port);
+            Vorn::registerWithAppKey(
+                "bench-key",
+                VornConfiguration{.bundleIdentifier = "com.vorn.bench", .apiHost = host, .fallbackHost = host});
+
+            const std::vector<std::pair<const char*, std::function<std::pair<double, long>()>>> measures{
+                {"find", [] { return timedFind(constrained()); }},
+                {"count", [] { return timedCount(constrained()); }},
+                {"near",
+                 [] {
+                auto query = VornQuery::queryWithClassName("Item");
+                query->whereKeyNearGeoPoint("place", VornGeoPoint(13.4, 52.5));
+                query->setLimit(100);
+                return timedFind(query);
+                 }},
+                {"near 12 km", [] {
+                     auto query = VornQuery::queryWithClassName("Item");
+                     query->whereKeyNearGeoPointWithinKilometers("place", VornGeoPoint(13.4, 52.5), 12);
+                     query->setLimit(100);
+                     return timedFind(query);
+                 }}};
+            std::vector<double> medians;
+            for (const auto& [name, measure] : measures) {
+                std::vector<double> times;
+                long answered = 0;
+                for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
+                    const auto [ms, found] = measure();
+                    if (ms < 0 || found < 0) {
+                        std::fprintf(stderr, "%s failed at %d objects\n", name, size);
+                        status = 1;
+                        break;
+                    }
+                    answered = found;
+                    if (round > 0) times.push_back(ms);
+                }
+                medians.push_back(times.empty() ? -1 : median(times));
+                std::fprintf(stderr, "  %d objects, %s: %ld answered\n", size, name, answered);
+            }
+            std::printf("%9d %9d %9.0f %12.2f %12.2f %12.2f %12.2f %10.1f %10.1f\n", size, budget, loadMs, medians[0],
+                        medians[1], medians[2], medians[3], loadedRss, residentMiB(child.pid));
+            std::fflush(stdout);
+            stopEmulator(child);
         }
-        std::printf("%9d %9.0f %12.2f %12.2f %12.2f %12.2f %10.1f %10.1f\n", size, loadMs, medians[0], medians[1],
-                    medians[2], medians[3], loadedRss, residentMiB(child.pid));
-        std::fflush(stdout);
-        stopEmulator(child);
     }
     std::printf("medians of %d rounds, through the library against an emulator process\n", rounds);
     return status;

@@ -141,6 +141,11 @@ void printUsage(std::ostream& out) {
            "                  open connections at most; more are accepted and closed at once (default "
         << defaults.maxConnections
         << ")\n"
+           "  --object-cache-mb N\n"
+           "                  parsed objects kept between finds, in MiB at most (estimated); 0 keeps\n"
+           "                  none (default "
+        << defaults.objectCacheBytes / (1024 * 1024)
+        << ")\n"
            "  --help          show this help\n"
            "\n"
            "realtime host (Socket.IO protocol revision 1, the 0.9 text protocol, on its own port):\n"
@@ -290,6 +295,12 @@ Options parseArguments(int argc, char** argv) {
                 usageError("invalid --max-connections \"" + text + "\" (1 to 99999)");
             }
             options.maxConnections = static_cast<std::size_t>(std::stol(text));
+        } else if (arg == "--object-cache-mb") {
+            const std::string text = value();
+            if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
+                usageError("invalid --object-cache-mb \"" + text + "\" (0 to 999999)");
+            }
+            options.objectCacheBytes = static_cast<std::size_t>(std::stol(text)) * 1024 * 1024;
         } else if (arg == "--realtime-port") {
             const std::string text = value();
             auto port = parsePort(text);

@@ -21,6 +21,7 @@
 #include "functions/FunctionHost.h"
 #include "handlers/Handlers.h"
 #include "notices/ChangeNotices.h"
+#include "query/ObjectCache.h"
 #include "vorn_emulator/Files.h"
 #include "vorn_emulator/Router.h"
 #include "vorn_emulator/Storage.h"
@@ -38,6 +39,7 @@ struct Server::Impl {
         : options(std::move(opts)),
           address(loopbackAddress(options.address, "the emulator")),
           storage(Storage::Options{options.dataDir, options.memory}),
+          objects(options.objectCacheBytes),
           router(storage, Router::Options{options.appKey}),
           files(storage, fileOptions(options)),
           core{router, options.verbose, options.bodyLimit, &faults, options.readTimeout, options.idleTimeout, {}, 0},
@@ -90,7 +92,8 @@ struct Server::Impl {
         host->onLeave = [feed](const std::string& sid, const std::string& endpoint) {
             feed->sessionLeft(sid, endpoint);
         };
-        storage.setChangeListener([feed](const ChangeNotice& change) { feed->publish(change); });
+        storage.setChangeListener([feed](const ChangeNotice& change) { feed->publish(change); },
+                                  [feed](const ChangeNotice& change) { return feed->wants(change); });
     }
 
     // The realtime host first, then the HTTP listener; neither is left
@@ -161,6 +164,7 @@ struct Server::Impl {
     Options options;
     net::ip::address address;
     Storage storage;
+    query::ObjectCache objects;
     Router router;
     FileService files;
     FaultInjector faults;
@@ -180,9 +184,10 @@ struct Server::Impl {
 };
 
 Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {
-    registerBuiltinHandlers(impl_->router, HandlerServices{impl_->files, impl_->faults, impl_->functions});
+    registerBuiltinHandlers(impl_->router,
+                            HandlerServices{impl_->files, impl_->faults, impl_->functions, impl_->objects});
     if (impl_->realtime) registerRealtimeAdminHandlers(impl_->router, *impl_->notices, *impl_->realtime);
-    registerConsoleHandlers(impl_->router, impl_->requestLog);
+    registerConsoleHandlers(impl_->router, impl_->requestLog, impl_->objects);
 }
 
 Server::~Server() {

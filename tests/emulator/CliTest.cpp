@@ -179,6 +179,7 @@ TEST(EmulatorCliTest, HelpListsTheErrorCodes) {
     EXPECT_NE(output.find("--read-timeout SECONDS"), std::string::npos);
     EXPECT_NE(output.find("--idle-timeout SECONDS"), std::string::npos);
     EXPECT_NE(output.find("--max-connections N"), std::string::npos);
+    EXPECT_NE(output.find("--object-cache-mb N"), std::string::npos);
     EXPECT_NE(output.find("REQUEST_TIMEOUT"), std::string::npos);
 }
 
@@ -276,6 +277,8 @@ TEST(EmulatorCliTest, RefusesBadArguments) {
                                                {"--idle-timeout"},
                                                {"--max-connections", "0"},
                                                {"--max-connections", "many"},
+                                               {"--object-cache-mb", "-1"},
+                                               {"--object-cache-mb", "1e3"},
                                                {"--realtime-port", "70000"},
                                                {"--no-realtime=1"},
                                                {"--transports", ""},

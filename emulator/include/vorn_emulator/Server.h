@@ -51,6 +51,9 @@ struct Options {
     // Open connections at most; beyond it a new connection is accepted and
     // closed at once, without a byte.
     std::size_t maxConnections = 512;
+    // Parsed objects kept between finds, in (estimated) bytes at most; 0
+    // keeps none.
+    std::size_t objectCacheBytes = std::size_t{256} * 1024 * 1024;
     // The realtime host (Realtime.h) on a port of its own, started and
     // stopped with the server; nullopt: none.
     std::optional<RealtimeOptions> realtime;

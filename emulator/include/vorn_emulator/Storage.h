@@ -256,10 +256,20 @@ public:
     // Object changes: noted inside a transaction, they reach the listener
     // after the outermost commit, in order; a rolled-back transaction or
     // savepoint drops its own. Outside a transaction they go at once. The
-    // listener runs on the thread that commits and must not block.
+    // listener runs on the thread that commits and must not block. The
+    // interest, when given, tells a writer beforehand whether a change of
+    // that kind, class and object can reach anyone (without publicObject), so
+    // that it reads the object only then; it runs on the writer's thread.
     using ChangeListener = std::function<void(const ChangeNotice&)>;
-    void setChangeListener(ChangeListener listener) { changeListener_ = std::move(listener); }
+    using ChangeInterest = std::function<bool(const ChangeNotice&)>;
+    void setChangeListener(ChangeListener listener, ChangeInterest interest = {}) {
+        changeListener_ = std::move(listener);
+        changeInterest_ = std::move(interest);
+    }
     bool hasChangeListener() const { return static_cast<bool>(changeListener_); }
+    bool wantsChange(const ChangeNotice& notice) const {
+        return changeListener_ && (!changeInterest_ || changeInterest_(notice));
+    }
     void noteChange(ChangeNotice notice);
 
 private:
@@ -283,6 +293,7 @@ private:
     int schemaVersion_ = 0;
     int transactionDepth_ = 0;
     ChangeListener changeListener_;
+    ChangeInterest changeInterest_;
     std::vector<ChangeNotice> pendingChanges_;
     void publishChanges();
     Database db_;

@@ -211,7 +211,7 @@ void registerConsolePages(Router& router) {
 
 }  // namespace
 
-void registerConsoleHandlers(Router& router, RequestLog& requestLog) {
+void registerConsoleHandlers(Router& router, RequestLog& requestLog, query::ObjectCache& objects) {
     registerConsolePages(router);
 
     router.addRaw(
@@ -229,7 +229,8 @@ void registerConsoleHandlers(Router& router, RequestLog& requestLog) {
         },
         /*checkAppKey=*/false);
 
-    auto cache = std::make_shared<query::ObjectCache>();
+    // The finds of the service's routes and the console's share one cache.
+    query::ObjectCache* cache = &objects;
     router.addRaw(
         "POST", "/admin/find",
         [cache](RequestContext& ctx) {

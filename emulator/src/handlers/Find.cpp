@@ -134,10 +134,10 @@ json find(query::QueryContext& context, const std::string& className, const json
 
 }  // namespace
 
-void registerFindHandlers(Router& router) {
-    // Parsed objects kept for later finds; the router's handlers all run on
-    // the server thread.
-    auto cache = std::make_shared<query::ObjectCache>();
+void registerFindHandlers(Router& router, query::ObjectCache& objects) {
+    // The router's handlers all run on the server thread, which alone uses
+    // the cache.
+    query::ObjectCache* cache = &objects;
     router.addEnvelope("/7/find", [cache](RequestContext& ctx) {
         const std::string className = requireName(ctx, "c");
         const json& data = ctx.data();

@@ -6,13 +6,13 @@ void registerBuiltinHandlers(Router& router, const HandlerServices& services) {
     registerTimestampHandlers(router);
     registerObjectHandlers(router);
     registerBatchHandlers(router);
-    registerFindHandlers(router);
+    registerFindHandlers(router, services.objects);
     registerUserHandlers(router);
     registerAccountPages(router);
     registerAdminHandlers(router, services);
     registerFileHandlers(router, services.files);
     registerImageHandlers(router, services.files);
-    registerPushHandlers(router);
+    registerPushHandlers(router, services.objects);
     registerCloudHandlers(router, services.functions);
 }
 

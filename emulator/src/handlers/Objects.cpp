@@ -51,10 +51,11 @@ StoredObject writableObject(Storage& storage, accounts::Caller& caller, const st
 
 // Notes a change for the realtime host's subscribers. The object goes with
 // the notice only when anyone may read it: a subscription carries no
-// session. Users never go with it.
+// session. Users never go with it. Without a subscription that the change
+// can reach, the object is not read again.
 void noteChange(Storage& storage, ChangeNotice::Kind kind, const std::string& className, const std::string& objectId) {
-    if (!storage.hasChangeListener()) return;
     ChangeNotice notice{kind, className, objectId, std::nullopt};
+    if (!storage.wantsChange(notice)) return;
     if (kind != ChangeNotice::Kind::Delete && !isUserClass(className)) {
         if (auto object = ObjectStore(storage).load(className, objectId)) {
             auto anyone = accounts::Caller::anonymous(storage);

@@ -104,7 +104,7 @@ std::string newPushId() {
     return id;
 }
 
-json handlePush(RequestContext& ctx, const std::shared_ptr<query::ObjectCache>& cache) {
+json handlePush(RequestContext& ctx, query::ObjectCache* cache) {
     const json& data = ctx.data();
     if (!data.is_object()) throw invalid(ErrorCode::InvalidPush, "\"data\" must be an object");
     const json* where = member(data, "where");
@@ -210,8 +210,8 @@ void releaseDeviceToken(Storage& storage, const std::string& className, const st
     for (const auto& holder : holders) store.update(className, holder, json{{"deviceToken", {{"__op", "Delete"}}}});
 }
 
-void registerPushHandlers(Router& router) {
-    auto cache = std::make_shared<query::ObjectCache>();
+void registerPushHandlers(Router& router, query::ObjectCache& objects) {
+    query::ObjectCache* cache = &objects;
     router.addEnvelope("/7/push", [cache](RequestContext& ctx) { return handlePush(ctx, cache); });
     router.addRaw(
         "GET", "/admin/pushes",

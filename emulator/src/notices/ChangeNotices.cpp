@@ -158,15 +158,28 @@ std::size_t ChangeNotices::send(const Key& key, const json& notice) {
     return targets.size();
 }
 
-void ChangeNotices::publish(const ChangeNotice& change) {
-    std::vector<std::pair<std::string, std::string>> keys;  // action, object id
+std::vector<std::pair<std::string, std::string>> ChangeNotices::keysOf(const ChangeNotice& change) {
+    std::vector<std::pair<std::string, std::string>> keys;
     if (change.kind == ChangeNotice::Kind::Delete) {
         keys = {{"deleteTable", ""}, {"deleteRow", change.objectId}};
     } else {
         keys.emplace_back("updateTable", "");
         if (change.kind == ChangeNotice::Kind::Update) keys.emplace_back("updateRow", change.objectId);
     }
+    return keys;
+}
+
+bool ChangeNotices::wants(const ChangeNotice& change) const {
+    const auto keys = keysOf(change);
+    std::lock_guard lock(mutex_);
     for (const auto& [action, objectId] : keys) {
+        if (subscribers_.count(Key{action, change.className, objectId}) != 0) return true;
+    }
+    return false;
+}
+
+void ChangeNotices::publish(const ChangeNotice& change) {
+    for (const auto& [action, objectId] : keysOf(change)) {
         json notice{{"action", action},
                     {"tableName", change.className},
                     {"objectId", change.objectId},

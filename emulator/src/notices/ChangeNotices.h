@@ -14,6 +14,8 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -41,6 +43,8 @@ public:
 
     // A committed change: a "server_pub" to every matching subscription.
     void publish(const ChangeNotice& change);
+    // Whether a subscription matches such a change now.
+    bool wants(const ChangeNotice& change) const;
     // A notice by hand (the admin endpoint): to every subscription of the
     // action, table and (for row actions) object id. Returns how many.
     std::size_t publishByHand(const std::string& action, const std::string& tableName, const std::string& objectId,
@@ -57,6 +61,8 @@ private:
     void refuse(const std::string& sid, const std::string& endpoint, const std::string& eventName, int code,
                 const std::string& message);
     std::size_t send(const Key& key, const nlohmann::json& notice);
+    // The subscriptions a change reaches: (action, object id) pairs.
+    static std::vector<std::pair<std::string, std::string>> keysOf(const ChangeNotice& change);
 
     std::string appKey_;
     Emit emit_;
