@@ -17,14 +17,17 @@ function(vorn_precompile target list)
   endif()
 endfunction()
 
-# Test sources are compiled a few at a time in one translation unit: most of
-# their compile time is code generation for the same JSON and GoogleTest
-# templates, which a unit then does once instead of once per file.
-option(VORN_UNITY_TESTS "Compile test sources in batches (unity build)" ON)
-set(VORN_UNITY_BATCH 8 CACHE STRING "Test sources per unity batch")
+# The sources of the library, the emulator and the tests are compiled a few
+# at a time in one translation unit: most of their compile time is code
+# generation for the same JSON, Asio and GoogleTest templates, which a unit
+# then does once instead of once per file. Names local to a source (an
+# anonymous namespace) must therefore differ between the sources of a target.
+# clang-tidy reads each source on its own (./dev check).
+option(VORN_UNITY "Compile sources in batches (unity build)" ON)
+set(VORN_UNITY_BATCH 8 CACHE STRING "Sources per unity batch")
 
 function(vorn_unity target)
-  if(VORN_UNITY_TESTS)
+  if(VORN_UNITY)
     set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${VORN_UNITY_BATCH})
   endif()
 endfunction()

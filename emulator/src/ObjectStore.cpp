@@ -5,6 +5,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "TextHelpers.h"
 #include "objects/FieldChanges.h"
 #include "vorn_emulator/DateText.h"
 #include "vorn_emulator/ServiceError.h"
@@ -54,10 +55,6 @@ StoredObject objectFromRow(const std::string& className, const Statement& row) {
     return object;
 }
 
-std::string serialize(const json& fields) {
-    return fields.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
 ServiceError notFound(const std::string& className, const std::string& objectId) {
     return ServiceError(ErrorCode::ObjectNotFound, "object not found: " + className + " " + objectId);
 }
@@ -100,8 +97,8 @@ ObjectStore::Created ObjectStore::create(const std::string& className, const jso
         storage_.execute(
             "INSERT INTO objects (class_name, object_id, data, created_at, updated_at, created_ms, updated_ms) "
             "VALUES (?, ?, ?, ?, ?, ?, ?)",
-            {className, object.objectId, serialize(object.fields), object.createdAt, object.updatedAt, object.createdMs,
-             object.updatedMs});
+            {className, object.objectId, compactJson(object.fields), object.createdAt, object.updatedAt,
+             object.createdMs, object.updatedMs});
         return Created{object.objectId, object.createdAt};
     });
 }
@@ -117,7 +114,7 @@ std::string ObjectStore::update(const std::string& className, const std::string&
         object->updatedMs = epochMillis(now);
         storage_.execute(
             "UPDATE objects SET data = ?, updated_at = ?, updated_ms = ? WHERE class_name = ? AND object_id = ?",
-            {serialize(object->fields), object->updatedAt, object->updatedMs, className, objectId});
+            {compactJson(object->fields), object->updatedAt, object->updatedMs, className, objectId});
         return object->updatedAt;
     });
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "TextHelpers.h"
 #include "vorn_emulator/Storage.h"
 
 namespace vorn::emulator {
@@ -15,10 +16,6 @@ namespace {
 using nlohmann::json;
 
 // Reply bodies never fail to serialise: invalid UTF-8 is replaced.
-std::string serialize(const json& value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
 HttpResponse envelopeResponse(unsigned status, int code, std::string_view message, const json& data = nullptr) {
     HttpResponse response;
     response.status = status;
@@ -69,7 +66,7 @@ std::optional<std::string_view> Headers::get(std::string_view name) const {
 HttpResponse HttpResponse::json(unsigned status, const nlohmann::json& body) {
     HttpResponse response;
     response.status = status;
-    response.body = serialize(body);
+    response.body = compactJson(body);
     return response;
 }
 
@@ -77,9 +74,9 @@ std::string envelopeReplyBody(int code, std::string_view message, const json& da
     std::string body = R"({"result":{"code":)";
     body += std::to_string(code);
     body += R"(,"message":)";
-    body += serialize(json(message));
+    body += compactJson(json(message));
     body += R"(},"data":)";
-    body += serialize(data);
+    body += compactJson(data);
     body += '}';
     return body;
 }

@@ -66,7 +66,10 @@ TEST_F(EmulatorChangeNoticesTest, AChangeIsWantedOnlyWhileASubscriptionCanMatchI
     EXPECT_TRUE(wants(Kind::Update, "Item", "a"));  // s2's table subscription
     notices_.sessionEnded("s2");
     EXPECT_FALSE(wants(Kind::Update, "Item", "a"));
+    EXPECT_TRUE(wants(Kind::Delete, "Gone", "x"));  // s1's table subscription
+    subscribe("s1", "unsub_deleteTable", "Gone", "", /*cancel=*/true);
     EXPECT_FALSE(wants(Kind::Delete, "Gone", "x"));
+    subscribe("s1", "deleteTable", "Gone");
     EXPECT_TRUE(wants(Kind::Delete, "Gone", "y"));
     notices_.sessionLeft("s1", "");
     EXPECT_FALSE(wants(Kind::Delete, "Gone", "y"));

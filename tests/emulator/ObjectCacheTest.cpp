@@ -96,8 +96,10 @@ TEST_F(EmulatorObjectCacheTest, AFullCacheMakesRoomWhenWhatItHoldsIsNoLongerRead
     insert("Old", 1000, 200);
     scan(cache, "Old");
     ASSERT_EQ(cache.size(), 200U);
-    storage_.execute("DELETE FROM objects WHERE class_name = 'Old'");
+    // New rows first, so that they do not take the deleted rows' rowids (an
+    // entry of a reused rowid is replaced when its row is read).
     insert("New", 2000, 200);
+    storage_.execute("DELETE FROM objects WHERE class_name = 'Old'");
     // The entries of the deleted rows go once enough finds have passed
     // without reading them; until then the new objects are parsed each time.
     std::vector<ObjectRef> before = scan(cache, "New");

@@ -1,5 +1,6 @@
 #include "accounts/Users.h"
 
+#include "TextHelpers.h"
 #include "accounts/AccessControl.h"
 #include "accounts/Outbox.h"
 #include "accounts/Passwords.h"
@@ -18,10 +19,6 @@ namespace {
 using nlohmann::json;
 
 const std::string kUser(kUserClass);
-
-std::string inQuotes(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
-}
 
 [[noreturn]] void invalidField(std::string_view key, std::string_view what) {
     throw ServiceError(ErrorCode::InvalidFieldType, "field " + inQuotes(key) + " " + std::string(what));

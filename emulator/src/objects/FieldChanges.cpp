@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "TextHelpers.h"
 #include "objects/FieldValues.h"
 #include "vorn_emulator/ServiceError.h"
 
@@ -16,10 +17,6 @@ namespace vorn::emulator::objects {
 namespace {
 
 using nlohmann::json;
-
-std::string inQuotes(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
-}
 
 [[noreturn]] void invalidOperator(const std::string& key, std::string_view op, const std::string& what) {
     throw ServiceError(ErrorCode::InvalidFieldType, std::string(op) + " on field " + inQuotes(key) + ": " + what);

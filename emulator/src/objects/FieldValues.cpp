@@ -3,6 +3,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "TextHelpers.h"
 #include "vorn_emulator/DateText.h"
 #include "vorn_emulator/ServiceError.h"
 
@@ -14,10 +15,6 @@ using nlohmann::json;
 
 [[noreturn]] void invalid(const std::string& field, const std::string& what) {
     throw ServiceError(ErrorCode::InvalidFieldType, "invalid value of field \"" + field + "\": " + what);
-}
-
-std::string inQuotes(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
 }
 
 // Forms whose entries after "__type" are strings that may be missing from

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "TextHelpers.h"
 #include "objects/FieldValues.h"
 #include "query/Query.h"
 #include "vorn_emulator/ObjectStore.h"
@@ -17,10 +18,6 @@ using nlohmann::json;
 // A regular expression match may take about this many steps of ICU's match
 // engine (roughly milliseconds) before the query fails.
 constexpr std::int32_t kRegexStepLimit = 100;
-
-std::string inQuotes(std::string_view text) {
-    return "\"" + std::string(text) + "\"";
-}
 
 [[noreturn]] void invalidQuery(const std::string& message) {
     throw ServiceError(ErrorCode::InvalidQuery, "invalid query: " + message);

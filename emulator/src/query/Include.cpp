@@ -1,5 +1,6 @@
 #include "query/Include.h"
 
+#include "TextHelpers.h"
 #include "accounts/AccessControl.h"
 #include "objects/FieldValues.h"
 #include "vorn_emulator/ObjectStore.h"
@@ -10,13 +11,6 @@ namespace vorn::emulator::query {
 namespace {
 
 using nlohmann::json;
-
-std::string_view trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
 
 }  // namespace
 

@@ -5,18 +5,12 @@
 #include <numeric>
 #include <string>
 
+#include "TextHelpers.h"
 #include "vorn_emulator/ServiceError.h"
 
 namespace vorn::emulator::query {
 
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    const auto last = text.find_last_not_of(" \t");
-    return text.substr(first, last - first + 1);
-}
 
 // Sorts the indexes 0..count-1 with `less` (ties broken by index, so the
 // store's order stays) far enough that the first skip + limit are in place,

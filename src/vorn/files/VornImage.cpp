@@ -11,7 +11,7 @@
 namespace vorn {
 namespace {
 
-std::string textOf(const nlohmann::json& object, const char* key) {
+std::string memberText(const nlohmann::json& object, const char* key) {
     if (!object.is_object()) return {};
     auto it = object.find(key);
     if (it == object.end() || it->is_null()) return {};
@@ -20,7 +20,7 @@ std::string textOf(const nlohmann::json& object, const char* key) {
 
 std::optional<std::string> optionalTextOf(const nlohmann::json& object, const char* key) {
     if (!object.is_object() || !object.contains(key) || object.at(key).is_null()) return std::nullopt;
-    return textOf(object, key);
+    return memberText(object, key);
 }
 
 void putUrl(nlohmann::json& data, const char* key, const std::optional<std::string>& url) {
@@ -163,9 +163,9 @@ void VornImage::send(const char* path, const nlohmann::json& data, VornImageResu
         if (!reply.succeeded()) return block(std::nullopt, reply.error());
         const nlohmann::json* result = reply.validData();
         if (result == nullptr) return block(std::nullopt, v_VornUtils::vornErrorWithType(kVornErrorUnknown));
-        if (outType != 0) return block(VornImageResult(textOf(*result, "file")), std::nullopt);
+        if (outType != 0) return block(VornImageResult(memberText(*result, "file")), std::nullopt);
         // The download base is joined to the reply's URL whatever that holds.
-        auto file = VornFile::fileWithUrl(v_VornUtils::storedFileDownloadAddress() + "/" + textOf(*result, "url"),
+        auto file = VornFile::fileWithUrl(v_VornUtils::storedFileDownloadAddress() + "/" + memberText(*result, "url"),
                                           optionalTextOf(*result, "filename"), optionalTextOf(*result, "group"));
         block(VornImageResult(std::move(file)), std::nullopt);
     });

@@ -11,7 +11,7 @@
 namespace vorn {
 namespace {
 
-OptionalError error(int code) {
+OptionalError accountError(int code) {
     return v_VornUtils::vornErrorWithType(code);
 }
 
@@ -28,12 +28,13 @@ VornServiceCall userCall(const char* path, nlohmann::json data) {
 /// sends a result, 20010 when it sends none.
 void reportPhoneReply(const VornBooleanResultBlock& block, const VornServiceReply& reply) {
     if (!block) return;
-    if (reply.status == VornServiceReply::Status::TransportFailed) return block(false, error(kVornErrorConnectFailed));
+    if (reply.status == VornServiceReply::Status::TransportFailed)
+        return block(false, accountError(kVornErrorConnectFailed));
     if (!reply.parsed()) return block(false, reply.parserError());
     if (reply.body.empty()) return block(false, std::nullopt);
     if (reply.succeeded()) return block(true, std::nullopt);
     auto result = reply.body.find("result");
-    if (result == reply.body.end() || result->is_null()) return block(false, error(kVornErrorUnknown));
+    if (result == reply.body.end() || result->is_null()) return block(false, accountError(kVornErrorUnknown));
     block(false, reply.error());
 }
 
@@ -55,7 +56,7 @@ void VornUser::requestPasswordResetInBackgroundWithEmail(const std::string& emai
 void VornUser::requestPasswordResetInBackgroundWithPhoneNumber(const std::string& phoneNumber,
                                                                VornBooleanResultBlock block) {
     if (phoneNumber.empty()) {
-        if (block) block(false, error(kVornErrorNilPhoneNumber));
+        if (block) block(false, accountError(kVornErrorNilPhoneNumber));
         return;
     }
     VornService::send(userCall("phone_request_reset", {{"username", phoneNumber}}),
@@ -65,7 +66,7 @@ void VornUser::requestPasswordResetInBackgroundWithPhoneNumber(const std::string
 void VornUser::resetPasswordInBackgroundWithPhoneNumber(const std::string& phoneNumber, const std::string& code,
                                                         const std::string& newPassword, VornBooleanResultBlock block) {
     if (phoneNumber.empty() || code.empty() || newPassword.empty()) {
-        if (block) block(false, error(kVornErrorNilPhoneNumber));
+        if (block) block(false, accountError(kVornErrorNilPhoneNumber));
         return;
     }
     VornService::send(userCall("phone_reset", {{"username", phoneNumber}, {"code", code}, {"password", newPassword}}),
@@ -103,9 +104,9 @@ std::variant<nlohmann::json, VornError> VornUser::authEntry(const VornValueMap& 
     const auto uid = authorDictionary.find("uid");
     const auto expiration = authorDictionary.find("expirationDate");
     if (token == authorDictionary.end() || uid == authorDictionary.end() || expiration == authorDictionary.end()) {
-        return *error(kVornErrorLackOfInformation);
+        return *accountError(kVornErrorLackOfInformation);
     }
-    if (!expiration->second.isDate()) return *error(kVornErrorWrongType);
+    if (!expiration->second.isDate()) return *accountError(kVornErrorWrongType);
     const auto remaining = *expiration->second.date() - std::chrono::system_clock::now();
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(remaining).count();  // toward zero
     return nlohmann::json{{"access_token", token->second.wireForm()},
@@ -143,7 +144,7 @@ void VornUser::loginInBackgroundWithAuthorDictionary(const VornValueMap& authorD
 void VornUser::linkedInBackgroundWithAuthorDictionary(const VornValueMap& authorDictionary, int platform,
                                                       VornBooleanResultBlock block) {
     if (!objectId()) {
-        if (block) block(false, error(kVornErrorNoneObjectId));
+        if (block) block(false, accountError(kVornErrorNoneObjectId));
         return;
     }
     auto entry = authEntry(authorDictionary, platform);
@@ -157,7 +158,7 @@ void VornUser::linkedInBackgroundWithAuthorDictionary(const VornValueMap& author
 
 void VornUser::cancleLinkedInBackgroundWithPlatform(int platform, VornBooleanResultBlock block) {
     if (!objectId()) {
-        if (block) block(false, error(kVornErrorNoneObjectId));
+        if (block) block(false, accountError(kVornErrorNoneObjectId));
         return;
     }
     updateWithDictionary({{"authData", {{platformKey(platform), nullptr}}}}, std::move(block), true);
