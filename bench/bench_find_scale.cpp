@@ -176,7 +176,7 @@ std::vector<int> numbers(const char* text) {
 
 int main(int argc, char** argv) {
     std::vector<int> sizes{10000, 100000};
-    std::vector<int> budgets{static_cast<int>(emulator::Options{}.objectCacheBytes / (1024 * 1024))};
+    std::vector<int> budgets{static_cast<int>(emulator::Options{}.objectCacheBytes / (std::size_t{1024} * 1024))};
     int rounds = 5;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);

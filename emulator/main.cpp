@@ -144,7 +144,7 @@ void printUsage(std::ostream& out) {
            "  --object-cache-mb N\n"
            "                  parsed objects kept between finds, in MiB at most (estimated); 0 keeps\n"
            "                  none (default "
-        << defaults.objectCacheBytes / (1024 * 1024)
+        << defaults.objectCacheBytes / (std::size_t{1024} * 1024)
         << ")\n"
            "  --help          show this help\n"
            "\n"

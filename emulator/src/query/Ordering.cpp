@@ -1,44 +1,15 @@
 #include "query/Ordering.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
-#include <numeric>
 #include <string>
+#include <utility>
 
 #include "TextHelpers.h"
 #include "vorn_emulator/ServiceError.h"
 
 namespace vorn::emulator::query {
-
-namespace {
-
-// Sorts the indexes 0..count-1 with `less` (ties broken by index, so the
-// store's order stays) far enough that the first skip + limit are in place,
-// and returns those objects.
-template <class Less>
-std::vector<ObjectRef> take(const std::vector<ObjectRef>& objects, std::size_t skip, std::size_t limit, Less less) {
-    const std::size_t count = objects.size();
-    if (skip >= count) return {};
-    const std::size_t end = limit > count - skip ? count : skip + limit;
-    std::vector<std::size_t> order(count);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    const auto before = [&](std::size_t a, std::size_t b) {
-        if (less(a, b)) return true;
-        if (less(b, a)) return false;
-        return a < b;
-    };
-    if (end < count) {
-        std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(end), order.end(), before);
-    } else {
-        std::sort(order.begin(), order.end(), before);
-    }
-    std::vector<ObjectRef> taken;
-    taken.reserve(end - skip);
-    for (std::size_t i = skip; i < end; ++i) taken.push_back(objects[order[i]]);
-    return taken;
-}
-
-}  // namespace
 
 std::vector<OrderKey> parseOrder(std::string_view text) {
     std::vector<OrderKey> keys;
@@ -61,42 +32,76 @@ std::vector<OrderKey> parseOrder(std::string_view text) {
     return keys;
 }
 
-std::vector<ObjectRef> takeOrdered(const std::vector<ObjectRef>& objects, const std::vector<OrderKey>& keys,
-                                   std::size_t skip, std::size_t limit) {
-    if (keys.empty()) {
-        std::vector<ObjectRef> taken;
-        for (std::size_t i = skip; i < objects.size() && i - skip < limit; ++i) taken.push_back(objects[i]);
-        return taken;
-    }
-    // Each object's sort values, read once: terms[i * keys.size() + k]. They
-    // view into the objects.
-    const std::size_t width = keys.size();
-    std::vector<Term> terms;
-    terms.reserve(objects.size() * width);
-    for (const auto& object : objects) {
-        for (const auto& key : keys) terms.push_back(sortTerm(key.field, *object));
-    }
-    return take(objects, skip, limit, [&](std::size_t a, std::size_t b) {
-        for (std::size_t k = 0; k < width; ++k) {
-            int order = compareForSort(terms[a * width + k], terms[b * width + k]);
-            if (keys[k].descending) order = -order;
-            if (order != 0) return order < 0;
-        }
-        return false;
-    });
+namespace {
+
+std::size_t saturatedSum(std::size_t a, std::size_t b) {
+    return a > std::numeric_limits<std::size_t>::max() - b ? std::numeric_limits<std::size_t>::max() : a + b;
 }
 
-std::vector<ObjectRef> takeNearest(const std::vector<ObjectRef>& objects, const FieldRef& field, const GeoPoint& from,
-                                   std::size_t skip, std::size_t limit) {
-    std::vector<double> distances;
-    distances.reserve(objects.size());
-    for (const auto& object : objects) {
-        const Term point = sortTerm(field, *object);
-        distances.push_back(point.kind == Kind::GeoPoint
-                                ? distanceRadians(GeoPoint{point.latitude, point.longitude}, from)
-                                : std::numeric_limits<double>::infinity());
+}  // namespace
+
+OrderedWindow::OrderedWindow(std::vector<OrderKey> keys, std::size_t skip, std::size_t limit)
+    : by_(keys.empty() ? By::Offering : By::Keys),
+      keys_(std::move(keys)),
+      skip_(skip),
+      keep_(saturatedSum(skip, limit)) {}
+
+OrderedWindow::OrderedWindow(FieldRef field, GeoPoint from, std::size_t skip, std::size_t limit)
+    : by_(By::Distance), field_(std::move(field)), from_(from), skip_(skip), keep_(saturatedSum(skip, limit)) {}
+
+bool OrderedWindow::before(const Entry& a, const Entry& b) const {
+    if (by_ == By::Distance) {
+        if (a.distance != b.distance) return a.distance < b.distance;
+    } else if (by_ == By::Keys) {
+        for (std::size_t k = 0; k < keys_.size(); ++k) {
+            int order = compareForSort(a.terms[k], b.terms[k]);
+            if (keys_[k].descending) order = -order;
+            if (order != 0) return order < 0;
+        }
     }
-    return take(objects, skip, limit, [&](std::size_t a, std::size_t b) { return distances[a] < distances[b]; });
+    return a.index < b.index;
+}
+
+void OrderedWindow::offer(const ObjectRef& object) {
+    const std::size_t index = offered_++;
+    if (keep_ == 0) return;
+    if (by_ == By::Offering) {
+        // Offered in order already: the first keep_ are the window.
+        if (heap_.size() < keep_) heap_.push_back(Entry{object, index, 0, {}});
+        return;
+    }
+    next_.object = object;
+    next_.index = index;
+    if (by_ == By::Distance) {
+        const Term point = sortTerm(field_, *object);
+        next_.distance = point.kind == Kind::GeoPoint
+                             ? distanceRadians(GeoPoint{point.latitude, point.longitude}, from_)
+                             : std::numeric_limits<double>::infinity();
+        if (std::isnan(next_.distance)) next_.distance = std::numeric_limits<double>::infinity();
+    } else {
+        next_.terms.clear();
+        for (const auto& key : keys_) next_.terms.push_back(sortTerm(key.field, *object));
+    }
+    const auto worseOnTop = [this](const Entry& a, const Entry& b) { return before(a, b); };
+    if (heap_.size() < keep_) {
+        heap_.push_back(std::move(next_));
+        std::push_heap(heap_.begin(), heap_.end(), worseOnTop);
+    } else if (before(next_, heap_.front())) {
+        std::pop_heap(heap_.begin(), heap_.end(), worseOnTop);
+        std::swap(heap_.back(), next_);  // the dropped entry's storage is reused
+        std::push_heap(heap_.begin(), heap_.end(), worseOnTop);
+    }
+    next_.object.reset();
+}
+
+std::vector<ObjectRef> OrderedWindow::take() {
+    if (by_ != By::Offering) {
+        std::sort_heap(heap_.begin(), heap_.end(), [this](const Entry& a, const Entry& b) { return before(a, b); });
+    }
+    std::vector<ObjectRef> taken;
+    for (std::size_t i = skip_; i < heap_.size(); ++i) taken.push_back(std::move(heap_[i].object));
+    heap_.clear();
+    return taken;
 }
 
 }  // namespace vorn::emulator::query

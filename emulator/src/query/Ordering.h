@@ -26,15 +26,40 @@ struct OrderKey {
 // InvalidQuery for more than kMaxOrderKeys keys.
 std::vector<OrderKey> parseOrder(std::string_view text);
 
-// Objects [skip, skip + limit) of `objects` (which are in the store's order)
-// once sorted by `keys`: values compare with compareForSort, a missing field
-// first when ascending; ties keep the store's order.
-std::vector<ObjectRef> takeOrdered(const std::vector<ObjectRef>& objects, const std::vector<OrderKey>& keys,
-                                   std::size_t skip, std::size_t limit);
+// Objects [skip, skip + limit) of those offered once put in order: by
+// "order" keys (values compare with compareForSort, a missing field first
+// when ascending), by distance from a point (nearest first, objects whose
+// field is not a GeoPoint last), or as offered. Objects are offered one at a
+// time in the store's order, which ties keep. Only the best skip + limit are
+// held, so a find over a large class keeps at most that many objects alive.
+class OrderedWindow {
+public:
+    OrderedWindow(std::vector<OrderKey> keys, std::size_t skip, std::size_t limit);
+    OrderedWindow(FieldRef field, GeoPoint from, std::size_t skip, std::size_t limit);
 
-// The same by distance from `from`, nearest first; objects whose field is not
-// a GeoPoint come last.
-std::vector<ObjectRef> takeNearest(const std::vector<ObjectRef>& objects, const FieldRef& field, const GeoPoint& from,
-                                   std::size_t skip, std::size_t limit);
+    void offer(const ObjectRef& object);
+    // The window, once every object was offered.
+    std::vector<ObjectRef> take();
+
+private:
+    enum class By { Offering, Keys, Distance };
+    struct Entry {
+        ObjectRef object;
+        std::size_t index = 0;  // in the offering order
+        double distance = 0;
+        std::vector<Term> terms;  // one per key; they view into the object
+    };
+    bool before(const Entry& a, const Entry& b) const;
+
+    By by_;
+    std::vector<OrderKey> keys_;
+    FieldRef field_;
+    GeoPoint from_;
+    std::size_t skip_;
+    std::size_t keep_;  // skip + limit, saturated
+    std::size_t offered_ = 0;
+    std::vector<Entry> heap_;  // the worst entry kept on top
+    Entry next_;               // the entry being offered, reused
+};
 
 }  // namespace vorn::emulator::query

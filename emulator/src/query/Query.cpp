@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 
 #include "accounts/AccessControl.h"
 #include "query/FieldIndex.h"
@@ -62,18 +63,16 @@ FindResult runFind(QueryContext& context, const FindRequest& request) {
         forEachMatch(context, request.className, whereJson, where, [&](const ObjectRef&) { ++result.count; });
         return result;
     }
-    std::vector<ObjectRef> matched;
-    forEachMatch(context, request.className, whereJson, where,
-                 [&](const ObjectRef& object) { matched.push_back(object); });
-    result.count = matched.size();
     const std::size_t limit = std::min(request.limit, kMaxLimit);
-    if (request.order.empty()) {
-        if (auto near = firstNearSphere(where)) {
-            result.objects = takeNearest(matched, near->field, near->point, request.skip, limit);
-            return result;
-        }
-    }
-    result.objects = takeOrdered(matched, request.order, request.skip, limit);
+    std::optional<NearSphere> near;
+    if (request.order.empty()) near = firstNearSphere(where);
+    OrderedWindow window = near ? OrderedWindow(near->field, near->point, request.skip, limit)
+                                : OrderedWindow(request.order, request.skip, limit);
+    forEachMatch(context, request.className, whereJson, where, [&](const ObjectRef& object) {
+        ++result.count;
+        window.offer(object);
+    });
+    result.objects = window.take();
     return result;
 }
 
