@@ -10,7 +10,10 @@
 // the finds. Medians of several rounds, for each N and each budget of the
 // emulator's object cache (in MiB; its default, or those of --cache-mb).
 //
-//   bench_find_scale [--sizes 10000,100000] [--rounds R] [--cache-mb 256,4096]
+//   bench_find_scale [--sizes 10000,100000] [--rounds R] [--cache-mb 256,4096] [--on-disk DIR]
+//
+// The database is in memory (and so in the resident memory) unless
+// --on-disk names a folder for the data folders, which are removed after.
 //
 // 1,000,000 objects take a while to load: pass --sizes 10000,100000,1000000.
 #include "vorn/core/DeviceContext.h"
@@ -29,6 +32,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -89,7 +93,7 @@ struct Child {
     unsigned short port = 0;
 };
 
-Child startEmulator(int count, std::size_t cacheMiB) {
+Child startEmulator(int count, std::size_t cacheMiB, const std::string& onDisk) {
     int fds[2];
     if (pipe(fds) != 0) return {};
     const pid_t pid = fork();
@@ -97,7 +101,8 @@ Child startEmulator(int count, std::size_t cacheMiB) {
         close(fds[0]);
         emulator::Options options;
         options.port = 0;
-        options.memory = true;
+        options.memory = onDisk.empty();
+        if (!onDisk.empty()) options.dataDir = onDisk;
         options.realtime = std::nullopt;
         options.objectCacheBytes = cacheMiB * 1024 * 1024;
         emulator::Server server(options);
@@ -178,10 +183,12 @@ int main(int argc, char** argv) {
     std::vector<int> sizes{10000, 100000};
     std::vector<int> budgets{static_cast<int>(emulator::Options{}.objectCacheBytes / (std::size_t{1024} * 1024))};
     int rounds = 5;
+    std::string onDisk;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--sizes") == 0) sizes = numbers(argv[i + 1]);
         if (std::strcmp(argv[i], "--cache-mb") == 0) budgets = numbers(argv[i + 1]);
+        if (std::strcmp(argv[i], "--on-disk") == 0) onDisk = argv[i + 1];
     }
     DeviceContext::shared().setStore(std::make_shared<MemoryKeyValueStore>());
     std::printf("%9s %9s %9s %12s %12s %12s %12s %10s %10s\n", "objects", "cache MiB", "load ms", "find ms", "count ms",
@@ -190,7 +197,11 @@ int main(int argc, char** argv) {
     for (const int size : sizes) {
         for (const int budget : budgets) {
             const auto loadStart = Clock::now();
-            const Child child = startEmulator(size, static_cast<std::size_t>(std::max(budget, 0)));
+            const std::string dataDir = onDisk.empty()
+                                            ? std::string()
+                                            : onDisk + "/bench-" + std::to_string(size) + "-" + std::to_string(budget);
+            if (!dataDir.empty()) std::filesystem::remove_all(dataDir);
+            const Child child = startEmulator(size, static_cast<std::size_t>(std::max(budget, 0)), dataDir);
             if (child.port == 0) {
                 std::fprintf(stderr, "the emulator did not start\n");
                 stopEmulator(child);
@@ -240,6 +251,7 @@ int main(int argc, char** argv) {
                         medians[1], medians[2], medians[3], loadedRss, residentMiB(child.pid));
             std::fflush(stdout);
             stopEmulator(child);
+            if (!dataDir.empty()) std::filesystem::remove_all(dataDir);
         }
     }
     std::printf("medians of %d rounds, through the library against an emulator process\n", rounds);

@@ -29,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <variant>
 #include <string>
 #include <utility>
 
@@ -80,6 +81,13 @@ awaitable<void> chat() {
     std::printf("the room holds %d messages; the newest: %s\n", count,
                 messages.empty() ? "-" : messages.front()->objectForKey("text")->json().dump().c_str());
 
+    // g++ 12 cannot compile a braced initializer list inside a co_await
+    // expression ("array used as initializer"): name the value first.
+    const nlohmann::json greeting{{"name", "sean"}};
+    const auto answer = co_await vorn::async::callFunction("hello", greeting, use_awaitable);
+    const auto* answered = std::get_if<nlohmann::json>(&answer);  // a JSON value, or text
+    std::printf("cloud function hello: %s\n", answered ? answered->dump().c_str() : std::get<1>(answer).c_str());
+
     const std::string note = "minutes of the first meeting\n";
     auto attachment = vorn::VornFile::initWithFileName("minutes.txt", vorn::Bytes(note.begin(), note.end()));
     co_await vorn::async::upload(
@@ -104,9 +112,9 @@ awaitable<void> chat() {
         });
         bool cancelled = false;
         try {
-            auto notice = co_await vorn::async::nextNotice(channel, use_awaitable);
-            auto fields = nlohmann::json::parse(notice.is_string() ? notice.get<std::string>() : notice.dump());
-            if (fields.value("objectId", "") == *reply->objectId()) {
+            const auto notice = co_await vorn::async::nextNotice(channel, use_awaitable);
+            const nlohmann::json& fields = notice.value;  // parsed; notice.text is the text as it came
+            if (fields.is_object() && fields.value("objectId", "") == *reply->objectId()) {
                 patience.cancel();
                 std::printf("notice: %s %s of %s\n", fields.value("change", "?").c_str(),
                             fields.value("action", "?").c_str(), fields.value("objectId", "?").c_str());

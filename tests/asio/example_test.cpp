@@ -52,6 +52,7 @@ TEST(CoroutinesExample, RunsAgainstTheEmulator) {
         ASSERT_EQ(status, 0) << output;
         EXPECT_NE(output.find(run == 0 ? "signed up as sean" : "logged in as sean"), std::string::npos) << output;
         EXPECT_NE(output.find("upload 100%"), std::string::npos) << output;
+        EXPECT_NE(output.find("cloud function hello: {\"message\":\"Hello, sean\"}"), std::string::npos) << output;
         EXPECT_NE(output.find("attachment at http://"), std::string::npos) << output;
         EXPECT_NE(output.find("notice: "), std::string::npos) << output;
         EXPECT_NE(output.find(run == 0 ? "the room holds 1 messages" : "the room holds 3 messages"), std::string::npos)

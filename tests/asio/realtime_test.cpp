@@ -111,7 +111,7 @@ TEST_F(Realtime, ConnectThenReceiveNoticesInOrder) {
     object->setObject(VornValue(2), "score");
     auto updated = async::update(object, use_future);
     resultOf(updated);
-    const auto first = nlohmann::json::parse(resultOf(waiting).get<std::string>());
+    const auto first = resultOf(waiting).value;
     EXPECT_EQ(first["objectId"], *object->objectId());
     EXPECT_EQ(first["object"]["score"], 2);
 
@@ -124,8 +124,8 @@ TEST_F(Realtime, ConnectThenReceiveNoticesInOrder) {
     ASSERT_TRUE(runUntil([&] { return channel->queuedNoticeCount() == 2; }));
     auto second = async::nextNotice(channel, use_future);
     auto third = async::nextNotice(channel, use_future);
-    EXPECT_EQ(nlohmann::json::parse(resultOf(second).get<std::string>())["object"]["score"], 3);
-    EXPECT_EQ(nlohmann::json::parse(resultOf(third).get<std::string>())["object"]["score"], 4);
+    EXPECT_EQ(resultOf(second).value["object"]["score"], 3);
+    EXPECT_EQ(resultOf(third).value["object"]["score"], 4);
     EXPECT_EQ(channel->queuedNoticeCount(), 0u);
     EXPECT_EQ(counter->notices, 3);
 }
@@ -146,7 +146,7 @@ TEST_F(Realtime, ACoroutineWaitsForTheNoticeOfItsOwnChange) {
             co_await async::countObjects(VornQuery::queryWithClassName("Message"), use_awaitable);
         }
         co_await async::save(message, use_awaitable);
-        notice = nlohmann::json::parse((co_await async::nextNotice(channel, use_awaitable)).get<std::string>());
+        notice = (co_await async::nextNotice(channel, use_awaitable)).value;
     };
     ASSERT_TRUE(test::runCoroutine(coroutine()));
     EXPECT_EQ(notice["tableName"], "Message");
@@ -180,7 +180,7 @@ TEST_F(Realtime, CancellingEndsTheWaitsAndKeepsTheChannel) {
 
     bool called = false;
     std::exception_ptr failure;
-    async::nextNotice(channel, [&](std::exception_ptr e, const nlohmann::json&) {
+    async::nextNotice(channel, [&](std::exception_ptr e, const async::Notice&) {
         failure = std::move(e);
         called = true;
     });
@@ -194,7 +194,7 @@ TEST_F(Realtime, CancellingEndsTheWaitsAndKeepsTheChannel) {
     object->setObject(VornValue(2), "score");
     auto updated = async::update(object, use_future);
     resultOf(updated);
-    EXPECT_EQ(nlohmann::json::parse(resultOf(waiting).get<std::string>())["object"]["score"], 2);
+    EXPECT_EQ(resultOf(waiting).value["object"]["score"], 2);
 }
 
 TEST_F(Realtime, ARefusedHandshakeFailsTheConnect) {
@@ -314,6 +314,49 @@ TEST_F(Realtime, AStopWhoseDisconnectFailsEndsEveryWaiter) {
     ASSERT_TRUE(test::waitForFuture(notice, std::chrono::seconds(5)));
     EXPECT_EQ(failureOfFuture(notice), kChannelClosed);
     EXPECT_FALSE(event->isReconnecting());
+}
+
+TEST_F(Realtime, NoticesComeParsedWithTheirTextAndTextThatIsNoJsonAsItself) {
+    std::atomic<int> gets{0};
+    test::ScriptedHttpServer peer([&](const test::RecordedRequest& r) {
+        if (r.target.starts_with("/socket.io/1/?")) return test::ScriptedAction::reply("p1:25:60:xhr-polling");
+        if (r.target.find("?disconnect") != std::string::npos) return test::ScriptedAction::reply("");
+        if (r.method == "POST") return test::ScriptedAction::reply("1");
+        const int get = ++gets;
+        if (get == 1) return test::ScriptedAction::reply("1::");
+        if (get == 2) return test::ScriptedAction::reply(R"(5:::{"name":"client_send_data","args":[]})");
+        if (get == 3) {
+            // Three notices in one body: JSON text, text that is no JSON, and
+            // a map sent as it is.
+            const std::string json = R"(5:::{"name":"server_pub","args":["{\"objectId\":\"a\",\"n\":[1,2]}"]})";
+            const std::string text = R"(5:::{"name":"server_pub","args":["not {json"]})";
+            const std::string map = R"(5:::{"name":"server_pub","args":[{"objectId":"b"}]})";
+            std::string body;
+            for (const std::string* packet : {&json, &text, &map}) {
+                body += "\xEF\xBF\xBD" + std::to_string(packet->size()) + "\xEF\xBF\xBD" + *packet;
+            }
+            return test::ScriptedAction::reply(body);
+        }
+        return test::ScriptedAction::hang();
+    });
+    pointRealtimeAt(peer.hostAndPort());
+    auto channel = async::EventChannel::attach(event);
+    auto connected = async::connect(channel, use_future);
+    resultOf(connected);
+    ASSERT_TRUE(runUntil([&] { return channel->queuedNoticeCount() == 3; }));
+    auto first = async::nextNotice(channel, use_future);
+    const async::Notice parsed = resultOf(first);
+    EXPECT_EQ(parsed.value, (nlohmann::json{{"objectId", "a"}, {"n", {1, 2}}}));
+    EXPECT_EQ(parsed.text, R"({"objectId":"a","n":[1,2]})");
+    auto second = async::nextNotice(channel, use_future);
+    const async::Notice text = resultOf(second);
+    EXPECT_EQ(text.value, "not {json");
+    EXPECT_EQ(text.text, "not {json");
+    auto third = async::nextNotice(channel, use_future);
+    const async::Notice map = resultOf(third);
+    EXPECT_EQ(map.value, (nlohmann::json{{"objectId", "b"}}));
+    EXPECT_EQ(map.text, R"({"objectId":"b"})");
+    event->stop();
 }
 
 TEST_F(Realtime, ADelayOfZeroKeepsWaitingThroughEveryAttempt) {

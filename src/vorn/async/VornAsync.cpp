@@ -1,5 +1,6 @@
 #include "vorn/async/VornAsync.h"
 
+#include "vorn/core/JsonAccess.h"
 #include "vorn/core/v_VornUtils.h"
 #include "vorn/realtime/SocketIOTransport.h"
 
@@ -181,9 +182,9 @@ void EventChannel::startListening(detail::Report<> report) {
     event_->start();
 }
 
-void EventChannel::takeNotice(detail::Report<nlohmann::json> report) {
+void EventChannel::takeNotice(detail::Report<Notice> report) {
     if (!notices_.empty()) {
-        nlohmann::json notice = std::move(notices_.front());
+        Notice notice = std::move(notices_.front());
         notices_.pop_front();
         return report.succeed(std::move(notice));
     }
@@ -214,12 +215,21 @@ void EventChannel::vornEventCanStartListen(const std::shared_ptr<VornEvent>& eve
 
 void EventChannel::vornEvent(const std::shared_ptr<VornEvent>& event, const nlohmann::json& message) {
     if (auto listener = listener_.lock()) listener->vornEvent(event, message);
+    Notice notice;
+    if (message.is_string()) {
+        notice.text = message.get<std::string>();
+        notice.value = jsonutil::parse(notice.text);
+        if (notice.value.is_discarded()) notice.value = message;
+    } else {
+        notice.value = message;
+        notice.text = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
     if (!noticeWaiters_.empty()) {
         auto waiter = std::move(noticeWaiters_.front());
         noticeWaiters_.pop_front();
-        return waiter.succeed(message);
+        return waiter.succeed(std::move(notice));
     }
-    notices_.push_back(message);
+    notices_.push_back(std::move(notice));
 }
 
 void EventChannel::vornEvent(const std::shared_ptr<VornEvent>& event, const VornError& error) {

@@ -686,6 +686,17 @@ auto sendEvent(std::shared_ptr<SocketIO> socket, std::string eventName, std::opt
 
 // --- Data-change notices -----------------------------------------------------
 
+/// A change notice as `nextNotice` hands it out.
+struct Notice {
+    /// The notice parsed: the server sends a JSON text, whose value this is.
+    /// A text that is not JSON (or nests deeper than the library reads) is
+    /// the text itself, as a JSON string; a message that was no text at all
+    /// is that message.
+    nlohmann::json value;
+    /// The text as it arrived (a message that was no text: its JSON text).
+    std::string text;
+};
+
 /// A `VornEvent` seen as a channel of notices for coroutines: it becomes the
 /// event's delegate, keeps the notices that arrive, and hands them out one
 /// at a time to `nextNotice`; `connect` waits until the server takes
@@ -723,7 +734,7 @@ public:
     /// server takes subscriptions, at once when it does already.
     void startListening(detail::Report<> report);
     /// Reports the oldest queued notice, or the next one to arrive.
-    void takeNotice(detail::Report<nlohmann::json> report);
+    void takeNotice(detail::Report<Notice> report);
     /// Fails every waiting `connect` and `nextNotice` with
     /// `kVornAsyncErrorCancelled` (a timer's way to bound a wait); the
     /// channel, its session and its queued notices stay as they are.
@@ -744,9 +755,9 @@ private:
     std::shared_ptr<VornEvent> event_;
     std::weak_ptr<VornEventDelegate> listener_;
     bool listening_ = false;
-    std::deque<nlohmann::json> notices_;
+    std::deque<Notice> notices_;
     std::deque<detail::Report<>> listenWaiters_;
-    std::deque<detail::Report<nlohmann::json>> noticeWaiters_;
+    std::deque<detail::Report<Notice>> noticeWaiters_;
 };
 
 /// Starts the channel's event and completes once the server takes
@@ -757,12 +768,10 @@ auto connect(std::shared_ptr<EventChannel> channel, CompletionToken&& token) {
         token, [channel = std::move(channel)](detail::Report<> report) { channel->startListening(std::move(report)); });
 }
 
-/// The next change notice, as `VornEventDelegate::vornEvent` gets it (the
-/// emulator sends JSON text).
+/// The next change notice, parsed, with its text (`Notice`).
 template <typename CompletionToken>
 auto nextNotice(std::shared_ptr<EventChannel> channel, CompletionToken&& token) {
-    return detail::initiate<nlohmann::json>(token,
-                                            [channel = std::move(channel)](detail::Report<nlohmann::json> report) {
+    return detail::initiate<Notice>(token, [channel = std::move(channel)](detail::Report<Notice> report) {
         channel->takeNotice(std::move(report));
     });
 }
