@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -25,8 +26,16 @@ protected:
         ASSERT_TRUE(refusals_.empty()) << refusals_.back();
     }
 
-    bool wants(ChangeNotice::Kind kind, const std::string& className, const std::string& objectId) const {
-        return notices_.wants(ChangeNotice{kind, className, objectId, std::nullopt});
+    // Which changes of an object a subscription wants: "c" create, "u"
+    // update, "d" delete.
+    std::string wanted(const std::string& className, const std::string& objectId) const {
+        std::string kinds;
+        for (const auto& [kind, letter] :
+             {std::pair{ChangeNotice::Kind::Create, 'c'}, std::pair{ChangeNotice::Kind::Update, 'u'},
+              std::pair{ChangeNotice::Kind::Delete, 'd'}}) {
+            if (notices_.wants(ChangeNotice{kind, className, objectId, std::nullopt})) kinds += letter;
+        }
+        return kinds;
     }
 
     std::vector<std::string> refusals_;
@@ -37,42 +46,32 @@ protected:
 };
 
 TEST_F(EmulatorChangeNoticesTest, AChangeIsWantedOnlyWhileASubscriptionCanMatchIt) {
-    using Kind = ChangeNotice::Kind;
-    EXPECT_FALSE(wants(Kind::Create, "Item", "a"));
-    EXPECT_FALSE(wants(Kind::Update, "Item", "a"));
-    EXPECT_FALSE(wants(Kind::Delete, "Item", "a"));
+    EXPECT_EQ(wanted("Item", "a"), "");
 
     subscribe("s1", "updateRow", "Item", "a");
-    EXPECT_TRUE(wants(Kind::Update, "Item", "a"));
-    EXPECT_FALSE(wants(Kind::Update, "Item", "b"));
-    EXPECT_FALSE(wants(Kind::Update, "Other", "a"));
-    EXPECT_FALSE(wants(Kind::Create, "Item", "a"));  // a create reaches table subscriptions only
-    EXPECT_FALSE(wants(Kind::Delete, "Item", "a"));
+    EXPECT_EQ(wanted("Item", "a"), "u");  // a create reaches table subscriptions only
+    EXPECT_EQ(wanted("Item", "b"), "");
+    EXPECT_EQ(wanted("Other", "a"), "");
 
     subscribe("s2", "updateTable", "Item");
-    EXPECT_TRUE(wants(Kind::Create, "Item", "z"));
-    EXPECT_TRUE(wants(Kind::Update, "Item", "z"));
-    EXPECT_FALSE(wants(Kind::Delete, "Item", "z"));
-
+    EXPECT_EQ(wanted("Item", "z"), "cu");
     subscribe("s2", "deleteRow", "Gone", "x");
-    EXPECT_TRUE(wants(Kind::Delete, "Gone", "x"));
-    EXPECT_FALSE(wants(Kind::Delete, "Gone", "y"));
+    EXPECT_EQ(wanted("Gone", "x"), "d");
+    EXPECT_EQ(wanted("Gone", "y"), "");
     subscribe("s1", "deleteTable", "Gone");
-    EXPECT_TRUE(wants(Kind::Delete, "Gone", "y"));
+    EXPECT_EQ(wanted("Gone", "y"), "d");
 
     // Cancelled, ended and left subscriptions want nothing more.
     subscribe("s1", "unsub_updateRow", "Item", "a", /*cancel=*/true);
-    EXPECT_FALSE(wants(Kind::Update, "Other", "a"));
-    EXPECT_TRUE(wants(Kind::Update, "Item", "a"));  // s2's table subscription
+    EXPECT_EQ(wanted("Item", "a"), "cu");  // s2's table subscription
     notices_.sessionEnded("s2");
-    EXPECT_FALSE(wants(Kind::Update, "Item", "a"));
-    EXPECT_TRUE(wants(Kind::Delete, "Gone", "x"));  // s1's table subscription
+    EXPECT_EQ(wanted("Item", "a"), "");
+    EXPECT_EQ(wanted("Gone", "x"), "d");  // s1's table subscription
     subscribe("s1", "unsub_deleteTable", "Gone", "", /*cancel=*/true);
-    EXPECT_FALSE(wants(Kind::Delete, "Gone", "x"));
+    EXPECT_EQ(wanted("Gone", "x"), "");
     subscribe("s1", "deleteTable", "Gone");
-    EXPECT_TRUE(wants(Kind::Delete, "Gone", "y"));
     notices_.sessionLeft("s1", "");
-    EXPECT_FALSE(wants(Kind::Delete, "Gone", "y"));
+    EXPECT_EQ(wanted("Gone", "y"), "");
     EXPECT_EQ(notices_.subscriptionCount(), 0U);
 }
 
