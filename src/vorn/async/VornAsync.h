@@ -687,7 +687,7 @@ auto sendEvent(std::shared_ptr<SocketIO> socket, std::string eventName, std::opt
 // --- Data-change notices -----------------------------------------------------
 
 /// A change notice as `nextNotice` hands it out.
-struct Notice {
+struct Notice {  // NOLINT(bugprone-exception-escape): only allocation can fail in its members
     /// The notice parsed: the server sends a JSON text, whose value this is.
     /// A text that is not JSON (or nests deeper than the library reads) is
     /// the text itself, as a JSON string; a message that was no text at all
