@@ -29,9 +29,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <variant>
 #include <string>
 #include <utility>
+#include <variant>
 
 #if defined(BOOST_ASIO_HAS_CO_AWAIT)
 
