@@ -266,7 +266,6 @@ public:
         changeListener_ = std::move(listener);
         changeInterest_ = std::move(interest);
     }
-    bool hasChangeListener() const { return static_cast<bool>(changeListener_); }
     bool wantsChange(const ChangeNotice& notice) const {
         return changeListener_ && (!changeInterest_ || changeInterest_(notice));
     }
