@@ -127,6 +127,18 @@ TEST(EmulatorOrderedWindowTest, HoldsOnlyTheObjectsOfTheWindow) {
     const auto alive = std::count_if(offered.begin(), offered.end(), [](const auto& weak) { return !weak.expired(); });
     EXPECT_EQ(alive, 15);
     EXPECT_EQ(window.take().size(), 10U);
+
+    // In the offering order the skipped objects are not kept either.
+    objects = makeObjects(1000);
+    OrderedWindow inOrder({}, 500, 10);
+    offered.clear();
+    for (auto& object : objects) {
+        offered.emplace_back(object);
+        inOrder.offer(object);
+        object.reset();
+    }
+    EXPECT_EQ(std::count_if(offered.begin(), offered.end(), [](const auto& weak) { return !weak.expired(); }), 10);
+    EXPECT_EQ(inOrder.take().size(), 10U);
 }
 
 }  // namespace

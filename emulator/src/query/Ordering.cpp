@@ -66,8 +66,8 @@ void OrderedWindow::offer(const ObjectRef& object) {
     const std::size_t index = offered_++;
     if (keep_ == 0) return;
     if (by_ == By::Offering) {
-        // Offered in order already: the first keep_ are the window.
-        if (heap_.size() < keep_) heap_.push_back(Entry{object, index, 0, {}});
+        // Offered in order already: only the window itself is kept.
+        if (index >= skip_ && heap_.size() < keep_ - skip_) heap_.push_back(Entry{object, index, 0, {}});
         return;
     }
     next_.object = object;
@@ -99,7 +99,8 @@ std::vector<ObjectRef> OrderedWindow::take() {
         std::sort_heap(heap_.begin(), heap_.end(), [this](const Entry& a, const Entry& b) { return before(a, b); });
     }
     std::vector<ObjectRef> taken;
-    for (std::size_t i = skip_; i < heap_.size(); ++i) taken.push_back(std::move(heap_[i].object));
+    const std::size_t first = by_ == By::Offering ? 0 : skip_;  // the skipped were never kept
+    for (std::size_t i = first; i < heap_.size(); ++i) taken.push_back(std::move(heap_[i].object));
     heap_.clear();
     return taken;
 }

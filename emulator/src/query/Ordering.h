@@ -31,7 +31,8 @@ std::vector<OrderKey> parseOrder(std::string_view text);
 // when ascending), by distance from a point (nearest first, objects whose
 // field is not a GeoPoint last), or as offered. Objects are offered one at a
 // time in the store's order, which ties keep. Only the best skip + limit are
-// held, so a find over a large class keeps at most that many objects alive.
+// held (in the offering order only the limit), so a find over a large class
+// keeps at most that many objects alive.
 class OrderedWindow {
 public:
     OrderedWindow(std::vector<OrderKey> keys, std::size_t skip, std::size_t limit);
