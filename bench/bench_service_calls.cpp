@@ -11,6 +11,10 @@
 // Blocking: `Vorn::getServerTimestamp()` one after another, beside one
 // libcurl easy handle reused for the same request.
 //
+// TLS: the library's timestamp calls (1 and 16 in flight) to a second
+// in-process emulator serving https with a self-signed certificate, beside
+// the same calls over http, rounds alternating (not with --host).
+//
 //   bench_service_calls [--calls N] [--rounds R] [--host HOST:PORT]
 //
 // Without --host the emulator runs in this process (its own thread).
@@ -23,6 +27,7 @@
 #include "vorn/service/VornService.h"
 
 #include <vorn_emulator/Server.h>
+#include <vorn_emulator/Tls.h>
 
 #include <curl/curl.h>
 
@@ -30,6 +35,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -217,6 +224,47 @@ double rawBlocking(CURL* easy, const RawRequest& request, int calls) {
     return calls / secondsSince(start);
 }
 
+/// The library's timestamp calls over https beside the same over http: the
+/// device's hosts switch between two emulators from round to round.
+bool compareTls(int calls, int rounds) {
+    const auto identity = emulator::makeSelfSignedIdentity(emulator::loopbackNames());
+    emulator::Options options;
+    options.port = 0;
+    options.memory = true;
+    options.tls = identity;
+    emulator::Server tlsServer(options);
+    const std::string secure = "https://127.0.0.1:" + std::to_string(tlsServer.start());
+    const auto caFile = std::filesystem::temp_directory_path() / "vorn-bench-ca.pem";
+    std::ofstream(caFile) << identity.certificatePem;
+    VornConfiguration configuration;
+    configuration.caFile = caFile;
+    DeviceContext::shared().configure(configuration);
+    const ServiceHosts plainHosts = DeviceContext::shared().hosts();
+    ServiceHosts tlsHosts = plainHosts;
+    tlsHosts.api = tlsHosts.fallback = secure;
+
+    bool ok = true;
+    for (int inFlight : {1, 16}) {
+        const int roundCalls = inFlight == 1 ? std::max(1, calls / 4) : calls;
+        std::vector<double> plain, tls;
+        for (int round = 0; round <= rounds; ++round) {
+            DeviceContext::shared().setHosts(plainHosts);
+            const double a = libraryRound(timestampCall(), roundCalls, inFlight);
+            DeviceContext::shared().setHosts(tlsHosts);
+            const double b = libraryRound(timestampCall(), roundCalls, inFlight);
+            ok = ok && a > 0 && b > 0;
+            if (round > 0) plain.push_back(a), tls.push_back(b);
+        }
+        const double a = median(plain), b = median(tls);
+        std::printf("%-10s %9d %14.0f %14.0f %7.2f   (https /s, http /s, https/http)\n", "https", inFlight, b, a,
+                    a > 0 ? b / a : 0);
+    }
+    DeviceContext::shared().setHosts(plainHosts);
+    std::error_code ignored;
+    std::filesystem::remove(caFile, ignored);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -276,6 +324,7 @@ int main(int argc, char** argv) {
     const double a = median(library), b = median(raw);
     std::printf("%-10s %9s %14.0f %14.0f %7.2f   (getServerTimestamp beside curl easy)\n", "blocking", "1", a, b,
                 b > 0 ? a / b : 0);
+    if (server) ok = compareTls(calls, rounds) && ok;
     std::printf("medians of %d rounds; library and curl rounds alternate\n", rounds);
     return ok ? 0 : 1;
 }

@@ -9,20 +9,47 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "vorn_emulator/ErrorCodes.h"
 #include "vorn_emulator/Server.h"
 #include "vorn_emulator/Storage.h"
+#include "vorn_emulator/Tls.h"
 
 namespace {
 
 using vorn::emulator::Options;
 using vorn::emulator::RealtimeOptions;
+
+// A private folder for the self-signed identity of an in-memory emulator,
+// removed at exit.
+class TemporaryFolder {
+public:
+    TemporaryFolder() = default;
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+    }
+    // Throws std::runtime_error when the folder cannot be made.
+    const std::filesystem::path& make() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "vorn-emulator-tls-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a folder in " + pattern);
+        path_ = pattern;
+        return path_;
+    }
+
+private:
+    std::filesystem::path path_;
+};
 
 [[noreturn]] void usageError(const std::string& message) {
     std::cerr << "vorn-emulator: " << message << "\n(see vorn-emulator --help)\n";
@@ -146,6 +173,14 @@ void printUsage(std::ostream& out) {
            "                  none (default "
         << defaults.objectCacheBytes / (std::size_t{1024} * 1024)
         << ")\n"
+           "  --tls-cert FILE --tls-key FILE\n"
+           "                  serve TLS (https, wss) on the HTTP port and the realtime port with this\n"
+           "                  PEM certificate chain and PEM private key\n"
+           "  --tls-self-signed\n"
+           "                  serve TLS with a certificate made at start for localhost, 127.0.0.1 and\n"
+           "                  ::1 (ECDSA P-256, 30 days), written as tls/localhost.pem (and\n"
+           "                  tls/localhost-key.pem) in the data folder, or in a temporary folder\n"
+           "                  removed at exit with --memory; a client trusts it with VORN_CA_FILE\n"
            "  --help          show this help\n"
            "\n"
            "realtime host (Socket.IO protocol revision 1, the 0.9 text protocol, on its own port):\n"
@@ -203,8 +238,12 @@ void printUsage(std::ostream& out) {
            "  vorn-emulator listening on ADDRESS:PORT\n"
            "followed, when the realtime host runs, by\n"
            "  vorn-emulator realtime on ADDRESS:PORT\n"
+           "when serving TLS by\n"
+           "  vorn-emulator tls certificate FILE sha256 FINGERPRINT pin PIN\n"
+           "(FINGERPRINT: the certificate's SHA-256 as AB:CD:...; PIN: the base64 SHA-256 of its\n"
+           "public key, for VornConfiguration::publicKeyPins or curl's --pinnedpubkey sha256//PIN)\n"
            "then\n"
-           "  vorn-emulator console at http://ADDRESS:PORT/console\n"
+           "  vorn-emulator console at http://ADDRESS:PORT/console (https:// with TLS)\n"
            "and it stops cleanly on SIGINT or SIGTERM.\n"
            "\n"
            "service error codes:\n";
@@ -228,7 +267,14 @@ std::optional<unsigned short> parsePort(std::string_view text) {
     return static_cast<unsigned short>(value);
 }
 
-Options parseArguments(int argc, char** argv) {
+// How TLS was asked for on the command line.
+struct TlsArguments {
+    std::string certificateFile;
+    std::string keyFile;
+    bool selfSigned = false;
+};
+
+Options parseArguments(int argc, char** argv, TlsArguments& tls) {
     Options options;
     RealtimeOptions realtime;
     bool realtimeOn = true;
@@ -319,6 +365,15 @@ Options parseArguments(int argc, char** argv) {
             realtime.closeTimeout = parseFractionalSeconds(arg, value());
         } else if (arg == "--polling-duration") {
             realtime.pollingDuration = parseFractionalSeconds(arg, value());
+        } else if (arg == "--tls-cert") {
+            tls.certificateFile = value();
+            if (tls.certificateFile.empty()) usageError("--tls-cert needs a file");
+        } else if (arg == "--tls-key") {
+            tls.keyFile = value();
+            if (tls.keyFile.empty()) usageError("--tls-key needs a file");
+        } else if (arg == "--tls-self-signed") {
+            flag();
+            tls.selfSigned = true;
         } else if (arg == "--fault") {
             const std::string text = value();
             try {
@@ -329,6 +384,10 @@ Options parseArguments(int argc, char** argv) {
         } else {
             usageError("unknown option \"" + arg + "\"");
         }
+    }
+    if (tls.certificateFile.empty() != tls.keyFile.empty()) usageError("--tls-cert and --tls-key go together");
+    if (tls.selfSigned && !tls.certificateFile.empty()) {
+        usageError("--tls-self-signed and --tls-cert exclude each other");
     }
     if (realtimeOn) {
         realtime.address = options.address;
@@ -345,7 +404,24 @@ int main(int argc, char** argv) {
     // first line): a write to a closed pipe then fails instead of killing
     // the server.
     std::signal(SIGPIPE, SIG_IGN);
-    const Options options = parseArguments(argc, argv);
+    TlsArguments tlsArguments;
+    Options options = parseArguments(argc, argv, tlsArguments);
+    TemporaryFolder temporary;
+    std::string certificateFile;
+    try {
+        if (!tlsArguments.certificateFile.empty()) {
+            options.tls = vorn::emulator::loadIdentity(tlsArguments.certificateFile, tlsArguments.keyFile);
+            certificateFile = tlsArguments.certificateFile;
+        } else if (tlsArguments.selfSigned) {
+            options.tls = vorn::emulator::makeSelfSignedIdentity(vorn::emulator::loopbackNames());
+            const std::filesystem::path folder =
+                options.memory ? temporary.make() : std::filesystem::path(options.dataDir) / "tls";
+            certificateFile = vorn::emulator::writeIdentity(*options.tls, folder, "localhost").string();
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "vorn-emulator: " << e.what() << '\n';
+        return 1;
+    }
     try {
         vorn::emulator::Server server(options);
 
@@ -362,7 +438,13 @@ int main(int argc, char** argv) {
             if (server.realtime()) {
                 lines += "vorn-emulator realtime on " + host + ":" + std::to_string(server.realtimePort()) + "\n";
             }
-            lines += "vorn-emulator console at http://" + host + ":" + std::to_string(port) + "/console\n";
+            if (options.tls) {
+                lines += "vorn-emulator tls certificate " + certificateFile + " sha256 " +
+                         vorn::emulator::certificateFingerprint(options.tls->certificatePem) + " pin " +
+                         vorn::emulator::publicKeyPin(options.tls->certificatePem) + "\n";
+            }
+            lines += std::string("vorn-emulator console at ") + (options.tls ? "https://" : "http://") + host + ":" +
+                     std::to_string(port) + "/console\n";
             std::cout << lines << std::flush;
             if (options.verbose) {
                 std::cerr << "vorn-emulator: "

@@ -30,7 +30,7 @@ bool ownOrigin(const RequestContext& ctx) {
     if (!origin) return true;
     const auto host = ctx.header("Host");
     if (!host || !loopbackAuthority(*host)) return false;
-    const std::string expected = "http://" + std::string(*host);
+    const std::string expected = std::string(ctx.scheme()) + "://" + std::string(*host);
     return origin->size() == expected.size() &&
            std::equal(origin->begin(), origin->end(), expected.begin(),
                       [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); });

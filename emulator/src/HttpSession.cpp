@@ -54,7 +54,7 @@ HttpSession::HttpSession(net::ip::tcp::socket socket, ServerCore& core)
     if (!ec) {
         const auto address = local.address();
         localEndpoint_ = (address.is_v6() ? "[" + address.to_string() + "]" : address.to_string()) + ":" +
-                         std::to_string(local.port());
+                         std::to_string(core_.publicPort != 0 ? core_.publicPort : local.port());
     }
     const auto remote = socket_.remote_endpoint(ec);
     if (!ec) remoteAddress_ = remote.address().to_string();
@@ -237,6 +237,7 @@ void HttpSession::handle() {
     for (const auto& field : message) request.headers.add(std::string(field.name_string()), std::string(field.value()));
     request.body = std::move(message.body());
     request.localEndpoint = localEndpoint_;
+    request.secure = core_.secure;
     request.remoteAddress = remoteAddress_;
 
     auto logLine = [&](const std::string& outcome) {

@@ -42,6 +42,10 @@ struct ServerCore {
     std::unordered_set<HttpSession*> sessions;     // open connections, closed on stop
     std::size_t openConnections = 0;   // sessions not closed yet (a closed one may linger until its handlers end)
     RequestLog* requestLog = nullptr;  // may be null: answered requests are not kept
+    // Behind TLS (tls/TlsFront.h) the sessions' connections come from the
+    // relay: requests are marked secure and name the public port as theirs.
+    bool secure = false;
+    unsigned short publicPort = 0;
 
     void log(std::string_view line) const;
 };

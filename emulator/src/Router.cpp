@@ -97,9 +97,10 @@ std::optional<std::string_view> RequestContext::sessionToken() const {
 }
 
 std::string RequestContext::baseUrl() const {
-    if (!request_.localEndpoint.empty()) return "http://" + request_.localEndpoint;
-    if (auto host = header("Host"); host && !host->empty()) return "http://" + std::string(*host);
-    return "http://127.0.0.1";
+    const std::string origin = std::string(scheme()) + "://";
+    if (!request_.localEndpoint.empty()) return origin + request_.localEndpoint;
+    if (auto host = header("Host"); host && !host->empty()) return origin + std::string(*host);
+    return origin + "127.0.0.1";
 }
 
 const json& RequestContext::member(std::string_view key) const {

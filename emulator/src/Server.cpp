@@ -22,6 +22,7 @@
 #include "handlers/Handlers.h"
 #include "notices/ChangeNotices.h"
 #include "query/ObjectCache.h"
+#include "tls/TlsFront.h"
 #include "vorn_emulator/Files.h"
 #include "vorn_emulator/Router.h"
 #include "vorn_emulator/Storage.h"
@@ -44,7 +45,7 @@ struct Server::Impl {
           files(storage, fileOptions(options)),
           core{router, options.verbose, options.bodyLimit, &faults, options.readTimeout, options.idleTimeout, {}, 0},
           functions(std::make_shared<FunctionHost>(functionOptions(options))),
-          realtime(options.realtime ? std::make_unique<RealtimeHost>(*options.realtime) : nullptr) {
+          realtime(options.realtime ? std::make_unique<RealtimeHost>(realtimeOptions(options)) : nullptr) {
         core.requestLog = &requestLog;
         if (realtime) connectChangeNotices();
         for (const Fault& fault : options.faults) {
@@ -64,6 +65,13 @@ struct Server::Impl {
         FunctionHost::Options result;
         result.directory = options.functionsDir;
         result.timeout = options.functionTimeout;
+        return result;
+    }
+
+    // The realtime host serves TLS with the server's identity unless it has one of its own.
+    static RealtimeOptions realtimeOptions(const Options& options) {
+        RealtimeOptions result = *options.realtime;
+        if (!result.tls) result.tls = options.tls;
         return result;
     }
 
@@ -108,7 +116,20 @@ struct Server::Impl {
         }
     }
 
-    void listenHttp() { port = listener.listen(address, options.port); }
+    void listenHttp() {
+        if (tls) tls->listen(address);
+        port = listener.listen(address, options.port);
+        if (tls) {
+            core.secure = true;
+            core.publicPort = port;
+        }
+    }
+
+    std::unique_ptr<TlsFront> makeTlsFront() {
+        if (!options.tls) return nullptr;
+        return std::make_unique<TlsFront>(ioc, *options.tls,
+                                          TlsFront::Limits{options.readTimeout, options.maxConnections}, acceptHooks());
+    }
 
     AcceptLoop::Hooks acceptHooks() {
         AcceptLoop::Hooks hooks;
@@ -133,6 +154,7 @@ struct Server::Impl {
     // after their answer or at the drain limit.
     void shutdown() {
         listener.close();
+        if (tls) tls->stopAccepting();
         functions->stop();
         net::post(ioc, [this] {
             const std::vector<HttpSession*> open(core.sessions.begin(), core.sessions.end());
@@ -147,6 +169,7 @@ struct Server::Impl {
         if (drained || std::chrono::steady_clock::now() >= deadline) {
             const std::vector<HttpSession*> open(core.sessions.begin(), core.sessions.end());
             for (HttpSession* session : open) session->close();
+            if (tls) tls->closeAll();
             ioc.stop();
             return;
         }
@@ -174,7 +197,8 @@ struct Server::Impl {
     std::unique_ptr<RealtimeHost> realtime;
     std::unique_ptr<ChangeNotices> notices;
     net::io_context ioc{1};
-    AcceptLoop listener{ioc, acceptHooks()};
+    std::unique_ptr<TlsFront> tls{makeTlsFront()};  // in front of the listener when serving TLS
+    AcceptLoop listener{ioc, tls ? tls->publicHooks() : acceptHooks()};
     net::steady_timer drainTimer{ioc};
     std::thread thread;
     std::mutex mutex;

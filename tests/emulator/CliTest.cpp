@@ -10,10 +10,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "EmulatorTestUtil.h"
+#include "vorn_emulator/Tls.h"
 
 namespace vorn::emulator::emutest {
 namespace {
@@ -258,6 +263,73 @@ TEST(EmulatorCliTest, ConnectionAndReadLimitsFromTheCommandLine) {
     EXPECT_EQ(child.waitForExit(), 0);
 }
 
+// The line after the listening one: "vorn-emulator tls certificate FILE
+// sha256 FINGERPRINT pin PIN".
+struct TlsLine {
+    std::string file, fingerprint, pin;
+};
+TlsLine tlsLineOf(const std::string& line) {
+    std::istringstream words(line);
+    std::string emulator, tls, certificate, sha, pinWord;
+    TlsLine parsed;
+    words >> emulator >> tls >> certificate >> parsed.file >> sha >> parsed.fingerprint >> pinWord >> parsed.pin;
+    if (tls != "tls" || sha != "sha256" || pinWord != "pin") return {};
+    return parsed;
+}
+
+TEST(EmulatorCliTest, ServesTlsWithACertificateItMakesOrIsGiven) {
+    const auto folder = std::filesystem::temp_directory_path() / ("vorn-cli-tls-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(folder);
+    std::string certificatePem;
+    {
+        Child child({"--port", "0", "--data", folder.string(), "--no-realtime", "--tls-self-signed"});
+        const unsigned short port = portFromLine(child.readLine());
+        ASSERT_NE(port, 0);
+        const TlsLine line = tlsLineOf(child.readLine());
+        EXPECT_EQ(line.file, (folder / "tls" / "localhost.pem").string());
+        std::ifstream in(line.file);
+        certificatePem.assign(std::istreambuf_iterator<char>(in), {});
+        EXPECT_EQ(line.fingerprint, certificateFingerprint(certificatePem));
+        EXPECT_EQ(line.pin, publicKeyPin(certificatePem));
+        EXPECT_TRUE(std::filesystem::exists(folder / "tls" / "localhost-key.pem"));
+        // Plain HTTP gets no HTTP answer from the TLS port.
+        TestHttpClient plain(port);
+        plain.send(makeRequest(http::verb::post, "/7/timestamp", envelope().dump()));
+        EXPECT_FALSE(plain.read());
+        child.signal(SIGTERM);
+        std::string rest;
+        EXPECT_EQ(child.waitForExit(&rest), 0);
+        EXPECT_EQ(rest, "vorn-emulator console at https://127.0.0.1:" + std::to_string(port) + "/console\n");
+    }
+    {
+        // The files it wrote, given back; and a key of another certificate is refused.
+        Child given({"--port", "0", "--memory", "--no-realtime", "--tls-cert",
+                     (folder / "tls" / "localhost.pem").string(), "--tls-key",
+                     (folder / "tls" / "localhost-key.pem").string()});
+        ASSERT_NE(portFromLine(given.readLine()), 0);
+        EXPECT_EQ(tlsLineOf(given.readLine()).fingerprint, certificateFingerprint(certificatePem));
+        given.signal(SIGTERM);
+        EXPECT_EQ(given.waitForExit(), 0);
+        const auto other = makeSelfSignedIdentity({"localhost"});
+        std::ofstream(folder / "other-key.pem") << other.privateKeyPem;
+        Child mismatched({"--port", "0", "--memory", "--no-realtime", "--tls-cert",
+                          (folder / "tls" / "localhost.pem").string(), "--tls-key",
+                          (folder / "other-key.pem").string()});
+        EXPECT_EQ(mismatched.waitForExit(), 1);
+    }
+    {
+        // In memory: a temporary folder, gone after the exit.
+        Child child({"--port", "0", "--memory", "--no-realtime", "--tls-self-signed"});
+        ASSERT_NE(portFromLine(child.readLine()), 0);
+        const TlsLine line = tlsLineOf(child.readLine());
+        EXPECT_TRUE(std::filesystem::exists(line.file)) << line.file;
+        child.signal(SIGTERM);
+        EXPECT_EQ(child.waitForExit(), 0);
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(line.file).parent_path())) << line.file;
+    }
+    std::filesystem::remove_all(folder);
+}
+
 TEST(EmulatorCliTest, RefusesBadArguments) {
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"--address", "192.168.0.1"},
@@ -290,7 +362,11 @@ TEST(EmulatorCliTest, RefusesBadArguments) {
                                                {"--close-timeout", "10000"},
                                                {"--polling-duration", "-1"},
                                                {"--polling-duration", "1."},
-                                               {"--polling-duration", "ten"}}) {
+                                               {"--polling-duration", "ten"},
+                                               {"--tls-cert", "server.pem"},
+                                               {"--tls-key", "server-key.pem"},
+                                               {"--tls-self-signed=1"},
+                                               {"--tls-self-signed", "--tls-cert", "a.pem", "--tls-key", "b.pem"}}) {
         Child child(args);
         std::string output;
         EXPECT_EQ(child.waitForExit(&output), 2) << args[0];

@@ -271,11 +271,11 @@ TEST_F(ImageEndpointTest, SourceUrlsMustNameFilesStoredHere) {
     const std::string path = "/" + url;
     for (const std::string& accepted :
          std::vector<std::string>{url, path, base() + path, "http://localhost" + path, "http://127.0.0.2:1" + path,
-                                  "http://[::1]:8470" + path}) {
+                                  "http://[::1]:8470" + path, "https://127.0.0.1" + path}) {
         EXPECT_EQ(thumbnail({{"mode", 0}, {"width", 5}, {"image", accepted}}).code(), 200) << accepted;
     }
     for (const std::string& foreign : std::vector<std::string>{
-             "http://example.com" + path, "http://10.0.0.1" + path, "https://127.0.0.1" + path,
+             "http://example.com" + path, "http://10.0.0.1" + path, "https://example.com" + path,
              "ftp://127.0.0.1" + path, "file:///etc/passwd", "http://127.0.0.1:80@example.com" + path,
              "http://127.0.0.1:" + path, "http://127.0.0.1:99999x" + path, "../" + url,
              "files/group1/../" + url.substr(13), "/etc/passwd", std::string("files/group1/%2e%2e"),

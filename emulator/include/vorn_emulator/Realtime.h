@@ -9,10 +9,13 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "vorn_emulator/Tls.h"
 
 namespace vorn::emulator {
 
@@ -37,6 +40,7 @@ struct RealtimeOptions {
     std::size_t maxQueuedBytes = std::size_t{4} * 1024 * 1024;  // outgoing backlog per session, then it ends
     std::size_t maxSessions = 1024;                             // more handshakes are answered 503
     bool verbose = false;                                       // log requests and packets on stderr
+    std::optional<TlsIdentity> tls;                             // serve TLS with it; nullopt: plain TCP
 };
 
 class RealtimeHost {

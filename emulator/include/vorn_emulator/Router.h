@@ -50,6 +50,7 @@ struct Request {
     // for IPv6) and the peer's address. Empty when dispatched in-process.
     std::string localEndpoint;
     std::string remoteAddress;
+    bool secure = false;  // it came over TLS
 };
 
 // A complete HTTP response.
@@ -85,6 +86,8 @@ public:
     std::optional<std::string_view> header(std::string_view name) const { return request_.headers.get(name); }
     const std::string& body() const { return request_.body; }
     const std::string& localEndpoint() const { return request_.localEndpoint; }
+    // "https" for a request that came over TLS, else "http".
+    std::string_view scheme() const { return request_.secure ? "https" : "http"; }
     const std::string& remoteAddress() const { return request_.remoteAddress; }
     // "http://ADDRESS:PORT" of this server as the client reached it, for links
     // in mails (the Host header, or 127.0.0.1, when dispatched in-process).

@@ -57,6 +57,9 @@ struct Options {
     // The realtime host (Realtime.h) on a port of its own, started and
     // stopped with the server; nullopt: none.
     std::optional<RealtimeOptions> realtime;
+    // Serve TLS with this identity: the HTTP port and, unless its own
+    // options name another identity, the realtime port. nullopt: plain TCP.
+    std::optional<TlsIdentity> tls;
 };
 
 class Server {

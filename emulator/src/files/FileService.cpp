@@ -9,6 +9,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "AtomicFile.h"
 #include "accounts/Passwords.h"
 #include "vorn_emulator/DateText.h"
 #include "vorn_emulator/ServiceError.h"
@@ -46,52 +47,6 @@ std::string safeExtension(std::string_view name) {
 std::string lastPathComponent(std::string_view name) {
     const auto slash = name.find_last_of("/\\");
     return std::string(slash == std::string_view::npos ? name : name.substr(slash + 1));
-}
-
-[[noreturn]] void throwErrno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
-void fsyncDirectory(const std::filesystem::path& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
-// Writes bytes to a temporary file next to `target`, flushes it to disk and
-// renames it into place, so a reader sees either nothing or the whole file.
-void writeFileAtomically(const std::filesystem::path& target, const std::string& bytes) {
-    std::string tmp = (target.parent_path() / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
-    const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) throwErrno("cannot create " + tmp);
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int saved = errno;
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            errno = saved;
-            throwErrno("cannot write " + tmp);
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    ::fchmod(fd, 0644);
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        const int saved = errno;
-        ::unlink(tmp.c_str());
-        errno = saved;
-        throwErrno("cannot flush " + tmp);
-    }
-    if (::rename(tmp.c_str(), target.c_str()) != 0) {
-        const int saved = errno;
-        ::unlink(tmp.c_str());
-        errno = saved;
-        throwErrno("cannot rename " + tmp);
-    }
-    fsyncDirectory(target.parent_path());
 }
 
 std::optional<std::string> readWholeFile(const std::filesystem::path& path) {

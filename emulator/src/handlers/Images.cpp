@@ -3,7 +3,7 @@
 //   POST /7/watermark  data {"image", "watermark", "dissolve", "gravity", "distanceX", "distanceY", "quality",
 //                            "outType"}
 // "image" and "watermark" name files stored here ("files/G/N", "/files/G/N" or
-// "http://LOOPBACK[:PORT]/files/G/N"); nothing is ever fetched from elsewhere.
+// "http(s)://LOOPBACK[:PORT]/files/G/N"); nothing is ever fetched from elsewhere.
 // Replies by "outType": 0 {"filename", "group", "url" (always relative)};
 // 1 {"file": base64 of the result}; 2 like 0 plus "file": the absolute URL.
 
@@ -55,12 +55,13 @@ std::string_view extensionOf(Format format) {
 
 // ---------------------------------------------------------------- sources
 
-// "files/G/N", "/files/G/N" or "http://LOOPBACK[:PORT]/files/G/N" -> (G, N).
+// "files/G/N", "/files/G/N" or "http(s)://LOOPBACK[:PORT]/files/G/N" -> (G, N).
 std::optional<std::pair<std::string, std::string>> parseStoredFileUrl(std::string_view url) {
     if (url.size() > 1024) return std::nullopt;
     std::string_view path;
-    if (url.starts_with("http://")) {
-        const std::string_view rest = url.substr(7);
+    const std::size_t schemeLength = url.starts_with("http://") ? 7 : url.starts_with("https://") ? 8 : 0;
+    if (schemeLength > 0) {
+        const std::string_view rest = url.substr(schemeLength);
         const auto slash = rest.find('/');
         if (slash == std::string_view::npos) return std::nullopt;
         std::string_view authority = rest.substr(0, slash);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 
@@ -17,6 +18,7 @@
 #include "RealtimeSession.h"
 #include "RealtimeWebSocket.h"
 #include "ServerLoop.h"
+#include "tls/TlsFront.h"
 #include "vorn_emulator/Realtime.h"
 
 namespace vorn::emulator {
@@ -59,6 +61,8 @@ struct RealtimeHost::Impl {
     explicit Impl(RealtimeOptions options) : address(loopbackAddress(options.address, "the realtime host")) {
         validate(options);
         core = std::make_unique<RealtimeCore>(ioc, std::move(options));
+        tls = makeTlsFront();
+        listener.emplace(ioc, tls ? tls->publicHooks() : acceptHooks());
     }
 
     // Declared first so that it outlives the io_context: handlers destroyed
@@ -66,7 +70,8 @@ struct RealtimeHost::Impl {
     std::unique_ptr<RealtimeCore> core;
     net::ip::address address;
     net::io_context ioc{1};
-    AcceptLoop listener{ioc, acceptHooks()};
+    std::unique_ptr<TlsFront> tls;       // in front of the listener when serving TLS
+    std::optional<AcceptLoop> listener;  // made once the core is
     std::thread thread;
     mutable std::mutex mutex;
     std::mutex joinMutex;  // one stop() joins the thread at a time
@@ -74,7 +79,17 @@ struct RealtimeHost::Impl {
     std::atomic<unsigned short> port{0};
     std::atomic<std::thread::id> hostThread{};
 
-    void listen() { port = listener.listen(address, core->options().port); }
+    void listen() {
+        if (tls) tls->listen(address);
+        port = listener->listen(address, core->options().port);
+    }
+
+    std::unique_ptr<TlsFront> makeTlsFront() {
+        if (!core->options().tls) return nullptr;
+        TlsFront::Limits limits;
+        limits.connections = core->maxConnections();
+        return std::make_unique<TlsFront>(ioc, *core->options().tls, limits, acceptHooks());
+    }
 
     AcceptLoop::Hooks acceptHooks() {
         AcceptLoop::Hooks hooks;
@@ -94,7 +109,11 @@ struct RealtimeHost::Impl {
     // On the host thread: close everything and end the loop.
     void shutdown() {
         core->stopping = true;
-        listener.close();
+        listener->close();
+        if (tls) {
+            tls->stopAccepting();
+            tls->closeAll();
+        }
         for (const auto& session : core->allSessions()) session->abort();
         const std::vector<realtime::RealtimeHttpConnection*> connections(core->connections.begin(),
                                                                          core->connections.end());

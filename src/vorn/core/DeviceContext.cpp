@@ -85,6 +85,7 @@ void DeviceContext::reset() {
     identity_ = defaultIdentity();
     dataDirectory_.reset();
     hosts_ = defaultHosts();
+    security_ = std::make_shared<const TransportSecurity>();
     store_.reset();
     storeIsDefault_ = true;
     deviceIdSource_ = std::make_shared<OpenUDIDSource>();
@@ -112,6 +113,11 @@ void DeviceContext::applyEnvironmentLocked() {
     if (auto host = environment("VORN_FILE_HOST")) hosts_.file = *host;
     if (auto host = environment("VORN_CLOUD_HOST")) hosts_.cloud = *host;
     if (auto host = environment("VORN_REALTIME_HOST")) hosts_.realtime = *host;
+    if (auto file = environment("VORN_CA_FILE")) {
+        TransportSecurity security = *security_;
+        security.caFile = *file;
+        security_ = std::make_shared<const TransportSecurity>(std::move(security));
+    }
 }
 
 void DeviceContext::configure(const VornConfiguration& configuration) {
@@ -127,6 +133,12 @@ void DeviceContext::configure(const VornConfiguration& configuration) {
     if (configuration.fileHost) hosts_.file = *configuration.fileHost;
     if (configuration.cloudHost) hosts_.cloud = *configuration.cloudHost;
     if (configuration.realtimeHost) hosts_.realtime = *configuration.realtimeHost;
+    if (configuration.caFile || configuration.publicKeyPins) {
+        TransportSecurity security = *security_;
+        if (configuration.caFile) security.caFile = *configuration.caFile;
+        if (configuration.publicKeyPins) security.publicKeyPins = *configuration.publicKeyPins;
+        security_ = std::make_shared<const TransportSecurity>(std::move(security));
+    }
     applyEnvironmentLocked();
     // The default store follows the data directory.
     if (storeIsDefault_) store_.reset();
@@ -189,6 +201,16 @@ ServiceHosts DeviceContext::hosts() const {
 void DeviceContext::setHosts(ServiceHosts hosts) {
     std::lock_guard lock(mutex_);
     hosts_ = std::move(hosts);
+}
+
+std::shared_ptr<const TransportSecurity> DeviceContext::transportSecurity() const {
+    std::lock_guard lock(mutex_);
+    return security_;
+}
+
+void DeviceContext::setTransportSecurity(TransportSecurity security) {
+    std::lock_guard lock(mutex_);
+    security_ = std::make_shared<const TransportSecurity>(std::move(security));
 }
 
 std::string DeviceContext::systemTimeZoneName() const {

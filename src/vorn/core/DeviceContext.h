@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vorn {
 
@@ -22,7 +23,8 @@ struct AppIdentity {
     std::string version;
 };
 
-/// Host names (with an optional ":port") of the service.
+/// Host names (with an optional ":port") of the service. A host written
+/// "https://name[:port]" is reached over TLS (see ServiceHost).
 struct ServiceHosts {
     /// The API host.
     std::string api;
@@ -36,6 +38,19 @@ struct ServiceHosts {
     std::string realtime;
 };
 
+/// How the peers of TLS connections are trusted. Certificates are always
+/// verified, with the host name, against the system's trust store and the
+/// certificates of `caFile`.
+struct TransportSecurity {
+    /// A PEM bundle whose certificates are trusted besides the system's
+    /// (the emulator's certificate, a private CA).
+    std::optional<std::filesystem::path> caFile;
+    /// Pins for the service calls to the configured https hosts: each the
+    /// base64 SHA-256 of a SubjectPublicKeyInfo (curl's "sha256//" prefix is
+    /// allowed). When not empty, the server's key must match one of them.
+    std::vector<std::string> publicKeyPins;
+};
+
 /// The default hosts: the local emulator on loopback.
 inline constexpr const char* kDefaultServiceHost = "127.0.0.1:8470";
 inline constexpr const char* kDefaultRealtimeHost = "127.0.0.1";
@@ -43,7 +58,7 @@ inline constexpr const char* kDefaultRealtimeHost = "127.0.0.1";
 /// What the application may configure before it registers. Unset fields
 /// keep their current value. Environment variables (VORN_HOME,
 /// VORN_API_HOST, VORN_FALLBACK_HOST, VORN_FILE_HOST, VORN_CLOUD_HOST,
-/// VORN_REALTIME_HOST) take precedence, so tools and tests can redirect an
+/// VORN_REALTIME_HOST, VORN_CA_FILE) take precedence, so tools and tests can redirect an
 /// application without changing it.
 struct VornConfiguration {
     /// Replaces `AppIdentity::bundleIdentifier`.
@@ -64,6 +79,10 @@ struct VornConfiguration {
     std::optional<std::string> cloudHost{};
     /// Replaces `ServiceHosts::realtime` (VORN_REALTIME_HOST).
     std::optional<std::string> realtimeHost{};
+    /// Replaces `TransportSecurity::caFile` (VORN_CA_FILE).
+    std::optional<std::filesystem::path> caFile{};
+    /// Replaces `TransportSecurity::publicKeyPins`.
+    std::optional<std::vector<std::string>> publicKeyPins{};
 };
 
 /// The facts the library reads from the device: the key-value store, the
@@ -101,6 +120,12 @@ public:
     ServiceHosts hosts() const;
     /// Replaces the service hosts.
     void setHosts(ServiceHosts hosts);
+
+    /// How TLS peers are trusted; never empty. The value is not changed
+    /// afterwards (a change makes a new one), so it can be kept for a transfer.
+    std::shared_ptr<const TransportSecurity> transportSecurity() const;
+    /// Replaces how TLS peers are trusted.
+    void setTransportSecurity(TransportSecurity security);
 
     /// The name of the system time zone ("Europe/Berlin").
     std::string systemTimeZoneName() const;
@@ -141,6 +166,7 @@ private:
     AppIdentity identity_;
     std::optional<std::filesystem::path> dataDirectory_;
     ServiceHosts hosts_;
+    std::shared_ptr<const TransportSecurity> security_;
     std::shared_ptr<KeyValueStore> store_;
     bool storeIsDefault_ = true;
     std::shared_ptr<DeviceIdSource> deviceIdSource_;

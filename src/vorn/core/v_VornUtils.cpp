@@ -3,6 +3,7 @@
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/LinuxReachabilitySource.h"
 #include "vorn/core/SecureRandom.h"
+#include "vorn/core/ServiceHost.h"
 #include "vorn/core/StoreKeys.h"
 #include "vorn/core/Utf8.h"
 #include "vorn/core/VornPosition.h"
@@ -252,25 +253,26 @@ bool v_VornUtils::isValid(const nlohmann::json* value) {
 
 std::string v_VornUtils::serverHostAddress() {
     const auto hosts = DeviceContext::shared().hosts();
+    const ServiceHost api = ServiceHost::parse(hosts.api);
     // A service on this machine's loopback needs no outside route.
-    const bool loopback = LinuxReachabilitySource::isLoopbackHost(hosts.api);
+    const bool loopback = LinuxReachabilitySource::isLoopbackHost(api.authority);
     auto internet = vReachability::reachabilityForInternetConnection();
     if (!loopback && internet->currentReachabilityStatus() == kNotReachable) return "";
-    auto primary = vReachability::reachabilityWithHostName(hosts.api);
-    if (primary && primary->isReachable()) return "http://" + hosts.api + "/7";
-    return "http://" + hosts.fallback + "/7";
+    auto primary = vReachability::reachabilityWithHostName(api.authority);
+    if (primary && primary->isReachable()) return api.origin() + "/7";
+    return ServiceHost::parse(hosts.fallback).origin() + "/7";
 }
 
 std::string v_VornUtils::cloudServerHostAddress() {
-    return "http://" + DeviceContext::shared().hosts().cloud + "/1";
+    return ServiceHost::parse(DeviceContext::shared().hosts().cloud).origin() + "/1";
 }
 
 std::string v_VornUtils::fileHostAddress() {
-    return "http://" + DeviceContext::shared().hosts().file + "/7";
+    return ServiceHost::parse(DeviceContext::shared().hosts().file).origin() + "/7";
 }
 
 std::string v_VornUtils::fileDownloadAddress() {
-    return "http://" + DeviceContext::shared().hosts().file;
+    return ServiceHost::parse(DeviceContext::shared().hosts().file).origin();
 }
 
 std::string v_VornUtils::storedFileDownloadAddress() {

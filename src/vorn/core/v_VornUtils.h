@@ -58,6 +58,8 @@ public:
     /// fallback host otherwise, "" when the device has no connection.
     static std::string serverHostAddress();
     /// "http://" + the cloud host + "/1": the base of cloud-function calls.
+    /// Here and in the other bases, a host configured as "https://name"
+    /// gives "https://" instead (see ServiceHost).
     static std::string cloudServerHostAddress();
     /// "http://" + the file host + "/7": the base of uploads.
     static std::string fileHostAddress();

@@ -1,9 +1,14 @@
 #include "vorn/net/HttpTransport.h"
 
+#include "vorn/core/DeviceContext.h"
 #include "vorn/core/HttpText.h"
 #include "vorn/core/MainLoop.h"
+#include "vorn/core/ServiceHost.h"
 
 #include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <algorithm>
 #include <cctype>
@@ -12,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -27,16 +33,22 @@ void initializeCurl() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// Whether `url` begins with `prefix` (lower case), ignoring case.
+bool startsWithNoCase(const std::string& url, std::string_view prefix) {
+    if (url.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(url[i])) != prefix[i]) return false;
+    }
+    return true;
+}
+
 bool hasHttpScheme(const std::string& url) {
-    auto startsWith = [&](const char* prefix) {
-        const std::size_t n = std::char_traits<char>::length(prefix);
-        if (url.size() <= n) return false;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (std::tolower(static_cast<unsigned char>(url[i])) != prefix[i]) return false;
-        }
-        return true;
-    };
-    return startsWith("http://") || startsWith("https://");
+    return (url.size() > 7 && startsWithNoCase(url, "http://")) ||
+           (url.size() > 8 && startsWithNoCase(url, "https://"));
+}
+
+bool isHttps(const std::string& url) {
+    return startsWithNoCase(url, "https://");
 }
 
 }  // namespace
@@ -83,11 +95,70 @@ curl_slist* headerList(const HttpMessage& message) {
     return list;
 }
 
-/// The options both kinds of exchange share.
-void configure(CURL* easy, const HttpMessage& message, curl_slist* headers) {
+/// Adds the certificates of the configured CA file to the trust store of a
+/// TLS connection, next to the system's.
+CURLcode trustCaFile(CURL* /*easy*/, void* context, void* security) {
+    const auto& file = static_cast<const TransportSecurity*>(security)->caFile;
+    if (!file) return CURLE_OK;
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(context));
+    if (X509_STORE_load_locations(store, file->c_str(), nullptr) != 1) {
+        ERR_clear_error();
+        return CURLE_SSL_CACERT_BADFILE;
+    }
+    return CURLE_OK;
+}
+
+/// Whether the URL is on one of the configured https hosts: its origin, then
+/// the end or a "/".
+bool onServiceHost(const std::string& url) {
+    const ServiceHosts hosts = DeviceContext::shared().hosts();
+    for (const std::string* host : {&hosts.api, &hosts.fallback, &hosts.file, &hosts.cloud}) {
+        const ServiceHost parsed = ServiceHost::parse(*host);
+        if (!parsed.secure || parsed.authority.empty()) continue;
+        std::string origin = parsed.origin();
+        std::transform(origin.begin(), origin.end(), origin.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (startsWithNoCase(url, origin) && (url.size() == origin.size() || url[origin.size()] == '/')) return true;
+    }
+    return false;
+}
+
+/// curl's form of the pins: "sha256//A;sha256//B".
+std::string pinList(const std::vector<std::string>& pins) {
+    std::string list;
+    for (const std::string& pin : pins) {
+        if (!list.empty()) list += ';';
+        if (!pin.starts_with("sha256//")) list += "sha256//";
+        list += pin;
+    }
+    return list;
+}
+
+/// TLS for an https exchange: the peer and its name verified (libcurl's
+/// default, set here so that nothing can have turned it off), the CA file,
+/// the pins on the service's own hosts, and redirects to https only, so
+/// that nothing of the request leaves in clear text. `security` must outlive
+/// the exchange.
+void configureTls(CURL* easy, const std::string& url, const TransportSecurity& security) {
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    if (security.caFile) {
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &trustCaFile);
+        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, const_cast<TransportSecurity*>(&security));
+    }
+    if (!security.publicKeyPins.empty() && onServiceHost(url)) {
+        curl_easy_setopt(easy, CURLOPT_PINNEDPUBLICKEY, pinList(security.publicKeyPins).c_str());
+    }
+}
+
+/// The options both kinds of exchange share. For https, `security` is the
+/// trust to apply and must outlive the exchange.
+void configure(CURL* easy, const HttpMessage& message, curl_slist* headers, const TransportSecurity* security) {
     curl_easy_setopt(easy, CURLOPT_URL, message.url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    if (security != nullptr && isHttps(message.url)) configureTls(easy, message.url, *security);
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -231,6 +302,7 @@ private:
         std::shared_ptr<HttpConnection> connection;
         CURL* easy = nullptr;
         curl_slist* headers = nullptr;
+        std::shared_ptr<const TransportSecurity> security;  // https only
         curl_off_t uploadReported = 0;
         bool responseReported = false;
         std::uint64_t received = 0;
@@ -342,7 +414,8 @@ private:
         transfer->easy = takeHandle();
         transfer->headers = headerList(transfer->message);
         CURL* easy = transfer->easy;
-        configure(easy, transfer->message, transfer->headers);
+        if (isHttps(transfer->message.url)) transfer->security = DeviceContext::shared().transportSecurity();
+        configure(easy, transfer->message, transfer->headers, transfer->security.get());
         curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Worker::onData);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
@@ -488,7 +561,9 @@ std::optional<std::string> HttpTransport::sendSynchronous(const HttpMessage& mes
     curl_slist* headers = headerList(message);
     BoundedBody body;
     body.limit = message.maxResponseBytes;
-    configure(handle.easy, message, headers);
+    std::shared_ptr<const TransportSecurity> security;
+    if (isHttps(message.url)) security = DeviceContext::shared().transportSecurity();
+    configure(handle.easy, message, headers, security.get());
     curl_easy_setopt(handle.easy, CURLOPT_WRITEFUNCTION, &appendToBody);
     curl_easy_setopt(handle.easy, CURLOPT_WRITEDATA, &body);
     // Whether a final reply's header ended: a reply cut inside its header is

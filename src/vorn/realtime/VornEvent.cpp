@@ -3,6 +3,7 @@
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/MainLoop.h"
 #include "vorn/core/SecureRandom.h"
+#include "vorn/core/ServiceHost.h"
 #include "vorn/core/StoreKeys.h"
 #include "vorn/core/v_VornUtils.h"
 
@@ -71,7 +72,7 @@ void VornEvent::tellDelegate(Call&& call) {
 }
 
 std::pair<std::string, std::int64_t> VornEvent::realtimeAddress() {
-    std::string host = DeviceContext::shared().hosts().realtime;
+    std::string host = ServiceHost::parse(DeviceContext::shared().hosts().realtime).authority;
     std::int64_t port = kRealtimePort;
     // "host:port" (not an IPv6 address without brackets) names its own port.
     const std::size_t colon = host.rfind(':');
@@ -87,6 +88,10 @@ std::pair<std::string, std::int64_t> VornEvent::realtimeAddress() {
         }
     }
     return {host, port};
+}
+
+bool VornEvent::realtimeIsSecure() {
+    return ServiceHost::parse(DeviceContext::shared().hosts().realtime).secure;
 }
 
 void VornEvent::setReconnection(VornEventReconnection reconnection) {
@@ -138,6 +143,7 @@ void VornEvent::scheduleReconnect() {
             return;
         }
         const auto [host, port] = realtimeAddress();
+        if (realtimeIsSecure()) self->vornSocketIO_->setUseSecure(true);
         self->vornSocketIO_->connectToHost(host, port);
     });
 }
@@ -185,6 +191,7 @@ void VornEvent::start() {
     stopped_ = false;
     if (vornSocketIO_->isConnected() || vornSocketIO_->isConnecting()) return;
     const auto [host, port] = realtimeAddress();
+    if (realtimeIsSecure()) vornSocketIO_->setUseSecure(true);
     vornSocketIO_->connectToHost(host, port);
 }
 

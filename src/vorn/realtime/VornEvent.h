@@ -139,7 +139,11 @@ public:
 
     /// The realtime host and port `start` connects to, from the device's
     /// configuration: "host" means port 3010, "host:port" that port.
+    /// A scheme in front of the host is not part of it: "https://host" (or
+    /// "wss://host") connects over TLS (`realtimeIsSecure`).
     static std::pair<std::string, std::int64_t> realtimeAddress();
+    /// Whether the configured realtime host asks for TLS.
+    static bool realtimeIsSecure();
 
     // The session's reports.
     void socketIODidConnect(const std::shared_ptr<SocketIO>& socket) override;

@@ -1,5 +1,7 @@
 #include "vorn/websocket/SRStreamPair.h"
 
+#include "vorn/core/DeviceContext.h"
+
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -45,6 +47,11 @@ void SRStreamPair::open(asio::io_context& runLoop) {
         tlsContext_.emplace(asio::ssl::context::tls_client);
         boost::system::error_code ignored;
         tlsContext_->set_default_verify_paths(ignored);
+        // The configured CA file is trusted besides the system's store; one
+        // that cannot be read adds nothing, and the handshake says why.
+        if (const auto security = DeviceContext::shared().transportSecurity(); security->caFile) {
+            tlsContext_->load_verify_file(security->caFile->string(), ignored);
+        }
         tlsContext_->set_verify_mode(validatesCertificateChain_ ? asio::ssl::verify_peer : asio::ssl::verify_none,
                                      ignored);
         tls_.emplace(runLoop, *tlsContext_);
