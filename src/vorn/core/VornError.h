@@ -51,6 +51,13 @@ enum VornErrorCode : int {
     kVornErrorNilPhoneNumber = 20019,
     kVornErrorLackOfInformation = 20020,
     kVornErrorWrongType = 20021,
+    /// `saveEventually` / `deleteEventually`: the journal's records would
+    /// pass `VornEventually::kMaxJournalBytes`, or it cannot be written.
+    kVornErrorEventuallyJournalFull = 20030,
+    /// A journal record the library cannot read (set aside, never sent).
+    kVornErrorEventuallyUnreadable = 20031,
+    /// The record was dropped by `VornObject::clearEventually`.
+    kVornErrorEventuallyCleared = 20032,
 };
 
 /// An error is reported as an optional: empty on success.

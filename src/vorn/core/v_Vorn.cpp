@@ -2,6 +2,7 @@
 
 #include "vorn/core/DeviceContext.h"
 #include "vorn/core/StoreKeys.h"
+#include "vorn/core/VornNotificationCenter.h"
 #include "vorn/core/v_VornUtils.h"
 
 namespace vorn {
@@ -16,6 +17,7 @@ void v_Vorn::registWithAppKey(const std::string& appKey) {
         store->removeObjectForKey(storekeys::kAppKey);
     }
     if (!store->hasKey(storekeys::kGPSOpen)) store->setObject(true, storekeys::kGPSOpen);
+    VornNotificationCenter::defaultCenter().postNotification(VornNotification{kVornDidRegisterNotification, nullptr});
 }
 
 }  // namespace vorn

@@ -340,6 +340,12 @@ std::optional<VornError> v_VornUtils::vornErrorWithType(int code) {
             return makeError(code, "lack of required infomation");
         case kVornErrorWrongType:
             return makeError(code, "error type");
+        case kVornErrorEventuallyJournalFull:
+            return makeError(code, "the journal of eventual writes is full");
+        case kVornErrorEventuallyUnreadable:
+            return makeError(code, "a journal record could not be read");
+        case kVornErrorEventuallyCleared:
+            return makeError(code, "the eventual write was cleared");
         default:
             return std::nullopt;
     }

@@ -2,9 +2,12 @@
 
 #include "vorn/core/JsonAccess.h"
 #include "vorn/core/MainLoop.h"
+#include "vorn/core/SecureRandom.h"
 #include "vorn/core/v_VornUtils.h"
+#include "vorn/data/VornEventually.h"
 #include "vorn/service/VornService.h"
 
+#include <array>
 #include <limits>
 
 namespace vorn {
@@ -203,13 +206,18 @@ void VornObject::updateInBackgroundWithResultBlock(VornBooleanResultBlock block)
     updateInBackgroundWithResultBlock(std::move(block), true);
 }
 
-void VornObject::updateInBackgroundWithResultBlock(VornBooleanResultBlock block, bool callback) {
+nlohmann::json VornObject::updateData() {
     nlohmann::json data = requestDataDictionary();
     data.erase("objectId");
     // Relation descriptors read from the service are never sent back.
     for (auto it = data.begin(); it != data.end();) {
         it = isRelationDescriptor(*it) ? data.erase(it) : std::next(it);
     }
+    return data;
+}
+
+void VornObject::updateInBackgroundWithResultBlock(VornBooleanResultBlock block, bool callback) {
+    nlohmann::json data = updateData();
     VornServiceCall call;
     call.path = "update";
     call.c = orNull(className());
@@ -255,6 +263,54 @@ void VornObject::deleteInBackgroundWithBlock(VornBooleanResultBlock block, bool 
     VornService::send(call, [self = keepAlive(), block = std::move(block), callback](const VornServiceReply& reply) {
         report(block, callback, reply.error());
     });
+}
+
+// Eventual writes.
+
+bool VornObject::keepEventually(const std::string& operation, nlohmann::json data, bool sendSessionToken,
+                                VornBooleanResultBlock block) {
+    VornEventualWrite write;
+    write.operation = operation;
+    write.className = className().value_or("");
+    write.objectId = objectId_;
+    write.localId = eventualId_;
+    write.data = std::move(data);
+    write.sendSessionToken = sendSessionToken;
+    auto refused = VornEventually::shared().enqueue(std::move(write), weak_from_this(), block);
+    if (!refused) return true;
+    if (operation == "create") eventualId_.reset();
+    MainLoop::shared().post([block = std::move(block), refused = std::move(refused)] {
+        if (block) block(false, refused);
+    });
+    return false;
+}
+
+bool VornObject::saveEventually(VornBooleanResultBlock block) {
+    if (objectId_ || eventualId_) return keepEventually("update", updateData(), true, std::move(block));
+    std::array<std::uint8_t, 16> random{};
+    secureRandomBytes(random.data(), random.size());
+    eventualId_ =
+        v_VornUtils::hexStringFromData(std::string_view(reinterpret_cast<const char*>(random.data()), random.size()));
+    return keepEventually("create", requestDataDictionary(), false, std::move(block));
+}
+
+bool VornObject::deleteEventually(VornBooleanResultBlock block) {
+    if (!objectId_ && !eventualId_) {
+        MainLoop::shared().post([block = std::move(block)] {
+            if (block) block(false, v_VornUtils::vornErrorWithType(kVornErrorNoneObjectId));
+        });
+        return false;
+    }
+    emptyDataDic();
+    return keepEventually("delete", nullptr, true, std::move(block));
+}
+
+std::size_t VornObject::pendingEventuallyCount() {
+    return VornEventually::shared().pendingCount();
+}
+
+void VornObject::clearEventually() {
+    VornEventually::shared().clear();
 }
 
 }  // namespace vorn

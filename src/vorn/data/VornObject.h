@@ -168,7 +168,33 @@ public:
     /// The same, without the identifier check; `block` runs only when `callback` is true.
     virtual void deleteInBackgroundWithBlock(VornBooleanResultBlock block, bool callback);
 
+    // Writes that wait for the service (see VornEventually).
+
+    /// Keeps the save in the journal of eventual writes, on disk before this
+    /// returns, and sends it when the service can be reached: a create
+    /// while the object has no identifier and none is on its way, else an
+    /// update (of the object that the create before it makes, if need be).
+    /// The data sent is what `saveInBackgroundWithResultBlock` or
+    /// `updateInBackgroundWithResultBlock` would send now, operators
+    /// included. `block` (may be empty) runs once on the main loop when the
+    /// service answered: success, or the service's code and message. False
+    /// when the journal refused the write: `block` then runs at once with
+    /// `kVornErrorEventuallyJournalFull`.
+    bool saveEventually(VornBooleanResultBlock block = nullptr);
+    /// The same for a delete; without an identifier and with no create on
+    /// its way, `block` runs at once with 20003, nothing is kept and this
+    /// returns false.
+    bool deleteEventually(VornBooleanResultBlock block = nullptr);
+    /// Eventual writes not answered yet (of this data directory).
+    static std::size_t pendingEventuallyCount();
+    /// Drops every eventual write not answered yet; their blocks run with
+    /// `kVornErrorEventuallyCleared`.
+    static void clearEventually();
+
 private:
+    bool keepEventually(const std::string& operation, nlohmann::json data, bool sendSessionToken,
+                        VornBooleanResultBlock block);
+    nlohmann::json updateData();
     void setOperator(const std::string& key, nlohmann::json form);
     std::shared_ptr<VornObject> keepAlive();
 
@@ -178,6 +204,7 @@ private:
     std::optional<Date> updatedAt_;
     std::optional<std::string> className_;
     std::shared_ptr<VornACL> ACL_;
+    std::optional<std::string> eventualId_;  // given when first kept without an identifier
 };
 
 }  // namespace vorn

@@ -34,11 +34,6 @@ std::string& resourceNameStorage() {
     return name;
 }
 
-std::string millisecondsNow() {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-}
-
 std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> fields;
     std::size_t start = 0;
@@ -179,7 +174,7 @@ void SocketIO::connectToHost(const std::string& host, std::int64_t port, const s
         std::lock_guard lock(addressMutex_);
         host_ = host;
         port_ = port;
-        url = scheme() + "://" + host_ + portText() + "/" + resourceName() + "/1/?t=" + millisecondsNow();
+        url = scheme() + "://" + host_ + portText() + "/" + resourceName() + "/1/?t=" + SocketIOMillisecondsNow();
     }
     params_ = params;
     endpoint_ = endpoint;
@@ -695,6 +690,11 @@ std::string SocketIOStatusMessage(long statusCode) {
     // Only "%d" is replaced: the translation is text, never a printf format.
     if (auto at = format.find("%d"); at != std::string::npos) format.replace(at, 2, std::to_string(statusCode));
     return format;
+}
+
+std::string SocketIOMillisecondsNow() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
 
 VornError SocketIOStatusError(long statusCode) {

@@ -105,5 +105,8 @@ void SocketIOSetLocalizedStrings(std::map<std::string, std::string> strings);
 std::string SocketIOStatusMessage(long statusCode);
 /// An error of `kSocketIOErrorDomain` for an HTTP status of 400 or more.
 VornError SocketIOStatusError(long statusCode);
+/// Milliseconds since the epoch, the "t" query parameter that keeps
+/// caches from answering a handshake or a poll.
+std::string SocketIOMillisecondsNow();
 
 }  // namespace vorn

@@ -7,14 +7,6 @@
 #include <cstdio>
 
 namespace vorn {
-namespace {
-
-std::string millisecondsNow() {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-}
-
-}  // namespace
 
 std::shared_ptr<SocketIOTransportXHR> SocketIOTransportXHR::initWithDelegate(
     std::weak_ptr<SocketIOTransportDelegate> delegate) {
@@ -72,7 +64,7 @@ std::size_t SocketIOTransportXHR::getCount() const {
 void SocketIOTransportXHR::poll(std::optional<std::string> data, int retryNumber) {
     auto session = delegate_.lock();
     const double timeout = session ? session->heartbeatTimeout() : 0.0;
-    auto request = VornUrlRequest::initWithUrl(url_ + "?t=" + millisecondsNow());
+    auto request = VornUrlRequest::initWithUrl(url_ + "?t=" + SocketIOMillisecondsNow());
     request->setTimeoutInterval(timeout);
     // A body past the limit is refused while it arrives, never held whole.
     const std::size_t maxBody = session ? session->limits().maxPollingBodyBytes : SocketIOLimits{}.maxPollingBodyBytes;

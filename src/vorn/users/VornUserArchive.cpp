@@ -14,7 +14,7 @@ namespace {
 
 std::recursive_mutex archiveMutex;
 
-const nlohmann::json* member(const nlohmann::json& map, const char* key) {
+const nlohmann::json* archiveMember(const nlohmann::json& map, const char* key) {
     if (!map.is_object()) return nullptr;
     auto it = map.find(key);
     return it == map.end() ? nullptr : &*it;
@@ -31,17 +31,17 @@ std::int64_t asInteger(const nlohmann::json& number) {
 /// The value an operator leaves under a key, given the archived value; empty
 /// when it cannot be worked out here (the operator map itself is kept).
 std::optional<nlohmann::json> resolve(const nlohmann::json& op, const nlohmann::json* archived) {
-    const auto* name = member(op, "__op");
+    const auto* name = archiveMember(op, "__op");
     if (name == nullptr || !name->is_string() || archived == nullptr) return std::nullopt;
     const auto& kind = name->get_ref<const std::string&>();
     if (kind == "Increment") {
-        const auto* amount = member(op, "amount");
+        const auto* amount = archiveMember(op, "amount");
         if (!archived->is_number() || amount == nullptr || !amount->is_number()) return std::nullopt;
         // Wrapping 64-bit addition, as integers add.
         return static_cast<std::int64_t>(static_cast<std::uint64_t>(asInteger(*archived)) +
                                          static_cast<std::uint64_t>(asInteger(*amount)));
     }
-    const auto* objects = member(op, "objects");
+    const auto* objects = archiveMember(op, "objects");
     if (!archived->is_array() || objects == nullptr || !objects->is_array()) return std::nullopt;
     nlohmann::json result = *archived;
     if (kind == "Add") {
@@ -80,8 +80,8 @@ std::optional<VornUserArchive::Content> VornUserArchive::read() {
     if (!decoded) return std::nullopt;
     auto wrapped = jsonutil::parse(*decoded);
     // Text that is not {"r": {"data": {...}}} holds no user.
-    const auto* r = member(wrapped, "r");
-    const auto* data = r ? member(*r, "data") : nullptr;
+    const auto* r = archiveMember(wrapped, "r");
+    const auto* data = r ? archiveMember(*r, "data") : nullptr;
     if (data == nullptr || !data->is_object()) return std::nullopt;
     return Content{*data, true};
 }
@@ -132,14 +132,14 @@ void VornUserArchive::removeSessionToken() {
 void VornUserArchive::applyChanges(nlohmann::json& archived, nlohmann::json sent) {
     if (!archived.is_object()) archived = nlohmann::json::object();
     for (auto it = sent.begin(); it != sent.end();) {
-        const auto* op = member(*it, "__op");
+        const auto* op = archiveMember(*it, "__op");
         if (op != nullptr && op->is_string() && op->get<std::string>() == "Delete") {
             archived.erase(it.key());
             it = sent.erase(it);
             continue;
         }
         if (op != nullptr) {
-            if (auto value = resolve(*it, member(archived, it.key().c_str()))) *it = std::move(*value);
+            if (auto value = resolve(*it, archiveMember(archived, it.key().c_str()))) *it = std::move(*value);
         }
         ++it;
     }
