@@ -4,10 +4,14 @@
 #include "support/TestDevice.h"
 
 #include "vorn/core/KeyValueStore.h"
+#include "vorn/core/MainLoop.h"
 #include "vorn/core/SlotStore.h"
 #include "vorn/core/vBase64.h"
+#include "vorn/data/VornEventually.h"
+#include "vorn/data/VornObject.h"
 #include "vorn/net/VornUrlRequest.h"
 #include "vorn/query/VornQueryCache.h"
+#include "vorn/service/Vorn.h"
 #include "vorn/service/VornService.h"
 #include "vorn/users/VornUserArchive.h"
 
@@ -72,6 +76,13 @@ public:
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
+    }
+    /// After `kill`: the steps reported that `waitForSteps` has not read.
+    int unreadSteps() {
+        int steps = 0;
+        char buffer[64];
+        for (ssize_t n; (n = ::read(progress_, buffer, sizeof buffer)) > 0;) steps += static_cast<int>(n);
+        return steps;
     }
 
 private:
@@ -287,6 +298,79 @@ TEST_F(CrashSafetyTest, TheEmulatorKeepsEveryWriteItAcknowledged) {
         }
     }
     EXPECT_GT(acknowledged.size(), static_cast<std::size_t>(kKills));
+}
+
+/// A child that registers and keeps `count` eventual writes (a create of
+/// {"n"}, then an update of the same object adding "updated"), reporting a
+/// step once both are on disk, then replays until nothing waits and reports
+/// one more step.
+void writeEventually(int progressFd, int first, int count) {
+    Vorn::registerWithAppKey("crash-key");
+    VornEventually::shared().setRetryDelays(std::chrono::milliseconds(10), std::chrono::milliseconds(50));
+    for (int n = first; n < first + count; ++n) {
+        auto object = VornObject::objectWithClassName("Eventual");
+        object->setObject(VornValue(n), "n");
+        if (!object->saveEventually()) ::_exit(3);
+        object->setObject(VornValue(true), "updated");
+        if (!object->saveEventually()) ::_exit(3);
+        step(progressFd);
+    }
+    MainLoop::shared().runUntil([] { return VornObject::pendingEventuallyCount() == 0; }, std::chrono::seconds(60));
+    step(progressFd);
+}
+
+TEST_F(CrashSafetyTest, EventualWritesSurviveKillsDuringAppendsReplaysAndTheirEnds) {
+    EmulatorProcess emulator(device_.directory() / "emulator-data");
+    ASSERT_FALSE(emulator.address().empty());
+    device_.pointHostsAt(emulator.address());
+    std::mt19937 random(11);
+    constexpr int kKills = 30;
+    constexpr int kWritesPerChild = 10;
+    std::vector<int> acknowledged;  // the "n" of each write whose saveEventually returned
+    int next = 1;
+    for (int kill = 0; kill < kKills; ++kill) {
+        const int first = next;
+        next += kWritesPerChild;
+        Child child([first](int fd) { writeEventually(fd, first, kWritesPerChild); });
+        // Killed after some of its writes, or while it replays what is left.
+        const int steps = static_cast<int>(random() % (kWritesPerChild + 1));
+        ASSERT_TRUE(child.waitForSteps(steps)) << "kill " << kill;
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 20000));  // where the kill lands
+        child.kill();
+        const int done = std::min(steps + child.unreadSteps(), kWritesPerChild);
+        for (int n = first; n < first + done; ++n) acknowledged.push_back(n);
+    }
+    // The next start replays what every earlier one left.
+    Child last([](int fd) { writeEventually(fd, 0, 0); });
+    ASSERT_TRUE(last.waitForSteps(1));
+
+    const json reply = call("find", "Eventual", nullptr, {{"limit", 1000}});
+    const json found = reply.is_object() ? reply.value("results", json()) : json();
+    ASSERT_TRUE(found.is_array()) << reply.dump();
+    std::map<int, int> copies;  // n -> objects with it
+    int notUpdated = 0;
+    for (const auto& object : found) {
+        ++copies[object.value("n", -1)];
+        if (!object.value("updated", false)) ++notUpdated;
+    }
+    int lost = 0;
+    int duplicates = 0;
+    for (int n : acknowledged) {
+        if (copies[n] == 0) ++lost;
+        duplicates += std::max(0, copies[n] - 1);
+    }
+    std::printf("eventual writes: %d kills, %zu acknowledged (of %d begun), %d lost, %d applied twice, %zu objects\n",
+                kKills, acknowledged.size(), next - 1, lost, duplicates, found.size());
+    EXPECT_EQ(lost, 0);
+    EXPECT_GT(acknowledged.size(), static_cast<std::size_t>(kKills));
+    // Only the record on its way when a kill came can go twice: its answer
+    // was in, its end not yet on disk.
+    EXPECT_LE(duplicates, kKills);
+    // A create whose update came after the kill is the only object without it.
+    EXPECT_LE(notUpdated, kKills);
+    // Torn records never reach the reader as records: none was set aside.
+    EXPECT_FALSE(std::filesystem::exists(device_.directory() / "eventually.journal.rejected"));
+    EXPECT_EQ(VornObject::pendingEventuallyCount(), 0u);
 }
 
 }  // namespace crash_test
