@@ -10,6 +10,7 @@
 #include "vorn/core/vReachability.h"
 #include "vorn/core/vkOpenUDID.h"
 #include "vorn/data/VornACL.h"
+#include "vorn/data/VornEventually.h"
 #include "vorn/data/VornGeoPoint.h"
 #include "vorn/data/VornObject.h"
 #include "vorn/data/VornObjectsBatch.h"
