@@ -80,12 +80,13 @@ int main() {
     bool done = false;
     std::optional<nlohmann::json> stored;
     auto query = vorn::VornQuery::queryWithClassName("Note");
-    query->getObjectInBackgroundWithId(*note->objectId(), [&](const std::shared_ptr<vorn::VornObject>& object,
-                                                              const vorn::OptionalError&) {
-        if (object) stored = nlohmann::json{{"title", object->objectForKey("title")->json()},
-                                            {"edits", object->objectForKey("edits")->json()}};
-        done = true;
-    });
+    query->getObjectInBackgroundWithId(
+        *note->objectId(), [&](const std::shared_ptr<vorn::VornObject>& object, const vorn::OptionalError&) {
+            if (object)
+                stored = nlohmann::json{{"title", object->objectForKey("title")->json()},
+                                        {"edits", object->objectForKey("edits")->json()}};
+            done = true;
+        });
     vorn::MainLoop::shared().runUntil([&] { return done; }, 30s);
     std::printf("stored: %s\n", stored ? stored->dump().c_str() : "nothing");
     if (!stored || (*stored)["title"] != "Buy tickets for Saturday" || (*stored)["edits"] != 1) return 1;

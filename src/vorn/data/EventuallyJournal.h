@@ -11,8 +11,8 @@ namespace vorn {
 
 /// The file of eventual writes: one entry per line, each line the first
 /// 16 hex digits of the SHA-256 of its JSON text, a space, the JSON text
-/// and a newline. Lines are only appended, each with one write and flushed
-/// to disk before `append` returns, so a process killed at any moment
+/// and a newline. Lines are only appended, each with one write (flushed to
+/// disk before `append` returns, unless asked not to), so a process killed at any moment
 /// leaves whole lines and at most one torn last line, which the checksum
 /// (or its missing newline) gives away. Rewrites (compaction) go through a
 /// temporary file renamed over the journal.
@@ -42,9 +42,11 @@ public:
     /// Reads the journal (at most `maxBytes`; a longer one is read as far as
     /// that). A missing file is an empty journal.
     Contents read(std::uint64_t maxBytes) const;
-    /// Appends one entry and flushes it to disk; false when it could not be
-    /// written whole (the journal is then reopened on the next call).
-    bool append(const nlohmann::json& entry);
+    /// Appends one entry, with one write, and with `flush` waits until it is
+    /// on disk. Without it the entry survives the process being killed, not
+    /// the machine losing power. False when it could not be written whole
+    /// (the journal is then reopened on the next call).
+    bool append(const nlohmann::json& entry, bool flush = true);
     /// Replaces the journal with these entries, atomically.
     bool rewrite(const std::vector<nlohmann::json>& entries);
     /// Keeps lines the library cannot read in "<journal>.rejected", appended.

@@ -319,9 +319,10 @@ struct VornEventually::State : std::enable_shared_from_this<State> {
             end["local"] = *record.write.localId;
             end["objectId"] = *objectId;
         }
-        // Should the end not reach the disk, the record is sent again after
-        // a restart; nothing better can be done without the disk.
-        if (journal->append(end)) fileBytes += EventuallyJournal::lineOf(end).size();
+        // The end is written but not waited for: it survives the process
+        // being killed. Should it not reach the disk (power lost, disk
+        // full), the record is sent again after a restart.
+        if (journal->append(end, false)) fileBytes += EventuallyJournal::lineOf(end).size();
         if (pending.empty()) {
             objectIds.clear();
             compactLocked();

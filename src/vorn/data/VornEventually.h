@@ -67,9 +67,11 @@ struct VornEventualWrite {
 /// appended, and the block runs on the main loop. A record answered after a
 /// restart posts `kVornEventuallyDidFinishNotification` instead.
 ///
-/// A record is sent again when the process ends after the service took it
-/// and before its end is on disk, the one write that can then be applied
-/// twice; nothing else is ever sent twice. Thread-safe; replies are handled
+/// The end of a record is written without waiting for the disk: it survives
+/// the process being killed. A record is sent again only when the process
+/// ends after the service took it and before its end was written, or the
+/// machine loses power before that write reached the disk: the one write
+/// that can then be applied twice. Nothing else is ever sent twice. Thread-safe; replies are handled
 /// on the main loop.
 class VornEventually {
 public:
