@@ -169,7 +169,7 @@ TlsIdentity loadIdentity(const std::filesystem::path& certificateFile, const std
 std::filesystem::path writeIdentity(const TlsIdentity& identity, const std::filesystem::path& folder,
                                     const std::string& stem) {
     std::filesystem::create_directories(folder);
-    const auto certificate = folder / (stem + ".pem");
+    auto certificate = folder / (stem + ".pem");
     writeFileAtomically(folder / (stem + "-key.pem"), identity.privateKeyPem, 0600);
     writeFileAtomically(certificate, identity.certificatePem, 0644);
     return certificate;

@@ -10,7 +10,6 @@
 #include <array>
 #include <memory>
 #include <stdexcept>
-#include <vector>
 
 namespace vorn::emulator {
 
@@ -68,7 +67,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kChunk = 16 * 1024;
+    static constexpr std::size_t kChunk = std::size_t{16} * 1024;
 
     // Client to server.
     void up() {
@@ -138,10 +137,6 @@ TlsFront::TlsFront(net::io_context& ioc, const TlsIdentity& identity, Limits lim
       served_(std::move(served)),
       inner_(ioc, served_) {}
 
-TlsFront::~TlsFront() {
-    closeAll();
-}
-
 AcceptLoop::Hooks TlsFront::publicHooks() {
     AcceptLoop::Hooks hooks;
     hooks.atLimit = [this] { return shared_->relays.size() >= shared_->limits.connections; };
@@ -157,8 +152,8 @@ void TlsFront::listen(const net::ip::address& address) {
 
 void TlsFront::stopAccepting() {
     inner_.close();
-    const std::vector<TlsRelay*> open(shared_->relays.begin(), shared_->relays.end());
-    for (TlsRelay* relay : open) {
+    // Closing leaves the set as it is: a relay leaves it when it is destroyed.
+    for (TlsRelay* relay : shared_->relays) {
         if (relay->handshaking()) relay->close();
     }
 }
@@ -168,8 +163,7 @@ std::size_t TlsFront::openRelays() const {
 }
 
 void TlsFront::closeAll() {
-    const std::vector<TlsRelay*> open(shared_->relays.begin(), shared_->relays.end());
-    for (TlsRelay* relay : open) relay->close();
+    for (TlsRelay* relay : shared_->relays) relay->close();
 }
 
 }  // namespace vorn::emulator

@@ -32,7 +32,7 @@ public:
 
     // Throws std::runtime_error when OpenSSL refuses the identity.
     TlsFront(boost::asio::io_context& ioc, const TlsIdentity& identity, Limits limits, AcceptLoop::Hooks served);
-    ~TlsFront();
+    ~TlsFront() = default;  // the servers close the relays when they stop (closeAll)
     TlsFront(const TlsFront&) = delete;
     TlsFront& operator=(const TlsFront&) = delete;
 

@@ -31,6 +31,7 @@ public:
         bool tornTail = false;
     };
 
+    /// The journal in `file`; nothing is read or opened yet.
     explicit EventuallyJournal(std::filesystem::path file);
     ~EventuallyJournal();
     EventuallyJournal(const EventuallyJournal&) = delete;

@@ -77,7 +77,7 @@ void postOutcome(VornEventuallyOutcome outcome) {
 }  // namespace
 
 struct VornEventually::State : std::enable_shared_from_this<State> {
-    struct Record {
+    struct Record {  // NOLINT(bugprone-exception-escape): only allocation can fail in its members
         std::uint64_t seq = 0;
         VornEventualWrite write;
         std::size_t bytes = 0;  // its line in the journal
@@ -125,11 +125,14 @@ struct VornEventually::State : std::enable_shared_from_this<State> {
     // of creates that landed and that a waiting record names.
     std::vector<json> keptEntriesLocked() const {
         std::vector<json> entries;
-        for (const auto& [local, objectId] : objectIds) {
-            const bool named = std::any_of(pending.begin(), pending.end(), [&](const Record& record) {
+        for (const auto& identifiers : objectIds) {
+            const std::string& local = identifiers.first;
+            const bool named = std::any_of(pending.begin(), pending.end(), [&local](const Record& record) {
                 return record.write.localId == local && !record.write.objectId;
             });
-            if (named) entries.push_back(json{{"t", "d"}, {"seq", 0}, {"local", local}, {"objectId", objectId}});
+            if (named) {
+                entries.push_back(json{{"t", "d"}, {"seq", 0}, {"local", local}, {"objectId", identifiers.second}});
+            }
         }
         for (const auto& record : pending) entries.push_back(entryOf(record.seq, record.write));
         return entries;

@@ -38,7 +38,7 @@ struct VornEventuallyOutcome {
 };
 
 /// One write to keep: what the service call will carry.
-struct VornEventualWrite {
+struct VornEventualWrite {  // NOLINT(bugprone-exception-escape): only allocation can fail in its members
     /// "create", "update" or "delete".
     std::string operation;
     /// The object's class.
