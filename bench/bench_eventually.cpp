@@ -16,6 +16,8 @@
 #include "vorn/data/VornObject.h"
 #include "vorn/service/Vorn.h"
 
+#include "BenchMedian.h"
+
 #include <vorn_emulator/Server.h>
 
 #include <unistd.h>
@@ -35,10 +37,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+using vorn::bench::median;
 
 double perSecond(int count, Clock::time_point start) {
     return count / std::chrono::duration<double>(Clock::now() - start).count();

@@ -23,6 +23,8 @@
 #include "vorn/query/VornQuery.h"
 #include "vorn/service/Vorn.h"
 
+#include "BenchMedian.h"
+
 #include <vorn_emulator/Server.h>
 #include <vorn_emulator/Storage.h>
 
@@ -44,10 +46,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+using vorn::bench::median;
 
 double millisSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();

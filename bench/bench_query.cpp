@@ -11,6 +11,8 @@
 #include "vorn/query/VornQuery.h"
 #include "vorn/service/Vorn.h"
 
+#include "BenchMedian.h"
+
 #include <vorn_emulator/Server.h>
 
 #include <unistd.h>
@@ -25,13 +27,10 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+using vorn::bench::median;
+
 bool wait(bool& done) {
     return MainLoop::shared().runUntil([&] { return done; }, std::chrono::seconds(120));
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 /// Milliseconds of one find, and the number of objects it returned.

@@ -26,6 +26,8 @@
 #include "vorn/service/Vorn.h"
 #include "vorn/service/VornService.h"
 
+#include "BenchMedian.h"
+
 #include <vorn_emulator/Server.h>
 #include <vorn_emulator/Tls.h>
 
@@ -47,10 +49,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
+using vorn::bench::median;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
