@@ -25,6 +25,8 @@
 #include <vorn_emulator/Tls.h>
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/use_future.hpp>
@@ -352,6 +354,9 @@ TEST(TlsEmulatorFront, AHandshakeThatNeverComesEndsAtTheReadLimit) {
     boost::asio::io_context ioc;
     boost::asio::ip::tcp::socket silent(ioc);
     silent.connect({boost::asio::ip::make_address("127.0.0.1"), emulator.port});
+    // A deadline for the read below: it ends with an error if nothing closes the socket.
+    const timeval deadline{10, 0};
+    ::setsockopt(silent.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &deadline, sizeof deadline);
     const auto started = std::chrono::steady_clock::now();
     char byte = 0;
     boost::system::error_code ended;

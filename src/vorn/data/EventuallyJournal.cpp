@@ -7,6 +7,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <fstream>
@@ -56,9 +57,11 @@ std::string EventuallyJournal::lineOf(const nlohmann::json& entry) {
 EventuallyJournal::Contents EventuallyJournal::read(std::uint64_t maxBytes) const {
     Contents contents;
     std::ifstream in(file_, std::ios::binary);
-    if (!in) return contents;
-    std::string bytes(static_cast<std::size_t>(maxBytes), '\0');
-    in.read(bytes.data(), static_cast<std::streamsize>(maxBytes));
+    std::error_code sizeError;
+    const std::uint64_t size = std::filesystem::file_size(file_, sizeError);
+    if (!in || sizeError) return contents;
+    std::string bytes(static_cast<std::size_t>(std::min(size, maxBytes)), '\0');
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<std::size_t>(in.gcount()));
     std::size_t start = 0;
     while (start < bytes.size()) {

@@ -19,6 +19,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -125,14 +126,14 @@ struct VornEventually::State : std::enable_shared_from_this<State> {
     // of creates that landed and that a waiting record names.
     std::vector<json> keptEntriesLocked() const {
         std::vector<json> entries;
+        std::set<std::string> named;
+        for (const auto& record : pending) {
+            if (record.write.localId && !record.write.objectId) named.insert(*record.write.localId);
+        }
         for (const auto& identifiers : objectIds) {
-            const std::string& local = identifiers.first;
-            const bool named = std::any_of(pending.begin(), pending.end(), [&local](const Record& record) {
-                return record.write.localId == local && !record.write.objectId;
-            });
-            if (named) {
-                entries.push_back(json{{"t", "d"}, {"seq", 0}, {"local", local}, {"objectId", identifiers.second}});
-            }
+            if (!named.contains(identifiers.first)) continue;
+            entries.push_back(
+                json{{"t", "d"}, {"seq", 0}, {"local", identifiers.first}, {"objectId", identifiers.second}});
         }
         for (const auto& record : pending) entries.push_back(entryOf(record.seq, record.write));
         return entries;
