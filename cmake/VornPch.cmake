@@ -22,7 +22,7 @@ endfunction()
 # generation for the same JSON, Asio and GoogleTest templates, which a unit
 # then does once instead of once per file. Names local to a source (an
 # anonymous namespace) must therefore differ between the sources of a target.
-# clang-tidy reads each source on its own (./dev check).
+# clang-tidy reads the same batches (./dev check).
 option(VORN_UNITY "Compile sources in batches (unity build)" ON)
 set(VORN_UNITY_BATCH 8 CACHE STRING "Sources per unity batch")
 

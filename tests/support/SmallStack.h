@@ -9,12 +9,28 @@
 
 namespace vorn::test {
 
-/// Runs `work` on a thread of its own whose stack holds `stackBytes` (256
-/// KiB unless told), and waits for it: what recurses once per level of its
-/// input overflows such a stack long before a 300,000-level input ends, so
-/// a limit, not a large default stack, must keep the work safe. An
-/// exception thrown by `work` is thrown again here.
-inline void runOnSmallStack(const std::function<void()>& work, std::size_t stackBytes = std::size_t{256} * 1024) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VORN_TEST_SANITIZER_FRAMES 1
+#endif
+#endif
+
+/// The small stack: 256 KiB, or 1 MiB under the sanitizers, whose frames
+/// (each local in its own guarded slot, the test code unoptimized) are
+/// several times larger. Either is overflowed long before a 300,000-level
+/// input ends by anything that recurses once per level.
+#ifdef VORN_TEST_SANITIZER_FRAMES
+inline constexpr std::size_t kSmallStackBytes = std::size_t{1024} * 1024;
+#else
+inline constexpr std::size_t kSmallStackBytes = std::size_t{256} * 1024;
+#endif
+
+/// Runs `work` on a thread of its own whose stack holds `stackBytes`
+/// (kSmallStackBytes unless told), and waits for it: what recurses once per
+/// level of its input overflows such a stack long before a 300,000-level
+/// input ends, so a limit, not a large default stack, must keep the work
+/// safe. An exception thrown by `work` is thrown again here.
+inline void runOnSmallStack(const std::function<void()>& work, std::size_t stackBytes = kSmallStackBytes) {
     struct Job {
         const std::function<void()>* work;
         std::exception_ptr failure;
