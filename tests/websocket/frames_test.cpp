@@ -377,19 +377,29 @@ TEST(WebSocketFrames, AnOperationQueueSeesOneOperationPerMessage) {
         awaitClose(peer);
     }));
     auto client = makeClient(server.url());
-    std::mutex mutex;
-    std::vector<std::function<void()>> operations;
-    client.socket->setDelegateOperationQueue([&](std::function<void()> operation) {
-        std::lock_guard lock(mutex);
-        operations.push_back(std::move(operation));
+    // Shared with the queue, which the network thread still feeds (the
+    // close's operations) after the test has taken what it checks.
+    struct Queue {
+        std::mutex mutex;
+        std::vector<std::function<void()>> operations;
+    };
+    auto queue = std::make_shared<Queue>();
+    client.socket->setDelegateOperationQueue([queue](std::function<void()> operation) {
+        std::lock_guard lock(queue->mutex);
+        queue->operations.push_back(std::move(operation));
     });
     client.socket->open();
     auto queued = [&] {
-        std::lock_guard lock(mutex);
-        return operations.size();
+        std::lock_guard lock(queue->mutex);
+        return queue->operations.size();
     };
     // The open, then one operation per message.
     ASSERT_TRUE(runUntil([&] { return queued() == 1 + kReceived; }));
+    std::vector<std::function<void()>> operations;
+    {
+        std::lock_guard lock(queue->mutex);
+        operations.swap(queue->operations);
+    }
     for (auto& operation : operations) operation();
     ASSERT_EQ(client.delegate->messages.size(), static_cast<std::size_t>(kReceived));
     EXPECT_EQ(textOf(client.delegate->messages.back()), std::to_string(kReceived - 1));
