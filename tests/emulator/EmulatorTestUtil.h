@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/Sanitizers.h"
 #include "vorn_emulator/Server.h"
 
 namespace vorn::emulator::emutest {
@@ -29,7 +30,8 @@ namespace http = boost::beast::http;
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
 
-inline constexpr auto kDeadline = 10s;
+// Under the sanitizers a 10 MiB upload alone takes several seconds.
+inline constexpr auto kDeadline = vorn::test::kUnderSanitizer ? 30s : 10s;
 
 // A standard request envelope as the client library sends it.
 inline Json envelope(Json data = nullptr) {

@@ -7,23 +7,15 @@
 #include <functional>
 #include <stdexcept>
 
-namespace vorn::test {
+#include "support/Sanitizers.h"
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VORN_TEST_SANITIZER_FRAMES 1
-#endif
-#endif
+namespace vorn::test {
 
 /// The small stack: 256 KiB, or 1 MiB under the sanitizers, whose frames
 /// (each local in its own guarded slot, the test code unoptimized) are
 /// several times larger. Either is overflowed long before a 300,000-level
 /// input ends by anything that recurses once per level.
-#ifdef VORN_TEST_SANITIZER_FRAMES
-inline constexpr std::size_t kSmallStackBytes = std::size_t{1024} * 1024;
-#else
-inline constexpr std::size_t kSmallStackBytes = std::size_t{256} * 1024;
-#endif
+inline constexpr std::size_t kSmallStackBytes = std::size_t{kUnderSanitizer ? 1024 : 256} * 1024;
 
 /// Runs `work` on a thread of its own whose stack holds `stackBytes`
 /// (kSmallStackBytes unless told), and waits for it: what recurses once per
