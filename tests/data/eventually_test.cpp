@@ -212,6 +212,27 @@ TEST_F(Eventually, AWriteAnsweredAfterARestartIsNotified) {
     EXPECT_EQ(storedObject("Thing", *outcomes.seen[0].objectId)["n"], 2);
 }
 
+TEST_F(Eventually, EveryRecordWithItsEndIsDoneAfterARestart) {
+    // A process that ended after three of its four records were answered.
+    auto write = [](std::uint64_t seq, const char* local) {
+        return nlohmann::json{{"t", "w"},       {"seq", seq},          {"op", "create"},       {"class", "Thing"},
+                              {"local", local}, {"objectId", nullptr}, {"data", {{"n", seq}}}, {"token", false}};
+    };
+    auto end = [](std::uint64_t seq) { return nlohmann::json{{"t", "d"}, {"seq", seq}}; };
+    std::filesystem::create_directories(journal().parent_path());
+    std::ofstream(journal(), std::ios::binary)
+        << EventuallyJournal::lineOf(write(1, "l1")) << EventuallyJournal::lineOf(write(2, "l2"))
+        << EventuallyJournal::lineOf(end(1)) << EventuallyJournal::lineOf(write(3, "l3"))
+        << EventuallyJournal::lineOf(end(2)) << EventuallyJournal::lineOf(end(3))
+        << EventuallyJournal::lineOf(write(4, "l4"));
+    VornEventually::shared().forgetForTesting();
+
+    EXPECT_EQ(VornObject::pendingEventuallyCount(), 1u);
+    VornEventually::shared().start();
+    ASSERT_TRUE(drained());
+    EXPECT_EQ(stored("Thing"), 1u);  // only the one without an end was sent
+}
+
 TEST_F(Eventually, UnreadableRecordsAreSetAsideAndReportedTheRestIsSent) {
     const nlohmann::json good{{"t", "w"},           {"seq", 2},      {"op", "create"},
                               {"class", "Thing"},   {"local", "l1"}, {"objectId", nullptr},

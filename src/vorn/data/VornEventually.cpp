@@ -164,7 +164,7 @@ struct VornEventually::State : std::enable_shared_from_this<State> {
             const std::uint64_t seq = hasSeq ? seqValue->get<std::uint64_t>() : 0;
             nextSeq = std::max(nextSeq, seq + 1);
             if (type == "d" && hasSeq) {
-                finished = finished || waiting.erase(seq) > 0;
+                if (waiting.erase(seq) > 0) finished = true;
                 const auto local = entryText(entry, "local");
                 const auto objectId = entryText(entry, "objectId");
                 if (local && objectId) objectIds[*local] = *objectId;
