@@ -1,6 +1,7 @@
 // Crash safety: processes killed with SIGKILL at random moments while they
 // write, many times over, must leave every file either as it was or as it
 // was going to be, and the emulator every write it acknowledged.
+#include "support/Sanitizers.h"
 #include "support/TestDevice.h"
 
 #include "vorn/core/KeyValueStore.h"
@@ -119,7 +120,9 @@ TEST_F(CrashSafetyTest, FilesWrittenWhileKilledAreOldOrNewNeverTorn) {
     const auto cacheFile = dir / "Documents" / "cache-entry";
     std::mt19937 random(20261208);
     int lastRound = -1;
-    constexpr int kKills = 300;
+    // A process forked under the sanitizers costs ten times as much: a
+    // third of the kills there, where what is looked for is memory errors.
+    constexpr int kKills = test::kUnderSanitizer ? 100 : 300;
     for (int kill = 0; kill < kKills; ++kill) {
         const int start = lastRound + 1;
         Child child([&](int progress) {
