@@ -106,7 +106,8 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
-// RAII database connection.
+// RAII database connection, for one thread at a time (it is opened without
+// SQLite's own locking).
 class Database {
 public:
     Database() = default;
