@@ -6,7 +6,12 @@
 #include "vorn/net/VornUrlRequest.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <atomic>
 #include <boost/asio/ip/tcp.hpp>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 using namespace vorn;
 using test::RecordedRequest;
@@ -65,7 +70,122 @@ public:
     void connectionDidFinishLoading(const std::shared_ptr<HttpConnection>&) override { events.push_back("finished"); }
 };
 
+/// Records how an exchange ended.
+class EndLog : public HttpConnectionDelegate {
+public:
+    int finished = 0;
+    std::string error;
+    bool ended() const { return finished > 0 || !error.empty(); }
+    void didSendBodyData(const std::shared_ptr<HttpConnection>&, std::int64_t, std::int64_t) override {}
+    void didReceiveResponse(const std::shared_ptr<HttpConnection>&, long) override {}
+    void didReceiveData(const std::shared_ptr<HttpConnection>&, std::string) override {}
+    void didFailWithError(const std::shared_ptr<HttpConnection>&, const std::string& text) override { error = text; }
+    void connectionDidFinishLoading(const std::shared_ptr<HttpConnection>&) override { ++finished; }
+};
+
+/// Holds the server's answers to "/slow" until opened.
+class Gate {
+public:
+    void waitOpen() {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(20), [&] { return open_; });
+    }
+    void open() {
+        {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+        }
+        changed_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool open_ = false;
+};
+
 }  // namespace
+
+TEST(HttpTransport, ExchangesBeyondTheHostLimitWaitTheirTurnWithTheirTimeLimitRunning) {
+    Gate gate;
+    std::atomic<std::size_t> arrived{0};  // requests are recorded only once answered
+    ScriptedHttpServer server([&](const RecordedRequest& request) {
+        ++arrived;
+        if (request.target == "/slow") gate.waitOpen();
+        return ScriptedAction::reply("ok");
+    });
+    const auto limit = static_cast<std::size_t>(HttpTransport::kMaxConnectionsPerHost);
+    std::vector<std::shared_ptr<EndLog>> slow;
+    for (std::size_t i = 0; i < limit; ++i) {
+        slow.push_back(std::make_shared<EndLog>());
+        HttpTransport::shared().start(HttpMessage{server.url("/slow"), "GET"}, slow.back());
+    }
+    // Beyond the limit: one that waits without a limit, one whose limit
+    // passes while it waits, one cancelled while it waits.
+    auto patient = std::make_shared<EndLog>();
+    HttpTransport::shared().start(HttpMessage{server.url("/patient"), "GET", {}, nullptr, std::chrono::seconds(20)},
+                                  patient);
+    auto hurried = std::make_shared<EndLog>();
+    HttpTransport::shared().start(
+        HttpMessage{server.url("/hurried"), "GET", {}, nullptr, std::chrono::milliseconds(300)}, hurried);
+    auto dropped = std::make_shared<EndLog>();
+    auto cancelled = HttpTransport::shared().start(HttpMessage{server.url("/cancelled"), "GET"}, dropped);
+    ASSERT_TRUE(test::runUntil([&] { return arrived == limit; }));
+    HttpTransport::shared().cancel(cancelled);
+
+    ASSERT_TRUE(test::runUntil([&] { return hurried->ended(); }));
+    EXPECT_EQ(hurried->error, "Timeout was reached");
+    EXPECT_EQ(arrived, limit);  // nothing beyond the limit was sent meanwhile
+    EXPECT_FALSE(patient->ended());
+
+    gate.open();
+    ASSERT_TRUE(test::runUntil([&] {
+        return patient->ended() && std::all_of(slow.begin(), slow.end(), [](const auto& log) { return log->ended(); });
+    }));
+    EXPECT_EQ(patient->finished, 1) << patient->error;
+    for (const auto& log : slow) EXPECT_EQ(log->finished, 1) << log->error;
+    EXPECT_FALSE(dropped->ended());
+    std::vector<std::string> targets;
+    for (const RecordedRequest& request : server.requests()) targets.push_back(request.target);
+    EXPECT_EQ(std::count(targets.begin(), targets.end(), "/patient"), 1);
+    EXPECT_EQ(std::count(targets.begin(), targets.end(), "/hurried"), 0);
+    EXPECT_EQ(std::count(targets.begin(), targets.end(), "/cancelled"), 0);
+}
+
+TEST(HttpTransport, ConnectionsClosedAfterEachReplyAreReplacedAndExchangesStartedOffTheLoopRunOnIt) {
+    // Each reply closes its connection, so socket numbers come free and are
+    // used again by the next connections.
+    ScriptedHttpServer server([](const RecordedRequest& request) {
+        return ScriptedAction::rawBytes("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(request.target.size()) +
+                                        "\r\nConnection: close\r\n\r\n" + request.target);
+    });
+    constexpr int kExchanges = 40;
+    std::vector<std::shared_ptr<EndLog>> logs;
+    for (int i = 0; i < kExchanges; ++i) logs.push_back(std::make_shared<EndLog>());
+    // Half are started from another thread.
+    std::thread other([&] {
+        for (int i = 0; i < kExchanges; i += 2) {
+            HttpTransport::shared().start(HttpMessage{server.url("/" + std::to_string(i)), "GET"}, logs[i]);
+        }
+    });
+    for (int i = 1; i < kExchanges; i += 2) {
+        HttpTransport::shared().start(HttpMessage{server.url("/" + std::to_string(i)), "GET"}, logs[i]);
+    }
+    other.join();
+    ASSERT_TRUE(test::runUntil(
+        [&] { return std::all_of(logs.begin(), logs.end(), [](const auto& log) { return log->ended(); }); }));
+    for (const auto& log : logs) EXPECT_EQ(log->finished, 1) << log->error;
+    EXPECT_EQ(server.acceptedConnections(), kExchanges);
+    // And a connection kept alive afterwards still serves.
+    ScriptedHttpServer kept(echoBody());
+    for (int i = 0; i < 3; ++i) {
+        auto log = std::make_shared<EndLog>();
+        HttpTransport::shared().start(HttpMessage{kept.url("/"), "GET"}, log);
+        ASSERT_TRUE(test::runUntil([&] { return log->ended(); }));
+        EXPECT_EQ(log->finished, 1) << log->error;
+    }
+    EXPECT_EQ(kept.acceptedConnections(), 1);
+}
 
 TEST(HttpTransport, EventsArriveInOrderOnTheMainLoop) {
     ScriptedHttpServer server(echoBody());

@@ -9,6 +9,11 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <poll.h>
+#include <unistd.h>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -18,7 +23,6 @@
 #include <map>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace vorn {
@@ -259,47 +263,53 @@ void HttpConnection::cancel() {
     release();
 }
 
-/// The transport thread and its curl multi handle.
+/// The curl multi handle, driven from the main loop: curl's sockets are
+/// watched by the loop's reactor and its timer is a loop timer, so that an
+/// exchange's events reach its delegate in the same turn of the loop that
+/// read them, with no thread in between. Every member is used on the main
+/// loop only; `add` and `cancel` called elsewhere go there first.
 class HttpTransport::Worker {
 public:
-    Worker() {
+    Worker() : io_(MainLoop::shared().context()), timer_(io_) {
         initializeCurl();
         multi_ = curl_multi_init();
         curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, kMaxConnectionsPerHost);
         curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, kMaxConnectionsPerHost * 4);
-        thread_ = std::thread([this] { loop(); });
+        curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &Worker::onSocket);
+        curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+        curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &Worker::onTimer);
+        curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
     }
 
     void add(HttpMessage message, std::shared_ptr<HttpConnection> connection) {
-        queue(Command{std::move(message), std::move(connection), false});
+        onLoop([this, message = std::move(message), connection = std::move(connection)]() mutable {
+            begin(std::move(message), std::move(connection));
+        });
     }
 
-    void cancel(std::shared_ptr<HttpConnection> connection) { queue(Command{{}, std::move(connection), true}); }
+    void cancel(std::shared_ptr<HttpConnection> connection) {
+        onLoop([this, connection = std::move(connection)] { drop(connection); });
+    }
 
 private:
-    struct Command {
-        HttpMessage message;
-        std::shared_ptr<HttpConnection> connection;
-        bool cancel = false;
-    };
-
-    /// Commands queued while earlier ones wait for the thread ride along
-    /// with them: only the first wakes it.
-    void queue(Command command) {
-        bool wake = false;
-        {
-            std::lock_guard lock(mutex_);
-            wake = commands_.empty();
-            commands_.push_back(std::move(command));
+    /// Runs `work` now when called on the main loop (never from inside a
+    /// curl call: delegates and the application run outside them), else
+    /// queues it there.
+    template <typename Work>
+    void onLoop(Work work) {
+        if (MainLoop::shared().isCurrentThread()) {
+            work();
+        } else {
+            MainLoop::shared().post(std::move(work));
         }
-        if (wake) curl_multi_wakeup(multi_);
     }
 
-    /// One exchange in flight; lives on the transport thread.
+    /// One exchange in flight.
     struct Transfer {
         Worker* worker = nullptr;
         HttpMessage message;
         std::shared_ptr<HttpConnection> connection;
+        std::string origin;
         CURL* easy = nullptr;
         curl_slist* headers = nullptr;
         std::shared_ptr<const TransportSecurity> security;  // https only
@@ -314,9 +324,18 @@ private:
         }
     };
 
-    /// Queues an event for the connection's delegate. The events that one
-    /// turn of the loop produced, for every exchange, go to the main loop
-    /// together, in order (see `flush`).
+    /// A socket of curl's and the directions curl waits on. The reactor's
+    /// registration is dropped, never the socket: curl closes it.
+    struct Watch {
+        Watch(boost::asio::io_context& io, curl_socket_t socket) : descriptor(io, socket) {}
+        boost::asio::posix::stream_descriptor descriptor;
+        int wanted = 0;  // CURL_POLL_IN, CURL_POLL_OUT or CURL_POLL_INOUT
+        bool reading = false;
+        bool writing = false;
+    };
+
+    /// Queues an event for the connection's delegate. The events of one
+    /// call into curl are delivered after it returns, in order (`deliver`).
     template <typename Event>
     void post(const std::shared_ptr<HttpConnection>& connection, Event event) {
         outbox_.emplace_back([connection, event = std::move(event)]() mutable {
@@ -325,12 +344,13 @@ private:
         });
     }
 
-    void flush() {
+    /// Runs the queued events. They may start and cancel exchanges, which
+    /// queue events of their own for a later turn.
+    void deliver() {
         if (outbox_.empty()) return;
-        MainLoop::shared().post([events = std::move(outbox_)]() mutable {
-            for (auto& event : events) event();
-        });
+        auto events = std::move(outbox_);
         outbox_ = {};
+        for (auto& event : events) event();
     }
 
     static void reportUpload(Transfer& transfer, curl_off_t now, curl_off_t total) {
@@ -390,6 +410,15 @@ private:
         return length;
     }
 
+    /// A failure found before curl has the exchange: reported in a later
+    /// turn of the loop, never from within `start`.
+    static void reportLater(const std::shared_ptr<HttpConnection>& connection, std::string error) {
+        MainLoop::shared().post([connection, error = std::move(error)] {
+            if (connection->isCancelled()) return;
+            if (auto delegate = connection->delegate()) delegate->didFailWithError(connection, error);
+        });
+    }
+
     void reportFailure(const std::shared_ptr<HttpConnection>& connection, std::string error) {
         post(connection,
              [error = std::move(error)](HttpConnectionDelegate& d, const std::shared_ptr<HttpConnection>& c) {
@@ -397,20 +426,98 @@ private:
         });
     }
 
-    void begin(Command command) {
-        if (command.connection->isCancelled()) return;
-        if (!hasHttpScheme(command.message.url)) {
-            reportFailure(command.connection, "unsupported URL");
+    /// An exchange waiting for one of its host's running ones to end. Its
+    /// time limit runs while it waits.
+    struct Held {
+        HttpMessage message;
+        std::shared_ptr<HttpConnection> connection;
+        std::chrono::steady_clock::time_point since;
+        std::unique_ptr<boost::asio::steady_timer> limit;  // with a time limit
+        bool ended = false;                                // its limit passed
+    };
+
+    /// The host part of a URL ("http://host:port", lower case): what
+    /// exchanges are counted by.
+    static std::string originOf(const std::string& url) {
+        const auto scheme = url.find("://");
+        const auto end = scheme == std::string::npos ? url.size() : url.find_first_of("/?#", scheme + 3);
+        std::string origin = url.substr(0, end);
+        std::transform(origin.begin(), origin.end(), origin.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        return origin;
+    }
+
+    /// Hands an exchange to curl when fewer than kMaxConnectionsPerHost of
+    /// its host run, else holds it until one ends. curl would queue the
+    /// others itself, but it looks at every queued exchange again each
+    /// time a connection comes free, which with many queued costs more
+    /// than the exchanges.
+    void begin(HttpMessage message, std::shared_ptr<HttpConnection> connection) {
+        if (connection->isCancelled()) return;
+        if (!hasHttpScheme(message.url)) {
+            reportLater(connection, "unsupported URL");
             return;
         }
-        if (auto unsafe = unsafeMessageReason(command.message)) {
-            reportFailure(command.connection, *unsafe);
+        if (auto unsafe = unsafeMessageReason(message)) {
+            reportLater(connection, *unsafe);
             return;
         }
+        std::string origin = originOf(message.url);
+        auto& host = hosts_[origin];
+        if (host.running >= kMaxConnectionsPerHost) {
+            auto held = std::make_shared<Held>();
+            held->since = std::chrono::steady_clock::now();
+            if (message.timeout.count() > 0) {
+                held->limit = std::make_unique<boost::asio::steady_timer>(io_, message.timeout);
+                held->limit->async_wait([held = std::weak_ptr<Held>(held)](const boost::system::error_code& error) {
+                    auto waiting = held.lock();
+                    if (error || !waiting || waiting->ended) return;
+                    waiting->ended = true;
+                    reportLater(waiting->connection, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+                });
+            }
+            held->message = std::move(message);
+            held->connection = std::move(connection);
+            host.held.push_back(std::move(held));
+            return;
+        }
+        hand(std::move(message), std::move(connection), std::move(origin));
+    }
+
+    /// After an exchange of `origin` ended: hands the next one held for it
+    /// to curl, with the time it waited taken off its own time limit.
+    void admitNext(const std::string& origin) {
+        auto it = hosts_.find(origin);
+        if (it == hosts_.end()) return;
+        auto& host = it->second;
+        if (host.running > 0) --host.running;
+        while (!host.held.empty() && host.running < kMaxConnectionsPerHost) {
+            const std::shared_ptr<Held> next = std::move(host.held.front());
+            host.held.pop_front();
+            if (next->ended || next->connection->isCancelled()) continue;
+            next->ended = true;
+            if (next->limit) {
+                next->limit->cancel();
+                const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - next->since);
+                if (waited >= next->message.timeout) {
+                    reportLater(next->connection, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
+                    continue;
+                }
+                next->message.timeout -= waited;
+            }
+            hand(std::move(next->message), std::move(next->connection), origin);
+            return;  // hand() may fail at once and admit the next itself
+        }
+        if (host.running == 0 && host.held.empty()) hosts_.erase(it);
+    }
+
+    void hand(HttpMessage message, std::shared_ptr<HttpConnection> connection, std::string origin) {
         auto transfer = std::make_unique<Transfer>();
         transfer->worker = this;
-        transfer->message = std::move(command.message);
-        transfer->connection = std::move(command.connection);
+        transfer->origin = std::move(origin);
+        transfer->message = std::move(message);
+        transfer->connection = std::move(connection);
         transfer->easy = takeHandle();
         transfer->headers = headerList(transfer->message);
         CURL* easy = transfer->easy;
@@ -424,8 +531,12 @@ private:
         curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Worker::onProgress);
         curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
+        curl_easy_setopt(easy, CURLOPT_CLOSESOCKETFUNCTION, &Worker::onCloseSocket);
+        curl_easy_setopt(easy, CURLOPT_CLOSESOCKETDATA, this);
+        ++hosts_[transfer->origin].running;
         if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
-            reportFailure(transfer->connection, "could not start");
+            reportLater(transfer->connection, "could not start");
+            admitNext(transfer->origin);
             return;
         }
         byConnection_[transfer->connection->identifier()] = easy;
@@ -440,6 +551,7 @@ private:
         byConnection_.erase(transfer->connection->identifier());
         curl_multi_remove_handle(multi_, easy);
         returnHandle(*transfer);
+        admitNext(transfer->origin);
         if (transfer->tooLarge || result == CURLE_FILESIZE_EXCEEDED) {
             reportFailure(transfer->connection, tooLargeText(transfer->message.maxResponseBytes));
         } else if (result == CURLE_OK && !transfer->responseReported) {
@@ -461,8 +573,12 @@ private:
         CURL* easy = it->second;
         byConnection_.erase(it);
         curl_multi_remove_handle(multi_, easy);
-        if (auto transfer = transfers_.find(easy); transfer != transfers_.end()) returnHandle(*transfer->second);
-        transfers_.erase(easy);
+        auto transfer = transfers_.find(easy);
+        if (transfer == transfers_.end()) return;
+        const std::string origin = transfer->second->origin;
+        returnHandle(*transfer->second);
+        transfers_.erase(transfer);
+        admitNext(origin);
     }
 
     /// Easy handles are kept for the next exchanges: a handle is reset
@@ -485,44 +601,164 @@ private:
         transfer.easy = nullptr;
     }
 
-    void loop() {
-        for (;;) {
-            std::deque<Command> commands;
-            {
-                std::lock_guard lock(mutex_);
-                commands.swap(commands_);
+    /// Lets curl act on a socket (or on its timer: CURL_SOCKET_TIMEOUT), then
+    /// ends the exchanges it finished and delivers their events.
+    void act(curl_socket_t socket, int events) {
+        int running = 0;
+        curl_multi_socket_action(multi_, socket, events, &running);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result);
+        }
+        deliver();
+    }
+
+    /// curl's socket callback: what a socket waits for now.
+    static int onSocket(CURL* /*easy*/, curl_socket_t socket, int what, void* self, void* /*socketData*/) {
+        auto& worker = *static_cast<Worker*>(self);
+        if (what == CURL_POLL_REMOVE) {
+            // A connection between exchanges: it stays registered with the
+            // reactor (curl takes it up again for the next exchange to its
+            // host) until curl closes it (onCloseSocket).
+            if (auto it = worker.watches_.find(socket); it != worker.watches_.end()) it->second->wanted = 0;
+            return 0;
+        }
+        auto& watch = worker.watches_[socket];
+        if (!watch) {
+            try {
+                watch = std::make_shared<Watch>(worker.io_, socket);
+            } catch (const std::exception&) {
+                // The reactor cannot watch it: curl ends the exchange.
+                worker.watches_.erase(socket);
+                return -1;
             }
-            for (auto& command : commands) {
-                if (command.cancel) {
-                    drop(command.connection);
-                } else {
-                    begin(std::move(command));
-                }
-            }
-            int running = 0;
-            curl_multi_perform(multi_, &running);
-            int queued = 0;
-            while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
-                if (message->msg == CURLMSG_DONE) finish(message->easy_handle, message->data.result);
-            }
-            flush();
-            curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        }
+        watch->wanted = what;
+        worker.arm(socket, watch);
+        return 0;
+    }
+
+    /// curl's close callback, the end of a socket: its registration goes
+    /// first, so that the number can be reused.
+    static int onCloseSocket(void* self, curl_socket_t socket) {
+        static_cast<Worker*>(self)->forget(socket);
+        return ::close(socket);
+    }
+
+    void forget(curl_socket_t socket) {
+        auto it = watches_.find(socket);
+        if (it == watches_.end()) return;
+        auto watch = std::move(it->second);
+        watches_.erase(it);
+        watch->wanted = 0;
+        watch->descriptor.release();  // ends its waits; curl closes the socket
+    }
+
+    /// Waits for the directions curl wants and is not waiting on already.
+    /// The reactor reports a socket when it becomes ready, so one that is
+    /// ready already (curl left data unread) is acted on at once instead.
+    void arm(curl_socket_t socket, const std::shared_ptr<Watch>& watch) {
+        const bool wantsRead = (watch->wanted & CURL_POLL_IN) != 0 && !watch->reading;
+        const bool wantsWrite = (watch->wanted & CURL_POLL_OUT) != 0 && !watch->writing;
+        if (!wantsRead && !wantsWrite) return;
+        pollfd ready{socket, static_cast<short>((wantsRead ? POLLIN : 0) | (wantsWrite ? POLLOUT : 0)), 0};
+        if (::poll(&ready, 1, 0) < 0) ready.revents = 0;
+        const auto readyFor = [&](short bits) { return (ready.revents & (bits | POLLERR | POLLHUP)) != 0; };
+        if (wantsRead) {
+            watch->reading = true;
+            wait(socket, watch, boost::asio::posix::descriptor_base::wait_read, readyFor(POLLIN));
+        }
+        if (wantsWrite) {
+            watch->writing = true;
+            wait(socket, watch, boost::asio::posix::descriptor_base::wait_write, readyFor(POLLOUT));
         }
     }
 
+    void wait(curl_socket_t socket, const std::shared_ptr<Watch>& watch,
+              boost::asio::posix::descriptor_base::wait_type type, bool readyNow) {
+        auto done = [this, socket, watch, type](const boost::system::error_code& error) {
+            const bool reading = type == boost::asio::posix::descriptor_base::wait_read;
+            (reading ? watch->reading : watch->writing) = false;
+            if (error == boost::asio::error::operation_aborted) return;
+            // A socket curl forgot meanwhile, or whose number it reused, is
+            // no longer this watch's.
+            auto it = watches_.find(socket);
+            if (it == watches_.end() || it->second != watch) return;
+            if ((watch->wanted & (reading ? CURL_POLL_IN : CURL_POLL_OUT)) == 0) return;
+            act(socket, error ? CURL_CSELECT_ERR : reading ? CURL_CSELECT_IN : CURL_CSELECT_OUT);
+            it = watches_.find(socket);
+            if (it != watches_.end() && it->second == watch) arm(socket, watch);
+        };
+        if (readyNow) {
+            boost::asio::post(io_, [done = std::move(done)] { done({}); });
+        } else {
+            watch->descriptor.async_wait(type, std::move(done));
+        }
+    }
+
+    /// curl's timer callback: act on CURL_SOCKET_TIMEOUT after `ms`
+    /// milliseconds (0: in the next turn), or never (-1). curl moves its
+    /// deadline on almost every call, and moving the loop's timer costs a
+    /// system call, so the timer is only ever moved earlier; when it fires
+    /// before a later deadline it waits again.
+    static int onTimer(CURLM* /*multi*/, long ms, void* self) {
+        auto& worker = *static_cast<Worker*>(self);
+        worker.deadline_.reset();
+        if (ms < 0) return 0;
+        if (ms == 0) {
+            if (!worker.timeoutQueued_) {
+                worker.timeoutQueued_ = true;
+                boost::asio::post(worker.io_, [&worker] {
+                    worker.timeoutQueued_ = false;
+                    worker.act(CURL_SOCKET_TIMEOUT, 0);
+                });
+            }
+            return 0;
+        }
+        worker.deadline_ = Clock::now() + std::chrono::milliseconds(ms);
+        worker.armTimer();
+        return 0;
+    }
+
+    void armTimer() {
+        if (!deadline_ || (armedFor_ && *armedFor_ <= *deadline_)) return;
+        armedFor_ = deadline_;
+        timer_.expires_at(*deadline_);
+        timer_.async_wait([this](const boost::system::error_code& error) {
+            if (error == boost::asio::error::operation_aborted) return;
+            armedFor_.reset();
+            if (!deadline_) return;
+            if (Clock::now() < *deadline_) {
+                armTimer();
+                return;
+            }
+            deadline_.reset();
+            act(CURL_SOCKET_TIMEOUT, 0);
+        });
+    }
+
+    using Clock = boost::asio::steady_timer::clock_type;
+    boost::asio::io_context& io_;
+    boost::asio::steady_timer timer_;
+    std::optional<Clock::time_point> deadline_;  // when curl wants its timeout action
+    std::optional<Clock::time_point> armedFor_;  // what timer_ waits for
+    bool timeoutQueued_ = false;                 // an action for a 0 ms timeout is queued
     CURLM* multi_ = nullptr;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::deque<Command> commands_;
     std::map<CURL*, std::unique_ptr<Transfer>> transfers_;
     std::map<std::uint64_t, CURL*> byConnection_;
-    std::vector<std::function<void()>> outbox_;  // transport thread only
+    std::map<curl_socket_t, std::shared_ptr<Watch>> watches_;
+    struct Host {
+        long running = 0;  // exchanges curl has
+        std::deque<std::shared_ptr<Held>> held;
+    };
+    std::map<std::string, Host> hosts_;
+    std::vector<std::function<void()>> outbox_;
     static constexpr std::size_t kSpareHandles = 64;
     std::vector<CURL*> spareHandles_;
 };
 
 HttpTransport& HttpTransport::shared() {
-    // Never destroyed: its thread serves the process until it exits.
+    // Never destroyed, like the main loop it runs on.
     static HttpTransport* transport = new HttpTransport();
     return *transport;
 }
