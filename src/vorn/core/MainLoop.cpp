@@ -3,7 +3,8 @@
 namespace vorn {
 
 MainLoop& MainLoop::shared() {
-    // Never destroyed: transport threads may still post to it during exit.
+    // Never destroyed: other threads (the WebSocket client's, the
+    // application's) may still post to it during exit.
     static MainLoop* loop = new MainLoop();
     return *loop;
 }

@@ -82,10 +82,11 @@ private:
     std::uint64_t identifier_;
 };
 
-/// HTTP over libcurl: asynchronous exchanges run on one transport thread
-/// (curl's multi interface, with connections kept alive and reused per
-/// host) and post their events to the main loop; synchronous exchanges run
-/// on the calling thread.
+/// HTTP over libcurl: asynchronous exchanges run on the main loop (curl's
+/// multi interface, its sockets and timer watched by the loop, connections
+/// kept alive and reused per host, at most `kMaxConnectionsPerHost`
+/// exchanges of a host at a time and the others waiting their turn);
+/// synchronous exchanges run on the calling thread.
 class HttpTransport {
 public:
     /// The one transport of the process.
@@ -131,7 +132,9 @@ public:
     static void setMaxConnectionIdleSeconds(long seconds);
     /// The idle limit for reuse in use, in seconds.
     static long maxConnectionIdleSeconds();
-    /// Connections kept open to one host at most.
+    /// Connections kept open to one host at most, and exchanges of one host
+    /// running at a time: more wait in the transport, their time limits
+    /// (`HttpMessage::timeout`) running, and start in the order they came.
     static constexpr long kMaxConnectionsPerHost = 16;
 
     /// Stops the exchange; nothing more is reported.
