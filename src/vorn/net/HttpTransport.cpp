@@ -9,7 +9,6 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <poll.h>
 #include <unistd.h>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
@@ -655,27 +654,21 @@ private:
     }
 
     /// Waits for the directions curl wants and is not waiting on already.
-    /// The reactor reports a socket when it becomes ready, so one that is
-    /// ready already (curl left data unread) is acted on at once instead.
+    /// A wait that starts re-arms the socket in the reactor, which reports
+    /// one that is ready already (curl left data unread) at once.
     void arm(curl_socket_t socket, const std::shared_ptr<Watch>& watch) {
-        const bool wantsRead = (watch->wanted & CURL_POLL_IN) != 0 && !watch->reading;
-        const bool wantsWrite = (watch->wanted & CURL_POLL_OUT) != 0 && !watch->writing;
-        if (!wantsRead && !wantsWrite) return;
-        pollfd ready{socket, static_cast<short>((wantsRead ? POLLIN : 0) | (wantsWrite ? POLLOUT : 0)), 0};
-        if (::poll(&ready, 1, 0) < 0) ready.revents = 0;
-        const auto readyFor = [&](short bits) { return (ready.revents & (bits | POLLERR | POLLHUP)) != 0; };
-        if (wantsRead) {
+        if ((watch->wanted & CURL_POLL_IN) != 0 && !watch->reading) {
             watch->reading = true;
-            wait(socket, watch, boost::asio::posix::descriptor_base::wait_read, readyFor(POLLIN));
+            wait(socket, watch, boost::asio::posix::descriptor_base::wait_read);
         }
-        if (wantsWrite) {
+        if ((watch->wanted & CURL_POLL_OUT) != 0 && !watch->writing) {
             watch->writing = true;
-            wait(socket, watch, boost::asio::posix::descriptor_base::wait_write, readyFor(POLLOUT));
+            wait(socket, watch, boost::asio::posix::descriptor_base::wait_write);
         }
     }
 
     void wait(curl_socket_t socket, const std::shared_ptr<Watch>& watch,
-              boost::asio::posix::descriptor_base::wait_type type, bool readyNow) {
+              boost::asio::posix::descriptor_base::wait_type type) {
         auto done = [this, socket, watch, type](const boost::system::error_code& error) {
             const bool reading = type == boost::asio::posix::descriptor_base::wait_read;
             (reading ? watch->reading : watch->writing) = false;
@@ -689,11 +682,7 @@ private:
             it = watches_.find(socket);
             if (it != watches_.end() && it->second == watch) arm(socket, watch);
         };
-        if (readyNow) {
-            boost::asio::post(io_, [done = std::move(done)] { done({}); });
-        } else {
-            watch->descriptor.async_wait(type, std::move(done));
-        }
+        watch->descriptor.async_wait(type, std::move(done));
     }
 
     /// curl's timer callback: act on CURL_SOCKET_TIMEOUT after `ms`
