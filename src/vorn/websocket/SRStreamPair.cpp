@@ -55,6 +55,7 @@ void SRStreamPair::open(asio::io_context& runLoop) {
         tlsContext_->set_verify_mode(validatesCertificateChain_ ? asio::ssl::verify_peer : asio::ssl::verify_none,
                                      ignored);
         tls_.emplace(runLoop, *tlsContext_);
+        in_.resize(kTLSReadSize);
         SSL* ssl = tls_->native_handle();
         boost::system::error_code notAnAddress;
         asio::ip::make_address(host_, notAnAddress);
@@ -69,6 +70,7 @@ void SRStreamPair::open(asio::io_context& runLoop) {
         }
     } else {
         plain_.emplace(runLoop);
+        in_.resize(kPlainReadSize);
     }
 
     auto self = shared_from_this();
@@ -172,7 +174,7 @@ void SRStreamPair::armRead() {
     auto self = shared_from_this();
     if (tls_) {
         tls_->async_read_some(
-            asio::buffer(tlsIn_),
+            asio::buffer(in_),
             asio::bind_executor(workQueue_, [self](const boost::system::error_code& error, std::size_t count) {
                 self->readArmed_ = false;
                 if (self->isClosed()) return;
@@ -186,21 +188,33 @@ void SRStreamPair::armRead() {
                     }
                     return;
                 }
-                self->tlsInLength_ = count;
-                self->tlsInPosition_ = 0;
+                self->inLength_ = count;
+                self->inPosition_ = 0;
                 self->bytesAvailable();
             }));
     } else {
-        plain_->async_wait(tcp::socket::wait_read,
-                           asio::bind_executor(workQueue_, [self](const boost::system::error_code& error) {
-                               self->readArmed_ = false;
-                               if (self->isClosed()) return;
-                               if (error) {
-                                   self->fail(error, SRStreamKind::Input);
-                                   return;
-                               }
-                               self->bytesAvailable();
-                           }));
+        // Reading into the pair's buffer, not waiting for readiness and then
+        // reading: the reactor reads as soon as bytes arrive (or at once,
+        // when they are there already), with no re-arming of the socket.
+        plain_->async_read_some(
+            asio::buffer(in_),
+            asio::bind_executor(workQueue_, [self](const boost::system::error_code& error, std::size_t count) {
+                self->readArmed_ = false;
+                if (self->isClosed()) return;
+                if (error) {
+                    if (self->isEnd(error)) {
+                        self->status_ = SRStreamStatus::AtEnd;
+                        self->endDelivered_ = true;
+                        self->deliver(SRStreamKind::Input, SRStreamEvent::EndEncountered);
+                    } else {
+                        self->fail(error, SRStreamKind::Input);
+                    }
+                    return;
+                }
+                self->inLength_ = count;
+                self->inPosition_ = 0;
+                self->bytesAvailable();
+            }));
     }
 }
 
@@ -220,7 +234,7 @@ void SRStreamPair::afterBytesAvailable() {
         return;
     }
     if (status_ != SRStreamStatus::Open) return;
-    if (tls_ && hasBytesAvailable()) {
+    if (hasBytesAvailable()) {
         asio::post(workQueue_, [self] {
             if (self->status_ != SRStreamStatus::Open) return;
             if (self->hasBytesAvailable()) {
@@ -235,34 +249,25 @@ void SRStreamPair::afterBytesAvailable() {
 }
 
 bool SRStreamPair::hasBytesAvailable() const {
-    if (tls_) {
-        if (tlsInPosition_ < tlsInLength_) return true;
-        return status_ == SRStreamStatus::Open && handshakeDone_ &&
-               SSL_pending(const_cast<TLSStream&>(*tls_).native_handle()) > 0;
-    }
-    // A plain read finds out by trying: it returns 0 when nothing is there.
-    return status_ == SRStreamStatus::Open;
+    if (inPosition_ < inLength_) return true;
+    return tls_ && status_ == SRStreamStatus::Open && handshakeDone_ &&
+           SSL_pending(const_cast<TLSStream&>(*tls_).native_handle()) > 0;
 }
 
 std::ptrdiff_t SRStreamPair::read(std::uint8_t* buffer, std::size_t maxLength) {
     if (status_ == SRStreamStatus::Error) return -1;
     if (maxLength == 0) return 0;
-    boost::system::error_code error;
-    std::size_t count = 0;
-    if (tls_) {
-        if (tlsInPosition_ < tlsInLength_) {
-            count = std::min(maxLength, tlsInLength_ - tlsInPosition_);
-            std::memcpy(buffer, tlsIn_.data() + tlsInPosition_, count);
-            tlsInPosition_ += count;
-            return static_cast<std::ptrdiff_t>(count);
-        }
-        if (status_ != SRStreamStatus::Open || SSL_pending(tls_->native_handle()) <= 0) return 0;
-        // Decrypted bytes are waiting inside TLS: this does not touch the socket.
-        count = tls_->read_some(asio::buffer(buffer, maxLength), error);
-    } else {
-        if (status_ != SRStreamStatus::Open) return 0;
-        count = plain_->read_some(asio::buffer(buffer, maxLength), error);
+    if (inPosition_ < inLength_) {
+        const std::size_t count = std::min(maxLength, inLength_ - inPosition_);
+        std::memcpy(buffer, in_.data() + inPosition_, count);
+        inPosition_ += count;
+        return static_cast<std::ptrdiff_t>(count);
     }
+    // A plain socket is read by the pair itself (armRead).
+    if (!tls_ || status_ != SRStreamStatus::Open || SSL_pending(tls_->native_handle()) <= 0) return 0;
+    // Decrypted bytes are waiting inside TLS: this does not touch the socket.
+    boost::system::error_code error;
+    const std::size_t count = tls_->read_some(asio::buffer(buffer, maxLength), error);
     if (error == asio::error::would_block || error == asio::error::try_again) return 0;
     if (error && isEnd(error)) {
         status_ = SRStreamStatus::AtEnd;

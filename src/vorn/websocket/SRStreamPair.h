@@ -58,6 +58,8 @@ public:
 
     /// The most decrypted bytes one TLS read completion holds.
     static constexpr std::size_t kTLSReadSize = 2048;
+    /// The most bytes one read of a plain socket takes.
+    static constexpr std::size_t kPlainReadSize = 1 << 16;
     /// The most bytes one TLS write takes.
     static constexpr std::size_t kTLSWriteChunk = 1 << 20;
 
@@ -142,16 +144,19 @@ private:
     std::optional<boost::asio::ssl::context> tlsContext_;
     std::optional<TLSStream> tls_;
 
-    // Plain TCP readiness.
+    // Reading: one read at a time into in_ (kTLSReadSize decrypted bytes,
+    // or kPlainReadSize from a plain socket), which read() hands out.
     bool readArmed_ = false;
+    std::vector<std::uint8_t> in_;
+    std::size_t inLength_ = 0;
+    std::size_t inPosition_ = 0;
+
+    // Plain TCP writing.
     bool waitingWritable_ = false;
 
     // TLS.
     bool handshakeDone_ = false;
     bool tlsWriting_ = false;
-    std::array<std::uint8_t, kTLSReadSize> tlsIn_{};
-    std::size_t tlsInLength_ = 0;
-    std::size_t tlsInPosition_ = 0;
     std::vector<std::uint8_t> tlsOut_;
     std::optional<boost::asio::steady_timer> shutdownTimer_;
 };
