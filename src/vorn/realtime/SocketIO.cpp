@@ -553,15 +553,27 @@ void SocketIO::doQueue() {
 // The heartbeat timer.
 
 void SocketIO::setTimeout() {
+    // Every packet moves the deadline on; the timer is moved only when it
+    // fires before the deadline, not for each packet.
+    timeoutDeadline_ = std::chrono::steady_clock::now() + durationOf(heartbeatTimeout_);
+    if (timeout_ && timeout_->expiry() <= timeoutDeadline_) return;
     if (timeout_) timeout_->cancel();
     timeout_ = std::make_unique<boost::asio::steady_timer>(MainLoop::shared().context());
-    timeout_->expires_after(durationOf(heartbeatTimeout_));
+    armTimeout(++timeoutGeneration_);
+}
+
+void SocketIO::armTimeout(std::uint64_t generation) {
+    timeout_->expires_at(timeoutDeadline_);
     std::weak_ptr<SocketIO> weak = weak_from_this();
-    const std::uint64_t generation = ++timeoutGeneration_;
     timeout_->async_wait([weak, generation](const boost::system::error_code& error) {
         if (error) return;
         auto self = weak.lock();
-        if (self && self->timeoutGeneration_ == generation) self->onTimeout();
+        if (!self || self->timeoutGeneration_ != generation || !self->timeout_) return;
+        if (std::chrono::steady_clock::now() < self->timeoutDeadline_) {
+            self->armTimeout(generation);
+        } else {
+            self->onTimeout();
+        }
     });
 }
 

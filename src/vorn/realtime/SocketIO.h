@@ -8,6 +8,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -166,6 +167,7 @@ private:
     void onAck(const SocketIOPacket& packet);
     void doQueue();
     void setTimeout();
+    void armTimeout(std::uint64_t generation);
     void onTimeout();
     std::optional<std::string> addAcknowledge(SocketIOCallback function);
     std::string portText() const;
@@ -209,6 +211,7 @@ private:
     // comes after its timer was cancelled or replaced does nothing.
     std::unique_ptr<boost::asio::steady_timer> timeout_;
     std::uint64_t timeoutGeneration_ = 0;
+    std::chrono::steady_clock::time_point timeoutDeadline_;  // the heartbeat timeout's, moved by each packet
     std::unique_ptr<boost::asio::steady_timer> connectTimer_;
     std::uint64_t connectGeneration_ = 0;
 };
