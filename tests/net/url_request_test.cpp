@@ -83,6 +83,15 @@ public:
     void connectionDidFinishLoading(const std::shared_ptr<HttpConnection>&) override { ++finished; }
 };
 
+/// A GET of `url`, with a time limit when one is given.
+HttpMessage getOf(const std::string& url, std::chrono::milliseconds timeout = std::chrono::milliseconds(0)) {
+    HttpMessage message;
+    message.url = url;
+    message.method = "GET";
+    message.timeout = timeout;
+    return message;
+}
+
 /// Holds the server's answers to "/slow" until opened.
 class Gate {
 public:
@@ -118,18 +127,16 @@ TEST(HttpTransport, ExchangesBeyondTheHostLimitWaitTheirTurnWithTheirTimeLimitRu
     std::vector<std::shared_ptr<EndLog>> slow;
     for (std::size_t i = 0; i < limit; ++i) {
         slow.push_back(std::make_shared<EndLog>());
-        HttpTransport::shared().start(HttpMessage{server.url("/slow"), "GET"}, slow.back());
+        HttpTransport::shared().start(getOf(server.url("/slow")), slow.back());
     }
     // Beyond the limit: one that waits without a limit, one whose limit
     // passes while it waits, one cancelled while it waits.
     auto patient = std::make_shared<EndLog>();
-    HttpTransport::shared().start(HttpMessage{server.url("/patient"), "GET", {}, nullptr, std::chrono::seconds(20)},
-                                  patient);
+    HttpTransport::shared().start(getOf(server.url("/patient"), std::chrono::seconds(20)), patient);
     auto hurried = std::make_shared<EndLog>();
-    HttpTransport::shared().start(
-        HttpMessage{server.url("/hurried"), "GET", {}, nullptr, std::chrono::milliseconds(300)}, hurried);
+    HttpTransport::shared().start(getOf(server.url("/hurried"), std::chrono::milliseconds(300)), hurried);
     auto dropped = std::make_shared<EndLog>();
-    auto cancelled = HttpTransport::shared().start(HttpMessage{server.url("/cancelled"), "GET"}, dropped);
+    auto cancelled = HttpTransport::shared().start(getOf(server.url("/cancelled")), dropped);
     ASSERT_TRUE(test::runUntil([&] { return arrived == limit; }));
     HttpTransport::shared().cancel(cancelled);
 
@@ -165,11 +172,11 @@ TEST(HttpTransport, ConnectionsClosedAfterEachReplyAreReplacedAndExchangesStarte
     // Half are started from another thread.
     std::thread other([&] {
         for (int i = 0; i < kExchanges; i += 2) {
-            HttpTransport::shared().start(HttpMessage{server.url("/" + std::to_string(i)), "GET"}, logs[i]);
+            HttpTransport::shared().start(getOf(server.url("/" + std::to_string(i))), logs[i]);
         }
     });
     for (int i = 1; i < kExchanges; i += 2) {
-        HttpTransport::shared().start(HttpMessage{server.url("/" + std::to_string(i)), "GET"}, logs[i]);
+        HttpTransport::shared().start(getOf(server.url("/" + std::to_string(i))), logs[i]);
     }
     other.join();
     ASSERT_TRUE(test::runUntil(
@@ -180,7 +187,7 @@ TEST(HttpTransport, ConnectionsClosedAfterEachReplyAreReplacedAndExchangesStarte
     ScriptedHttpServer kept(echoBody());
     for (int i = 0; i < 3; ++i) {
         auto log = std::make_shared<EndLog>();
-        HttpTransport::shared().start(HttpMessage{kept.url("/"), "GET"}, log);
+        HttpTransport::shared().start(getOf(kept.url("/")), log);
         ASSERT_TRUE(test::runUntil([&] { return log->ended(); }));
         EXPECT_EQ(log->finished, 1) << log->error;
     }

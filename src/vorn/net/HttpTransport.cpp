@@ -761,10 +761,15 @@ std::shared_ptr<HttpConnection> HttpTransport::start(HttpMessage message,
     return connection;
 }
 
-void HttpTransport::cancel(const std::shared_ptr<HttpConnection>& connection) {
+void HttpTransport::cancel(const std::shared_ptr<HttpConnection>& connection) noexcept {
     if (!connection) return;
-    connection->cancel();
-    worker_->cancel(connection);
+    try {
+        connection->cancel();
+        worker_->cancel(connection);
+    } catch (const std::exception&) {
+        // Only running out of memory gets here. A connection marked cancelled
+        // reports nothing more, even if its exchange was not taken off.
+    }
 }
 
 std::optional<std::string> HttpTransport::sendSynchronous(const HttpMessage& message, std::string* error) {

@@ -138,7 +138,7 @@ public:
     static constexpr long kMaxConnectionsPerHost = 16;
 
     /// Stops the exchange; nothing more is reported.
-    void cancel(const std::shared_ptr<HttpConnection>& connection);
+    void cancel(const std::shared_ptr<HttpConnection>& connection) noexcept;
 
 private:
     class Worker;
