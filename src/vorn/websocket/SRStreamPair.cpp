@@ -172,50 +172,35 @@ void SRStreamPair::armRead() {
     if (readArmed_ || status_ != SRStreamStatus::Open) return;
     readArmed_ = true;
     auto self = shared_from_this();
+    auto done = asio::bind_executor(workQueue_, [self](const boost::system::error_code& error, std::size_t count) {
+        self->readDone(error, count);
+    });
+    // Both kinds read into the pair's buffer, not waiting for readiness and
+    // then reading: the reactor reads as soon as bytes arrive (or at once,
+    // when they are there already), with no re-arming of the socket.
     if (tls_) {
-        tls_->async_read_some(
-            asio::buffer(in_),
-            asio::bind_executor(workQueue_, [self](const boost::system::error_code& error, std::size_t count) {
-                self->readArmed_ = false;
-                if (self->isClosed()) return;
-                if (error) {
-                    if (self->isEnd(error)) {
-                        self->status_ = SRStreamStatus::AtEnd;
-                        self->endDelivered_ = true;
-                        self->deliver(SRStreamKind::Input, SRStreamEvent::EndEncountered);
-                    } else {
-                        self->fail(error, SRStreamKind::Input);
-                    }
-                    return;
-                }
-                self->inLength_ = count;
-                self->inPosition_ = 0;
-                self->bytesAvailable();
-            }));
+        tls_->async_read_some(asio::buffer(in_), std::move(done));
     } else {
-        // Reading into the pair's buffer, not waiting for readiness and then
-        // reading: the reactor reads as soon as bytes arrive (or at once,
-        // when they are there already), with no re-arming of the socket.
-        plain_->async_read_some(
-            asio::buffer(in_),
-            asio::bind_executor(workQueue_, [self](const boost::system::error_code& error, std::size_t count) {
-                self->readArmed_ = false;
-                if (self->isClosed()) return;
-                if (error) {
-                    if (self->isEnd(error)) {
-                        self->status_ = SRStreamStatus::AtEnd;
-                        self->endDelivered_ = true;
-                        self->deliver(SRStreamKind::Input, SRStreamEvent::EndEncountered);
-                    } else {
-                        self->fail(error, SRStreamKind::Input);
-                    }
-                    return;
-                }
-                self->inLength_ = count;
-                self->inPosition_ = 0;
-                self->bytesAvailable();
-            }));
+        plain_->async_read_some(asio::buffer(in_), std::move(done));
     }
+}
+
+void SRStreamPair::readDone(const boost::system::error_code& error, std::size_t count) {
+    readArmed_ = false;
+    if (isClosed()) return;
+    if (error) {
+        if (isEnd(error)) {
+            status_ = SRStreamStatus::AtEnd;
+            endDelivered_ = true;
+            deliver(SRStreamKind::Input, SRStreamEvent::EndEncountered);
+        } else {
+            fail(error, SRStreamKind::Input);
+        }
+        return;
+    }
+    inLength_ = count;
+    inPosition_ = 0;
+    bytesAvailable();
 }
 
 void SRStreamPair::bytesAvailable() {

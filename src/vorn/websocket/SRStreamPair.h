@@ -120,6 +120,7 @@ private:
     void fail(const boost::system::error_code& error, SRStreamKind stream);
     void deliver(SRStreamKind stream, SRStreamEvent event);
     void armRead();
+    void readDone(const boost::system::error_code& error, std::size_t count);
     void armWrite();
     void bytesAvailable();
     void afterBytesAvailable();
