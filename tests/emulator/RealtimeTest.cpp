@@ -932,6 +932,10 @@ TEST_F(RealtimeTest, APollAnswerNotTakenInTimeClosesItsConnectionAndLeavesTheBac
     // sanitizers, beside other tests, can take longer than half a second.
     options.pollWriteTimeout = vorn::test::kUnderSanitizer ? 3s : 500ms;
     options.closeTimeout = 60s;
+    // No heartbeat may join the backlog the next poll is measured by: under
+    // the sanitizers the test outlasts the quick 5 s interval.
+    options.heartbeatInterval = 60s;
+    options.heartbeatTimeout = 120s;
     start(options);
     const std::string sid = handshake();
     EXPECT_EQ(request(http::verb::get, polling(sid)).body, "1::");
