@@ -285,5 +285,29 @@ TEST(WebSocketLifetime, AnOpenSocketOutlivesItsCreatorsReference) {
     EXPECT_TRUE(runUntil([&] { return weak.expired(); }));
 }
 
+// The network thread lives for the process, so it may still be writing when
+// the process exits; each frame it writes takes a mask key from OpenSSL,
+// which frees its state in an exit handler. Sends keep coming from another
+// thread while the main thread exits: the exit must be clean, every time.
+TEST(WebSocketLifetime, TheProcessExitsCleanlyWhileFramesAreStillBeingWritten) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto exitWhileSending = [] {
+        BeastEchoServer server;
+        auto client = makeClient(server.url());
+        client.socket->open();
+        if (!runUntil([&] { return client.delegate->opens == 1; })) std::_Exit(3);
+        std::thread([socket = client.socket] {
+            for (;;) socket->send(std::string(16, 'x'));
+        }).detach();
+        // Let the writes get going.
+        if (!runUntil([&] { return !client.delegate->messages.empty(); })) std::_Exit(4);
+        std::exit(0);
+    };
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_EXIT(exitWhileSending(), ::testing::ExitedWithCode(0), "");
+    }
+}
+
 }  // namespace
 }  // namespace vorn::test

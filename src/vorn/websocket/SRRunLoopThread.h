@@ -10,7 +10,8 @@ namespace vorn {
 
 /// The one network thread of the process that drives every WebSocket's
 /// stream: it runs its own run loop (an Asio io_context) forever. Created on
-/// first use, never ended.
+/// first use, never ended: when the process exits, it stops running handlers
+/// before OpenSSL frees its state, and is left parked.
 class SRRunLoopThread {
 public:
     /// The shared thread, created and started once.
@@ -23,6 +24,10 @@ public:
     /// The label the thread carries.
     static constexpr const char* kThreadName = "com.vorn.ws.net";
 
+    /// Stops the loop and waits (briefly) until the thread has parked for
+    /// good. Called once, from the process's exit handlers.
+    void parkForExit() noexcept;
+
     SRRunLoopThread(const SRRunLoopThread&) = delete;
     SRRunLoopThread& operator=(const SRRunLoopThread&) = delete;
 
@@ -34,7 +39,10 @@ private:
     std::mutex mutex_;
     std::condition_variable published_;
     boost::asio::io_context* runLoop_ = nullptr;
+    bool exiting_ = false;
+    bool parked_ = false;
     std::thread thread_;
+    std::thread::id threadId_;
 };
 
 /// The shared network run loop (`SRRunLoopThread::sharedThread().runLoop()`).
