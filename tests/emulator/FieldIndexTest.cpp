@@ -417,7 +417,7 @@ TEST(EmulatorFieldIndexMigrationTest, AnOlderDatabaseGetsItsObjectsIndexed) {
         const char* insert =
             "INSERT INTO objects (class_name, object_id, data, created_at, updated_at, created_ms, updated_ms) "
             "VALUES ('Old', ?, ?, '2024-01-01 00:00:00', '2024-01-01 00:00:00', ?, ?)";
-        first.execute(insert, {"o1", R"({"n": 5, "cat": "a", "tags": ["x", 5]})", 1, 1});
+        first.execute(insert, {"o1", R"({"n": 5, "cat": "a", "tags": ["x", 5, 5]})", 1, 1});
         first.execute(insert, {"o2", R"({"n": 5.0, "cat": "b"})", 2, 2});
         first.execute(insert, {"o3", R"({"n": "5", "cat": "a", "ok": true})", 3, 3});
         first.execute(insert, {"o4", R"({"n": 6})", 4, 4});
@@ -440,6 +440,43 @@ TEST(EmulatorFieldIndexMigrationTest, AnOlderDatabaseGetsItsObjectsIndexed) {
                       {"$maxDistanceInKilometers", 20}}}};
     EXPECT_TRUE(usesIndex(storage, "Old", near));
     EXPECT_EQ(expectSame(storage, "Old", findOf(near)).ids, std::vector<std::string>{"o5"});
+}
+
+// A database whose field index an earlier version filled (a row for each
+// array element, unreadable data as a row without a value) keeps finding
+// the same objects once its index is rebuilt in key order.
+TEST(EmulatorFieldIndexMigrationTest, AnIndexWithRepeatedAndValuelessRowsIsCarriedOver) {
+    TempDir dir;
+    const Storage::Options onDisk{dir.path() / "data", false};
+    {
+        std::vector<Migration> older(builtinMigrations().begin(), builtinMigrations().begin() + 7);
+        Storage first(onDisk, older);
+        const char* insert =
+            "INSERT INTO objects (class_name, object_id, data, created_at, updated_at, created_ms, updated_ms) "
+            "VALUES ('Old', ?, ?, '2024-01-01 00:00:00', '2024-01-01 00:00:00', ?, ?)";
+        first.execute(insert, {"o1", R"({"tags": [5, 5, 6]})", 1, 1});
+        first.execute(
+            "INSERT INTO objects (class_name, object_id, data, created_at, updated_at, created_ms, updated_ms) "
+            "VALUES ('Bad', 'o2', 'not an object', '2024-01-01 00:00:00', '2024-01-01 00:00:00', 2, 2)");
+        // As the earlier version wrote them.
+        first.execute("INSERT INTO field_index VALUES ('Old', 'tags', 'n', 5, 1, 'o1')");
+        first.execute("UPDATE field_index SET value = NULL WHERE kind = 'x'");
+        EXPECT_EQ(first.queryOne("SELECT count(*) FROM field_index")->at(0).asInt(), 5);
+    }
+    Storage storage(onDisk);
+    EXPECT_EQ(storage.schemaVersion(), static_cast<int>(builtinMigrations().size()));
+    EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index")->at(0).asInt(), 3);
+    EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index WHERE kind = 'x' AND object_id = 'o2'")->at(0).asInt(),
+              1);
+    EXPECT_EQ(expectSame(storage, "Old", findOf({{"tags", 5}})).ids, std::vector<std::string>{"o1"});
+    EXPECT_TRUE(usesIndex(storage, "Old", {{"tags", 5}}));
+    // Later writes keep the index exact: a repeated value adds one row, a
+    // deleted object leaves none.
+    storage.execute("UPDATE objects SET data = '{\"tags\": [7, 7]}' WHERE object_id = 'o1'");
+    EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index WHERE object_id = 'o1'")->at(0).asInt(), 1);
+    EXPECT_EQ(expectSame(storage, "Old", findOf({{"tags", 7}})).ids, std::vector<std::string>{"o1"});
+    storage.execute("DELETE FROM objects WHERE object_id = 'o2'");
+    EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index WHERE object_id = 'o2'")->at(0).asInt(), 0);
 }
 
 }  // namespace
