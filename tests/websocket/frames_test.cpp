@@ -378,7 +378,9 @@ TEST(WebSocketFrames, AnOperationQueueSeesOneOperationPerMessage) {
     }));
     auto client = makeClient(server.url());
     // Shared with the queue, which the network thread still feeds (the
-    // close's operations) after the test has taken what it checks.
+    // close's operations) after the test has taken what it checks. The queue
+    // and the operations in it keep the socket, so the test runs them until
+    // the connection has ended: the socket then lets the queue go.
     struct Queue {
         std::mutex mutex;
         std::vector<std::function<void()>> operations;
@@ -404,7 +406,15 @@ TEST(WebSocketFrames, AnOperationQueueSeesOneOperationPerMessage) {
     ASSERT_EQ(client.delegate->messages.size(), static_cast<std::size_t>(kReceived));
     EXPECT_EQ(textOf(client.delegate->messages.back()), std::to_string(kReceived - 1));
     client.socket->close();
-    ASSERT_TRUE(runUntil([&] { return server.finished(); }));
+    ASSERT_TRUE(runUntil([&] {
+        {
+            std::lock_guard lock(queue->mutex);
+            operations.swap(queue->operations);
+        }
+        for (auto& operation : operations) operation();
+        operations.clear();
+        return server.finished() && client.delegate->ended();
+    }));
 }
 
 // The close frame is the last frame written.
