@@ -4,6 +4,7 @@
 
 #include <openssl/ssl.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -39,10 +40,13 @@ SRRunLoopThread& SRRunLoopThread::sharedThread() {
 SRRunLoopThread::SRRunLoopThread() {
     thread_ = std::thread([this] { main(); });
     threadId_ = thread_.get_id();
+    ownerProcess_ = ::getpid();
     thread_.detach();
 }
 
 void SRRunLoopThread::parkForExit() noexcept {
+    // A child forked from this process has no network thread to wait for.
+    if (::getpid() != ownerProcess_) return;
     try {
         std::unique_lock lock(mutex_);
         if (runLoop_ == nullptr || std::this_thread::get_id() == threadId_) return;

@@ -2,6 +2,8 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <sys/types.h>
+
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -43,6 +45,7 @@ private:
     bool parked_ = false;
     std::thread thread_;
     std::thread::id threadId_;
+    pid_t ownerProcess_ = 0;
 };
 
 /// The shared network run loop (`SRRunLoopThread::sharedThread().runLoop()`).
