@@ -408,20 +408,27 @@ TEST_F(EmulatorFieldIndexTest, GeoConditionsReadALatitudeBandAndGiveWhatAScanGiv
     same(findOf(nearWhere(geoPoint(90, 180), "$maxDistanceInKilometers", 1), "", 0, 1000), "Geo");
 }
 
+/// Writes an object straight into the objects table, as an earlier version
+/// of the emulator left it.
+void insertStored(Storage& storage, const std::string& className, const std::string& objectId, const std::string& data,
+                  std::int64_t ms) {
+    storage.execute(
+        "INSERT INTO objects (class_name, object_id, data, created_at, updated_at, created_ms, updated_ms) "
+        "VALUES (?, ?, ?, '2024-01-01 00:00:00', '2024-01-01 00:00:00', ?, ?)",
+        {className, objectId, data, ms, ms});
+}
+
 TEST(EmulatorFieldIndexMigrationTest, AnOlderDatabaseGetsItsObjectsIndexed) {
     TempDir dir;
     const Storage::Options onDisk{dir.path() / "data", false};
     {
         std::vector<Migration> older(builtinMigrations().begin(), builtinMigrations().begin() + 5);
         Storage first(onDisk, older);
-        const char* insert =
-            "INSERT INTO objects (class_name, object_id, data, created_at, updated_at, created_ms, updated_ms) "
-            "VALUES ('Old', ?, ?, '2024-01-01 00:00:00', '2024-01-01 00:00:00', ?, ?)";
-        first.execute(insert, {"o1", R"({"n": 5, "cat": "a", "tags": ["x", 5, 5]})", 1, 1});
-        first.execute(insert, {"o2", R"({"n": 5.0, "cat": "b"})", 2, 2});
-        first.execute(insert, {"o3", R"({"n": "5", "cat": "a", "ok": true})", 3, 3});
-        first.execute(insert, {"o4", R"({"n": 6})", 4, 4});
-        first.execute(insert, {"o5", R"({"at": {"__type": "GeoPoint", "latitude": 52.5, "longitude": 13.4}})", 5, 5});
+        insertStored(first, "Old", "o1", R"({"n": 5, "cat": "a", "tags": ["x", 5, 5]})", 1);
+        insertStored(first, "Old", "o2", R"({"n": 5.0, "cat": "b"})", 2);
+        insertStored(first, "Old", "o3", R"({"n": "5", "cat": "a", "ok": true})", 3);
+        insertStored(first, "Old", "o4", R"({"n": 6})", 4);
+        insertStored(first, "Old", "o5", R"({"at": {"__type": "GeoPoint", "latitude": 52.5, "longitude": 13.4}})", 5);
         // Without the index every find scans.
         EXPECT_FALSE(usesIndex(first, "Old", {{"n", 5}}));
         EXPECT_EQ(expectSame(first, "Old", findOf({{"n", 5}})).ids, (std::vector<std::string>{"o1", "o2"}));
@@ -451,13 +458,8 @@ TEST(EmulatorFieldIndexMigrationTest, AnIndexWithRepeatedAndValuelessRowsIsCarri
     {
         std::vector<Migration> older(builtinMigrations().begin(), builtinMigrations().begin() + 7);
         Storage first(onDisk, older);
-        const char* insert =
-            "INSERT INTO objects (class_name, object_id, data, created_at, updated_at, created_ms, updated_ms) "
-            "VALUES ('Old', ?, ?, '2024-01-01 00:00:00', '2024-01-01 00:00:00', ?, ?)";
-        first.execute(insert, {"o1", R"({"tags": [5, 5, 6]})", 1, 1});
-        first.execute(
-            "INSERT INTO objects (class_name, object_id, data, created_at, updated_at, created_ms, updated_ms) "
-            "VALUES ('Bad', 'o2', 'not an object', '2024-01-01 00:00:00', '2024-01-01 00:00:00', 2, 2)");
+        insertStored(first, "Old", "o1", R"({"tags": [5, 5, 6]})", 1);
+        insertStored(first, "Bad", "o2", "not an object", 2);
         // As the earlier version wrote them.
         first.execute("INSERT INTO field_index VALUES ('Old', 'tags', 'n', 5, 1, 'o1')");
         first.execute("UPDATE field_index SET value = NULL WHERE kind = 'x'");

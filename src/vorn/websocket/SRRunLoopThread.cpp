@@ -11,16 +11,6 @@
 
 namespace vorn {
 
-namespace {
-
-SRRunLoopThread* sharedRunLoopThread = nullptr;
-
-void parkSharedRunLoopThread() {
-    if (sharedRunLoopThread != nullptr) sharedRunLoopThread->parkForExit();
-}
-
-}  // namespace
-
 SRRunLoopThread& SRRunLoopThread::sharedThread() {
     // Lives for the process: sockets may use the loop until exit.
     static SRRunLoopThread* shared = [] {
@@ -30,8 +20,7 @@ SRRunLoopThread& SRRunLoopThread::sharedThread() {
         // OpenSSL state while the process exits.
         OPENSSL_init_ssl(0, nullptr);
         auto* thread = new SRRunLoopThread();
-        sharedRunLoopThread = thread;
-        std::atexit(parkSharedRunLoopThread);
+        std::atexit([] { sharedThread().parkForExit(); });
         return thread;
     }();
     return *shared;
