@@ -9,6 +9,11 @@
 // beside the emulator process's resident memory after loading and after
 // the finds. Medians of several rounds, for each N and each budget of the
 // emulator's object cache (in MiB; its default, or those of --cache-mb).
+// A field enters the emulator's field index when a find first looks it
+// up: "1st find" and "1st 12km" are the first (untimed) rounds, which fill
+// it, and "load idx" loads the same objects into a class whose four fields
+// are all in the index already (in this process, into a database in
+// memory).
 //
 //   bench_find_scale [--sizes 10000,100000] [--rounds R] [--cache-mb 256,4096] [--on-disk DIR]
 //
@@ -74,6 +79,16 @@ void seed(emulator::Storage& storage, int count) {
             {"Item", std::string(id), data.dump(), when, when, whenMs + i, whenMs + i});
     }
     transaction.commit();
+}
+
+/// Milliseconds of seed() into a database in memory whose class has its
+/// four fields in the field index already.
+double timedIndexedLoad(int count) {
+    emulator::Storage storage(emulator::Storage::Options{{}, true});
+    for (const char* key : {"score", "category", "label", "place"}) storage.indexField("Item", key);
+    const auto start = Clock::now();
+    seed(storage, count);
+    return millisSince(start);
 }
 
 /// Resident memory of a process in MiB, from /proc.
@@ -190,8 +205,9 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--on-disk") == 0) onDisk = argv[i + 1];
     }
     DeviceContext::shared().setStore(std::make_shared<MemoryKeyValueStore>());
-    std::printf("%9s %9s %9s %12s %12s %12s %12s %10s %10s\n", "objects", "cache MiB", "load ms", "find ms", "count ms",
-                "near ms", "near 12km ms", "RSS MiB", "after MiB");
+    std::printf("%9s %9s %9s %12s %12s %12s %12s %10s %10s %10s %10s %11s\n", "objects", "cache MiB", "load ms",
+                "find ms", "count ms", "near ms", "near 12km ms", "RSS MiB", "after MiB", "1st find", "1st 12km",
+                "load idx ms");
     int status = 0;
     for (const int size : sizes) {
         for (const int budget : budgets) {
@@ -230,6 +246,7 @@ int main(int argc, char** argv) {
                      return timedFind(query);
                  }}};
             std::vector<double> medians;
+            std::vector<double> firsts;
             for (const auto& [name, measure] : measures) {
                 std::vector<double> times;
                 long answered = 0;
@@ -242,14 +259,19 @@ int main(int argc, char** argv) {
                     }
                     answered = found;
                     if (round > 0) times.push_back(ms);
+                    if (round == 0) firsts.push_back(ms);
                 }
                 medians.push_back(times.empty() ? -1 : median(times));
                 std::fprintf(stderr, "  %d objects, %s: %ld answered\n", size, name, answered);
             }
-            std::printf("%9d %9d %9.0f %12.2f %12.2f %12.2f %12.2f %10.1f %10.1f\n", size, budget, loadMs, medians[0],
-                        medians[1], medians[2], medians[3], loadedRss, residentMiB(child.pid));
-            std::fflush(stdout);
+            const double afterRss = residentMiB(child.pid);
             stopEmulator(child);
+            const double indexedLoadMs = timedIndexedLoad(size);
+            firsts.resize(measures.size(), -1);
+            std::printf("%9d %9d %9.0f %12.2f %12.2f %12.2f %12.2f %10.1f %10.1f %10.1f %10.1f %11.0f\n", size, budget,
+                        loadMs, medians[0], medians[1], medians[2], medians[3], loadedRss, afterRss, firsts[0],
+                        firsts[3], indexedLoadMs);
+            std::fflush(stdout);
             if (!dataDir.empty()) std::filesystem::remove_all(dataDir);
         }
     }

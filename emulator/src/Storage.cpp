@@ -3,8 +3,10 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <iterator>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace vorn::emulator {
 
@@ -31,13 +33,26 @@ void configureSqliteOnce() {
     (void)configured;
 }
 
+// Which fields the statements below index. An empty condition takes
+// every one; else `row` is a condition on the objects row (for its kind 'x'
+// row) and `member` one on a top-level member f of its data.
+struct FieldFilter {
+    std::string row;
+    std::string member;
+};
+
+std::string andAlso(const std::string& condition) {
+    return condition.empty() ? std::string() : " AND (" + condition + ")";
+}
+
 // The kind 'g' rows of one objects row (named as for fieldIndexRows below,
 // its data read as `readable`): a top-level field that is a
 // GeoPoint map (a "__type" of "GeoPoint" and a numeric "latitude") is
 // indexed by its latitude, which bounds the distance of "$nearSphere" and
 // the boxes of "$within". Every numeric "latitude" member gets a row, so
 // that a map with repeated members is found however it is read.
-std::string geoIndexRows(std::string_view row, std::string_view from, const std::string& readable) {
+std::string geoIndexRows(std::string_view row, std::string_view from, const std::string& readable,
+                         const FieldFilter& filter = {}) {
     const std::string r(row);
     const std::string source = from.empty() ? std::string(" FROM ") : std::string(from) + ", ";
     // Data that cannot hold a GeoPoint (no "GeoPoint" in its text, not even
@@ -49,7 +64,8 @@ std::string geoIndexRows(std::string_view row, std::string_view from, const std:
            ".class_name, f.key, 'g', l.value, 0, " + r + ".object_id" + source + "json_each(" + object +
            ") AS f, json_each(f.value) AS l WHERE f.type = 'object' AND l.key = 'latitude' AND l.type IN "
            "('integer', 'real') AND EXISTS (SELECT 1 FROM json_each(f.value) AS t WHERE t.key = '__type' AND "
-           "t.type = 'text' AND t.value = 'GeoPoint');\n";
+           "t.type = 'text' AND t.value = 'GeoPoint')" +
+           andAlso(filter.member);
 }
 
 // The readable-object form of `row`.data: the data when it is a JSON
@@ -62,11 +78,12 @@ std::string indexedObject(std::string_view row) {
 
 // The statements that add the field_index rows of one objects row, named
 // `row` ("NEW" in a trigger, "o" over the objects table with `from` naming
-// it). A row whose data is not a JSON object SQLite reads, or that holds an
-// escaped surrogate (which SQLite and the emulator's parser may read apart),
-// gets a kind 'x' row: every indexed find reads it. `withGeo` adds the
-// GeoPoint rows.
-std::string fieldIndexRows(std::string_view row, std::string_view from, bool withGeo) {
+// it), first the kind 'x' one. A row whose data is not a JSON object SQLite
+// reads, or that holds an escaped surrogate (which SQLite and the emulator's
+// parser may read apart), gets a kind 'x' row: every indexed find reads it.
+// `withGeo` adds the GeoPoint rows.
+std::vector<std::string> fieldIndexRows(std::string_view row, std::string_view from, bool withGeo,
+                                        const FieldFilter& filter = {}) {
     const std::string r(row);
     const std::string data = r + ".data";
     const std::string object = indexedObject(row);
@@ -79,31 +96,68 @@ std::string fieldIndexRows(std::string_view row, std::string_view from, bool wit
     const std::string scalar = " IN ('text', 'integer', 'real', 'true', 'false')";
     // A row may come twice (an array holding a value twice): the second adds nothing.
     const std::string insert = "INSERT OR IGNORE INTO field_index (class_name, key, kind, value, in_array, object_id) ";
-    std::string sql;
-    sql += insert + "SELECT " + r + ".class_name, '', 'x', '', 0, " + r + ".object_id " + std::string(from) +
-           " WHERE (CASE WHEN json_valid(" + data + ") THEN json_type(" + data + ") END) IS NOT 'object' OR " + data +
-           " GLOB '*\\[uU][dD][89abcdefABCDEF]*';\n";
+    std::vector<std::string> statements;
+    const std::string rowFilter = filter.row.empty() ? std::string() : "(" + filter.row + ") AND ";
+    statements.push_back(insert + "SELECT " + r + ".class_name, '', 'x', '', 0, " + r + ".object_id " +
+                         std::string(from) + " WHERE " + rowFilter + "((CASE WHEN json_valid(" + data +
+                         ") THEN json_type(" + data + ") END) IS NOT 'object' OR " + data +
+                         " GLOB '*\\[uU][dD][89abcdefABCDEF]*')");
     const std::string source = from.empty() ? std::string(" FROM ") : std::string(from) + ", ";
-    sql += insert + "SELECT " + r + ".class_name, f.key, " + kindOf("f") + ", f.value, 0, " + r + ".object_id" +
-           source + "json_each(" + object + ") AS f WHERE f.type" + scalar + ";\n";
-    sql += insert + "SELECT " + r + ".class_name, f.key, " + kindOf("e") + ", e.value, 1, " + r + ".object_id" +
-           source + "json_each(" + object + ") AS f, json_each(f.value) AS e WHERE f.type = 'array' AND e.type" +
-           scalar + ";\n";
-    if (withGeo) sql += geoIndexRows(row, from, object);
+    statements.push_back(insert + "SELECT " + r + ".class_name, f.key, " + kindOf("f") + ", f.value, 0, " + r +
+                         ".object_id" + source + "json_each(" + object + ") AS f WHERE f.type" + scalar +
+                         andAlso(filter.member));
+    statements.push_back(insert + "SELECT " + r + ".class_name, f.key, " + kindOf("e") + ", e.value, 1, " + r +
+                         ".object_id" + source + "json_each(" + object +
+                         ") AS f, json_each(f.value) AS e WHERE f.type = 'array' AND e.type" + scalar +
+                         andAlso(filter.member));
+    if (withGeo) statements.push_back(geoIndexRows(row, from, object, filter));
+    return statements;
+}
+
+std::string script(const std::vector<std::string>& statements) {
+    std::string sql;
+    for (const std::string& statement : statements) sql += statement + ";\n";
     return sql;
 }
 
-// The triggers that keep field_index current for every write to objects.
-std::string fieldIndexTriggers(bool withGeo) {
+// Whether `row`'s class has fields in indexed_fields.
+std::string classIndexed(std::string_view row) {
+    return "EXISTS (SELECT 1 FROM indexed_fields WHERE class_name = " + std::string(row) + ".class_name)";
+}
+
+// The triggers that keep field_index current for every write to objects:
+// for every field, or `onDemand` for those in indexed_fields. Then a write
+// to a class without such fields skips its trigger, and field_index holds
+// rows of those classes only.
+std::string fieldIndexTriggers(bool withGeo, bool onDemand = false) {
+    FieldFilter filter;
+    if (onDemand) {
+        // The condition on the class alone comes first: SQLite judges it
+        // before it reads the data.
+        filter.row = classIndexed("NEW");
+        filter.member = classIndexed("NEW") +
+                        " AND EXISTS (SELECT 1 FROM indexed_fields AS i WHERE i.class_name = NEW.class_name AND "
+                        "i.key = f.key)";
+    }
+    const std::string rows = script(fieldIndexRows("NEW", "", withGeo, filter));
     const std::string removeOld =
         "DELETE FROM field_index WHERE class_name = OLD.class_name AND object_id = OLD.object_id;\n";
-    std::string sql = "CREATE TRIGGER objects_field_index_insert AFTER INSERT ON objects BEGIN\n" +
-                      fieldIndexRows("NEW", "", withGeo) + "END;\n";
-    sql += "CREATE TRIGGER objects_field_index_update AFTER UPDATE OF class_name, object_id, data ON objects BEGIN\n" +
-           removeOld + fieldIndexRows("NEW", "", withGeo) + "END;\n";
-    sql += "CREATE TRIGGER objects_field_index_delete AFTER DELETE ON objects BEGIN\n" + removeOld + "END;\n";
+    const auto when = [&](const std::string& condition) {
+        return onDemand ? " WHEN " + condition : std::string();
+    };
+    std::string sql = "CREATE TRIGGER objects_field_index_insert AFTER INSERT ON objects" + when(classIndexed("NEW")) +
+                      " BEGIN\n" + rows + "END;\n";
+    sql += "CREATE TRIGGER objects_field_index_update AFTER UPDATE OF class_name, object_id, data ON objects" +
+           when(classIndexed("OLD") + " OR " + classIndexed("NEW")) + " BEGIN\n" + removeOld + rows + "END;\n";
+    sql += "CREATE TRIGGER objects_field_index_delete AFTER DELETE ON objects" + when(classIndexed("OLD")) +
+           " BEGIN\n" + removeOld + "END;\n";
     return sql;
 }
+
+constexpr const char kDropFieldIndexTriggers[] =
+    "DROP TRIGGER objects_field_index_insert;\n"
+    "DROP TRIGGER objects_field_index_update;\n"
+    "DROP TRIGGER objects_field_index_delete;\n";
 
 // Version 6: field_index, kept by triggers on objects so that every write
 // (through the object store or straight into the table) keeps it current,
@@ -122,19 +176,16 @@ std::string fieldIndexScript() {
         CREATE INDEX field_index_by_object ON field_index (class_name, object_id);
       )sql";
     sql += fieldIndexTriggers(false);
-    sql += fieldIndexRows("o", " FROM objects AS o", false);
+    sql += script(fieldIndexRows("o", " FROM objects AS o", false));
     return sql;
 }
 
 // Version 7: GeoPoint fields in the field index by latitude, for the
 // objects already stored and through new triggers for every later write.
 std::string geoIndexScript() {
-    std::string sql =
-        "DROP TRIGGER objects_field_index_insert;\n"
-        "DROP TRIGGER objects_field_index_update;\n"
-        "DROP TRIGGER objects_field_index_delete;\n";
+    std::string sql = kDropFieldIndexTriggers;
     sql += fieldIndexTriggers(true);
-    sql += geoIndexRows("o", " FROM objects AS o", indexedObject("o"));
+    sql += geoIndexRows("o", " FROM objects AS o", indexedObject("o")) + ";\n";
     return sql;
 }
 
@@ -142,10 +193,7 @@ std::string geoIndexScript() {
 // finds look them up in, so a write adds each row to two B-trees (the table
 // and the by-object index) rather than three.
 std::string fieldIndexByKeyScript() {
-    std::string sql =
-        "DROP TRIGGER objects_field_index_insert;\n"
-        "DROP TRIGGER objects_field_index_update;\n"
-        "DROP TRIGGER objects_field_index_delete;\n";
+    std::string sql = kDropFieldIndexTriggers;
     sql += R"sql(
         CREATE TABLE field_index_by_key (
           class_name TEXT NOT NULL,
@@ -164,6 +212,43 @@ std::string fieldIndexByKeyScript() {
       )sql";
     sql += fieldIndexTriggers(true);
     return sql;
+}
+
+// Version 9: fields enter the index when a find first looks one up
+// (Storage::indexField), so writes to fields that no find reads cost no
+// index rows. The fields the index holds so far stay in it.
+std::string fieldsOnDemandScript() {
+    std::string sql = kDropFieldIndexTriggers;
+    sql += R"sql(
+        CREATE TABLE indexed_fields (
+          class_name TEXT NOT NULL,
+          key        TEXT NOT NULL,
+          PRIMARY KEY (class_name, key)
+        ) WITHOUT ROWID;
+        INSERT INTO indexed_fields SELECT DISTINCT class_name, key FROM field_index WHERE kind <> 'x';
+        DELETE FROM field_index WHERE class_name NOT IN (SELECT class_name FROM indexed_fields);
+      )sql";
+    sql += fieldIndexTriggers(true, true);
+    return sql;
+}
+
+// What Storage::indexField runs to fill the index with one field of one
+// class (?1, ?2): the class's kind 'x' rows, then the field's rows.
+struct FieldFill {
+    std::string unreadable;
+    std::vector<std::string> rows;
+};
+
+const FieldFill& fieldFill() {
+    static const FieldFill fill = [] {
+        std::vector<std::string> statements =
+            fieldIndexRows("o", " FROM objects AS o", true, {"o.class_name = ?1", "o.class_name = ?1 AND f.key = ?2"});
+        FieldFill result;
+        result.unreadable = std::move(statements.front());
+        result.rows.assign(std::make_move_iterator(statements.begin() + 1), std::make_move_iterator(statements.end()));
+        return result;
+    }();
+    return fill;
 }
 
 }  // namespace
@@ -480,6 +565,8 @@ const std::vector<Migration>& builtinMigrations() {
         Migration::sql(7, "geo index", geoIndexScript()),
         // The field index as one B-tree ordered by its lookup key.
         Migration::sql(8, "field index by key", fieldIndexByKeyScript()),
+        // Fields in the field index once finds use them (Storage::indexField).
+        Migration::sql(9, "indexed fields on demand", fieldsOnDemandScript()),
     };
     return migrations;
 }
@@ -605,6 +692,22 @@ void Storage::forEach(std::string_view sql, const SqlParams& params,
     auto statement = prepareCached(sql);
     statement->bindAll(params);
     while (statement->step()) onRow(*statement);
+}
+
+bool Storage::indexField(const std::string& className, const std::string& key) {
+    if (queryOne("SELECT 1 FROM indexed_fields WHERE class_name = ? AND key = ?", {className, key})) return true;
+    const FieldFill& fill = fieldFill();
+    try {
+        Transaction transaction(*this);
+        const bool classIndexed = queryOne("SELECT 1 FROM indexed_fields WHERE class_name = ?", {className}).has_value();
+        execute("INSERT INTO indexed_fields (class_name, key) VALUES (?, ?)", {className, key});
+        if (!classIndexed) execute(fill.unreadable, {className});
+        for (const std::string& statement : fill.rows) execute(statement, {className, key});
+        transaction.commit();
+    } catch (const SqliteError&) {
+        return false;
+    }
+    return true;
 }
 
 Storage::StatementLease Storage::prepareCached(std::string_view sql) {

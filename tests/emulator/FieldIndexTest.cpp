@@ -110,6 +110,17 @@ protected:
         return server_->call([&] { return usesIndex(server_->storage(), className, where); });
     }
 
+    // The index rows of one field of a class ("" for the kind 'x' rows).
+    std::size_t fieldRows(const std::string& className, const std::string& key) {
+        return server_->call([&] {
+            return static_cast<std::size_t>(
+                server_->storage()
+                    .queryOne("SELECT count(*) FROM field_index WHERE class_name = ? AND key = ?", {className, key})
+                    ->at(0)
+                    .asInt());
+        });
+    }
+
     std::size_t indexRows(const std::string& objectId) {
         return server_->call([&] {
             return static_cast<std::size_t>(
@@ -408,6 +419,70 @@ TEST_F(EmulatorFieldIndexTest, GeoConditionsReadALatitudeBandAndGiveWhatAScanGiv
     same(findOf(nearWhere(geoPoint(90, 180), "$maxDistanceInKilometers", 1), "", 0, 1000), "Geo");
 }
 
+TEST_F(EmulatorFieldIndexTest, AFieldEntersTheIndexWhenAFindFirstLooksItUp) {
+    const std::string a = create("Lazy", {{"n", 1}, {"cat", "a"}, {"tags", Json::array({"a", 2})}});
+    create("Lazy", {{"n", 2}, {"cat", "b"}, {"place", geoPoint(52.5, 13.4)}});
+    const char* insert =
+        "INSERT INTO objects (class_name, object_id, data, created_at, updated_at, created_ms, updated_ms) "
+        "VALUES ('Lazy', ?, ?, '2024-01-01 00:00:00', '2024-01-01 00:00:00', 1, 1)";
+    // An escaped surrogate: a kind 'x' row once the class is in the index.
+    server_->call([&] { server_->storage().execute(insert, {"r1", R"({"n": 2, "cat": "a", "s": "\ud83d\ude00"})"}); });
+    for (const char* key : {"", "n", "cat", "tags", "place"}) EXPECT_EQ(fieldRows("Lazy", key), 0u) << key;
+
+    EXPECT_EQ(same(findOf({{"cat", "a"}}), "Lazy").ids, (std::vector<std::string>{"r1", a}));
+    EXPECT_EQ(fieldRows("Lazy", "cat"), 3u);
+    EXPECT_EQ(fieldRows("Lazy", ""), 1u);
+    EXPECT_EQ(fieldRows("Lazy", "n"), 0u);
+
+    // From then on every write keeps that field current, and only that one.
+    const std::string c = create("Lazy", {{"n", 3}, {"cat", "a"}});
+    ASSERT_EQ(update("Lazy", a, {{"cat", "c"}, {"n", increment(5)}}).code(), 200);
+    server_->call([&] { server_->storage().execute(insert, {"r2", R"({"cat": ["a", "d"], "n": 4})"}); });
+    EXPECT_EQ(fieldRows("Lazy", "cat"), 6u);
+    EXPECT_EQ(fieldRows("Lazy", "n"), 0u);
+    EXPECT_EQ(sorted(same(findOf({{"cat", "a"}}), "Lazy").ids), sorted({c, "r1", "r2"}));
+
+    // Each further field is filled from what is stored by then.
+    EXPECT_EQ(same(findOf({{"n", {{"$gte", 3}}}}), "Lazy").count, 3u);
+    EXPECT_EQ(same(findOf({{"tags", 2}}), "Lazy").ids, std::vector<std::string>{a});
+    EXPECT_EQ(same(findOf(nearWhere(geoPoint(52.5, 13.4), "$maxDistanceInKilometers", 1)), "Lazy").count, 1u);
+    EXPECT_EQ(fieldRows("Lazy", "n"), 5u);
+    EXPECT_EQ(fieldRows("Lazy", "tags"), 2u);
+    EXPECT_EQ(fieldRows("Lazy", "place"), 1u);
+    ASSERT_EQ(call("/7/delete", "Lazy", a, nullptr).code(), 200);
+    EXPECT_EQ(indexRows(a), 0u);
+    EXPECT_EQ(same(findOf({{"tags", "a"}}), "Lazy").count, 0u);
+    // Another class has nothing in the index yet.
+    create("Other", {{"cat", "a"}});
+    EXPECT_EQ(fieldRows("Other", "cat"), 0u);
+    // An object moved to it leaves the index, and comes back with its class.
+    const auto moveTo = [&](const char* className) {
+        server_->call([&] {
+            server_->storage().execute("UPDATE objects SET class_name = ? WHERE object_id = ?", {className, c});
+        });
+    };
+    moveTo("Other");
+    EXPECT_EQ(indexRows(c), 0u);
+    moveTo("Lazy");
+    EXPECT_EQ(indexRows(c), 2u);
+}
+
+TEST_F(EmulatorFieldIndexTest, AFieldFilledInATransactionThatRollsBackIsNotInTheIndex) {
+    create("Undo", {{"cat", "a"}});
+    const std::string b = create("Undo", {{"cat", "b"}});
+    server_->call([&] {
+        Storage& storage = server_->storage();
+        Storage::Transaction transaction(storage);
+        EXPECT_TRUE(storage.indexField("Undo", "cat"));
+        EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index WHERE class_name = 'Undo'")->at(0).asInt(), 2);
+    });
+    EXPECT_EQ(fieldRows("Undo", "cat"), 0u);
+    // Had the field stayed listed without its rows, this find would miss b.
+    ASSERT_EQ(update("Undo", b, {{"cat", "c"}}).code(), 200);
+    EXPECT_EQ(same(findOf({{"cat", "c"}}), "Undo").ids, std::vector<std::string>{b});
+    EXPECT_EQ(fieldRows("Undo", "cat"), 2u);
+}
+
 /// Writes an object straight into the objects table, as an earlier version
 /// of the emulator left it.
 void insertStored(Storage& storage, const std::string& className, const std::string& objectId, const std::string& data,
@@ -436,6 +511,9 @@ TEST(EmulatorFieldIndexMigrationTest, AnOlderDatabaseGetsItsObjectsIndexed) {
     Storage storage(onDisk);
     EXPECT_EQ(storage.schemaVersion(), static_cast<int>(builtinMigrations().size()));
     EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index WHERE class_name = 'Old'")->at(0).asInt(), 11);
+    // The fields an upgrade finds in the index stay in it.
+    EXPECT_EQ(storage.query("SELECT key FROM indexed_fields WHERE class_name = 'Old' ORDER BY key"),
+              (std::vector<SqlRow>{{"at"}, {"cat"}, {"n"}, {"ok"}, {"tags"}}));
     EXPECT_EQ(expectSame(storage, "Old", findOf({{"n", 5}})).ids, (std::vector<std::string>{"o1", "o2"}));
     EXPECT_EQ(expectSame(storage, "Old", findOf({{"tags", 5}})).ids, std::vector<std::string>{"o1"});
     EXPECT_EQ(expectSame(storage, "Old", findOf({{"cat", "a"}, {"ok", true}})).ids, std::vector<std::string>{"o3"});
@@ -459,15 +537,18 @@ TEST(EmulatorFieldIndexMigrationTest, AnIndexWithRepeatedAndValuelessRowsIsCarri
         std::vector<Migration> older(builtinMigrations().begin(), builtinMigrations().begin() + 7);
         Storage first(onDisk, older);
         insertStored(first, "Old", "o1", R"({"tags": [5, 5, 6]})", 1);
-        insertStored(first, "Bad", "o2", "not an object", 2);
+        insertStored(first, "Old", "o2", R"({"s": "\ud83d\ude00"})", 2);
+        insertStored(first, "Bad", "o3", "not an object", 3);
         // As the earlier version wrote them.
         first.execute("INSERT INTO field_index VALUES ('Old', 'tags', 'n', 5, 1, 'o1')");
         first.execute("UPDATE field_index SET value = NULL WHERE kind = 'x'");
-        EXPECT_EQ(first.queryOne("SELECT count(*) FROM field_index")->at(0).asInt(), 5);
+        EXPECT_EQ(first.queryOne("SELECT count(*) FROM field_index")->at(0).asInt(), 7);
     }
     Storage storage(onDisk);
     EXPECT_EQ(storage.schemaVersion(), static_cast<int>(builtinMigrations().size()));
-    EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index")->at(0).asInt(), 3);
+    // A class with no field in the index has no rows in it, not even kind 'x' ones.
+    EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index")->at(0).asInt(), 4);
+    EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index WHERE class_name = 'Bad'")->at(0).asInt(), 0);
     EXPECT_EQ(storage.queryOne("SELECT count(*) FROM field_index WHERE kind = 'x' AND object_id = 'o2'")->at(0).asInt(),
               1);
     EXPECT_EQ(expectSame(storage, "Old", findOf({{"tags", 5}})).ids, std::vector<std::string>{"o1"});

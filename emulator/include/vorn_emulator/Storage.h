@@ -220,6 +220,13 @@ public:
     };
     StatementLease prepareCached(std::string_view sql);
 
+    // Makes the field index hold the field `key` of `className` from now on
+    // (the triggers on objects keep it current), filling it from the
+    // stored objects the first time, in one savepoint with its entry in
+    // indexed_fields. Needs that table (schema version 9). False when the
+    // fill failed: the index then stays as it was, and the caller scans.
+    bool indexField(const std::string& className, const std::string& key);
+
     // A transaction: BEGIN IMMEDIATE at the outermost level, a SAVEPOINT inside
     // another one. Rolled back when destroyed without commit().
     class Transaction {

@@ -204,6 +204,11 @@ std::optional<std::vector<std::string>> indexedCandidates(Storage& storage, cons
     // without them (the matcher checks the rest).
     const auto& chosen = plan.equalities.empty() ? plan.ranges : plan.equalities;
     if (chosen.empty()) return std::nullopt;
+    if (storage.schemaVersion() >= kFieldsOnDemandSchemaVersion) {
+        for (const auto& [key, requirement] : chosen) {
+            if (!storage.indexField(className, key)) return std::nullopt;
+        }
+    }
     std::vector<std::string> ids;
     bool first = true;
     for (const auto& [key, requirement] : chosen) {

@@ -25,13 +25,17 @@ namespace vorn::emulator::query {
 inline constexpr int kFieldIndexSchemaVersion = 6;
 // The version that added GeoPoint fields, by latitude.
 inline constexpr int kGeoIndexSchemaVersion = 7;
+// From this version on, the index holds the fields that finds have looked
+// up (Storage::indexField), not every field.
+inline constexpr int kFieldsOnDemandSchemaVersion = 9;
 
 // More "$in" values than this and the condition is not looked up.
 inline constexpr std::size_t kMaxIndexedInValues = 64;
 
 // The objectIds of `className` that may satisfy `where` (sorted, without
 // repeats), including every object whose stored data the index could not
-// read; nullopt when no top-level condition can use the index.
+// read; nullopt when no top-level condition can use the index. A field it
+// looks up enters the index first if it is not in it yet.
 std::optional<std::vector<std::string>> indexedCandidates(Storage& storage, const std::string& className,
                                                           const Where& where);
 
