@@ -3,7 +3,6 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
-#include <iterator>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -45,6 +44,27 @@ std::string andAlso(const std::string& condition) {
     return condition.empty() ? std::string() : " AND (" + condition + ")";
 }
 
+// A row may come twice (an array holding a value twice): the second adds nothing.
+constexpr std::string_view kInsertRow =
+    "INSERT OR IGNORE INTO field_index (class_name, key, kind, value, in_array, object_id) ";
+// The JSON types of the values the index holds.
+constexpr std::string_view kScalarTypes = " IN ('text', 'integer', 'real', 'true', 'false')";
+
+// The index kind of the value of `alias`, a json_each row of a scalar.
+std::string kindOf(std::string_view alias) {
+    return "CASE " + std::string(alias) +
+           ".type WHEN 'text' THEN 's' WHEN 'true' THEN 'b' WHEN 'false' THEN 'b' ELSE 'n' END";
+}
+
+// Follows "json_each(`member`.value)": names it l and keeps the numeric
+// "latitude" members of a `member` that is a GeoPoint map.
+std::string geoLatitudes(std::string_view member) {
+    const std::string m(member);
+    return " AS l WHERE " + m + ".type = 'object' AND l.key = 'latitude' AND l.type IN ('integer', 'real') AND " +
+           "EXISTS (SELECT 1 FROM json_each(" + m +
+           ".value) AS t WHERE t.key = '__type' AND t.type = 'text' AND t.value = 'GeoPoint')";
+}
+
 // The kind 'g' rows of one objects row (named as for fieldIndexRows below,
 // its data read as `readable`): a top-level field that is a
 // GeoPoint map (a "__type" of "GeoPoint" and a numeric "latitude") is
@@ -60,12 +80,8 @@ std::string geoIndexRows(std::string_view row, std::string_view from, const std:
     const std::string data = r + ".data";
     const std::string object = "(CASE WHEN instr(" + data + ", 'GeoPoint') > 0 OR instr(" + data +
                                ", '\\u') > 0 THEN " + readable + " ELSE '{}' END)";
-    return "INSERT OR IGNORE INTO field_index (class_name, key, kind, value, in_array, object_id) SELECT " + r +
-           ".class_name, f.key, 'g', l.value, 0, " + r + ".object_id" + source + "json_each(" + object +
-           ") AS f, json_each(f.value) AS l WHERE f.type = 'object' AND l.key = 'latitude' AND l.type IN "
-           "('integer', 'real') AND EXISTS (SELECT 1 FROM json_each(f.value) AS t WHERE t.key = '__type' AND "
-           "t.type = 'text' AND t.value = 'GeoPoint')" +
-           andAlso(filter.member);
+    return std::string(kInsertRow) + "SELECT " + r + ".class_name, f.key, 'g', l.value, 0, " + r + ".object_id" +
+           source + "json_each(" + object + ") AS f, json_each(f.value)" + geoLatitudes("f") + andAlso(filter.member);
 }
 
 // The readable-object form of `row`.data: the data when it is a JSON
@@ -87,15 +103,7 @@ std::vector<std::string> fieldIndexRows(std::string_view row, std::string_view f
     const std::string r(row);
     const std::string data = r + ".data";
     const std::string object = indexedObject(row);
-    const std::string kind = "CASE %.type WHEN 'text' THEN 's' WHEN 'true' THEN 'b' WHEN 'false' THEN 'b' ELSE 'n' END";
-    const auto kindOf = [&](const std::string& alias) {
-        std::string text = kind;
-        text.replace(text.find('%'), 1, alias);
-        return text;
-    };
-    const std::string scalar = " IN ('text', 'integer', 'real', 'true', 'false')";
-    // A row may come twice (an array holding a value twice): the second adds nothing.
-    const std::string insert = "INSERT OR IGNORE INTO field_index (class_name, key, kind, value, in_array, object_id) ";
+    const std::string insert(kInsertRow);
     std::vector<std::string> statements;
     const std::string rowFilter = filter.row.empty() ? std::string() : "(" + filter.row + ") AND ";
     statements.push_back(insert + "SELECT " + r + ".class_name, '', 'x', '', 0, " + r + ".object_id " +
@@ -104,14 +112,29 @@ std::vector<std::string> fieldIndexRows(std::string_view row, std::string_view f
                          " GLOB '*\\[uU][dD][89abcdefABCDEF]*')");
     const std::string source = from.empty() ? std::string(" FROM ") : std::string(from) + ", ";
     statements.push_back(insert + "SELECT " + r + ".class_name, f.key, " + kindOf("f") + ", f.value, 0, " + r +
-                         ".object_id" + source + "json_each(" + object + ") AS f WHERE f.type" + scalar +
-                         andAlso(filter.member));
+                         ".object_id" + source + "json_each(" + object + ") AS f WHERE f.type" +
+                         std::string(kScalarTypes) + andAlso(filter.member));
     statements.push_back(insert + "SELECT " + r + ".class_name, f.key, " + kindOf("e") + ", e.value, 1, " + r +
                          ".object_id" + source + "json_each(" + object +
-                         ") AS f, json_each(f.value) AS e WHERE f.type = 'array' AND e.type" + scalar +
-                         andAlso(filter.member));
+                         ") AS f, json_each(f.value) AS e WHERE f.type = 'array' AND e.type" +
+                         std::string(kScalarTypes) + andAlso(filter.member));
     if (withGeo) statements.push_back(geoIndexRows(row, from, object, filter));
     return statements;
+}
+
+// The rows of one field (?2) of every object of one class (?1), as
+// fieldIndexRows gives them but from one reading of each object: its
+// members under that key first, then their values, elements and latitudes.
+std::string oneFieldRows() {
+    const std::string scalar(kScalarTypes);
+    return "WITH f AS MATERIALIZED (SELECT o.class_name AS class_name, o.object_id AS object_id, f.key AS key, "
+           "f.type AS type, f.value AS value FROM objects AS o, json_each(" +
+           indexedObject("o") + ") AS f WHERE o.class_name = ?1 AND f.key = ?2) " + std::string(kInsertRow) +
+           "SELECT f.class_name, f.key, " + kindOf("f") + ", f.value, 0, f.object_id FROM f WHERE f.type" + scalar +
+           " UNION ALL SELECT f.class_name, f.key, " + kindOf("e") +
+           ", e.value, 1, f.object_id FROM f, json_each(f.value) AS e WHERE f.type = 'array' AND e.type" + scalar +
+           " UNION ALL SELECT f.class_name, f.key, 'g', l.value, 0, f.object_id FROM f, json_each(f.value)" +
+           geoLatitudes("f");
 }
 
 std::string script(const std::vector<std::string>& statements) {
@@ -236,18 +259,12 @@ std::string fieldsOnDemandScript() {
 // class (?1, ?2): the class's kind 'x' rows, then the field's rows.
 struct FieldFill {
     std::string unreadable;
-    std::vector<std::string> rows;
+    std::string rows;
 };
 
 const FieldFill& fieldFill() {
-    static const FieldFill fill = [] {
-        std::vector<std::string> statements =
-            fieldIndexRows("o", " FROM objects AS o", true, {"o.class_name = ?1", "o.class_name = ?1 AND f.key = ?2"});
-        FieldFill result;
-        result.unreadable = std::move(statements.front());
-        result.rows.assign(std::make_move_iterator(statements.begin() + 1), std::make_move_iterator(statements.end()));
-        return result;
-    }();
+    static const FieldFill fill{fieldIndexRows("o", " FROM objects AS o", false, {"o.class_name = ?1", ""}).front(),
+                                oneFieldRows()};
     return fill;
 }
 
@@ -702,7 +719,7 @@ bool Storage::indexField(const std::string& className, const std::string& key) {
         const bool classIndexed = queryOne("SELECT 1 FROM indexed_fields WHERE class_name = ?", {className}).has_value();
         execute("INSERT INTO indexed_fields (class_name, key) VALUES (?, ?)", {className, key});
         if (!classIndexed) execute(fill.unreadable, {className});
-        for (const std::string& statement : fill.rows) execute(statement, {className, key});
+        execute(fill.rows, {className, key});
         transaction.commit();
     } catch (const SqliteError&) {
         return false;
