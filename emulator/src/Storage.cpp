@@ -608,8 +608,10 @@ Storage::Storage(Options options, std::vector<Migration> migrations)
         filesDir_ = dataDir_ / kFilesDirName;
         std::filesystem::create_directories(filesDir_);
         db_ = Database((dataDir_ / kDatabaseFileName).string());
-        // WAL keeps readers and the writer apart and makes commits cheap.
-        db_.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;");
+        // WAL keeps readers and the writer apart and makes commits cheap. A
+        // page cache of up to 64 MiB (SQLite's default is 2 MiB) keeps the
+        // B-trees of a large class in memory while a field enters the index.
+        db_.exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-65536;");
     }
     db_.exec("PRAGMA foreign_keys=ON; PRAGMA busy_timeout=5000;");
     migrate();
