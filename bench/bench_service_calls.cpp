@@ -6,7 +6,11 @@
 // next, each round timed from the first send to the last handler. The
 // baseline is a libcurl multi handle on this thread posting the same bodies
 // with the same headers, the same limit of connections per host and the
-// same number in flight. Both "timestamp" and "create" calls.
+// same number in flight. A second baseline drives the same exchanges
+// through curl's socket interface (curl_multi_socket_action on each ready
+// socket, waited on with epoll), which is how the library's transport
+// drives curl inside the main loop: it tells the cost of that interface
+// apart from the library's own. Both "timestamp" and "create" calls.
 //
 // Blocking: `Vorn::getServerTimestamp()` one after another, beside one
 // libcurl easy handle reused for the same request.
@@ -32,6 +36,8 @@
 #include <vorn_emulator/Tls.h>
 
 #include <curl/curl.h>
+#include <sys/epoll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -196,6 +202,123 @@ private:
     std::vector<Slot> slots_;  // never shrinks: slots are referred to by address while a round runs
 };
 
+/// The same exchanges through curl's socket interface, the one an event
+/// loop that other work shares must use (as the library's transport does):
+/// curl names the sockets to watch and a timer, this thread waits on them
+/// with epoll and hands each ready socket to curl_multi_socket_action.
+class RawSocketMulti {
+public:
+    RawSocketMulti() : epoll_(epoll_create1(EPOLL_CLOEXEC)) {
+        multi_ = curl_multi_init();
+        curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, HttpTransport::kMaxConnectionsPerHost);
+        curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, HttpTransport::kMaxConnectionsPerHost * 4);
+        curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &RawSocketMulti::onSocket);
+        curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+        curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &RawSocketMulti::onTimer);
+        curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+    }
+    ~RawSocketMulti() {
+        for (auto& slot : slots_) curl_easy_cleanup(slot.easy);
+        curl_multi_cleanup(multi_);
+        close(epoll_);
+    }
+    RawSocketMulti(const RawSocketMulti&) = delete;
+    RawSocketMulti& operator=(const RawSocketMulti&) = delete;
+
+    /// Calls per second of one round, as `libraryRound`.
+    double round(const RawRequest& request, int calls, int inFlight) {
+        while (static_cast<int>(slots_.size()) < inFlight) slots_.push_back(Slot{curl_easy_init(), {}});
+        request_ = &request;
+        calls_ = calls;
+        sent_ = done_ = failed_ = 0;
+        const auto begin = Clock::now();
+        for (int i = 0; i < std::min(calls, inFlight); ++i) start(slots_[static_cast<std::size_t>(i)]);
+        while (done_ < calls) {
+            if (timeoutMs_ == 0) {
+                timeoutMs_ = -1;
+                act(CURL_SOCKET_TIMEOUT, 0);
+                continue;
+            }
+            epoll_event events[64];
+            const int ready = epoll_wait(epoll_, events, 64, timeoutMs_ < 0 ? 1000 : static_cast<int>(timeoutMs_));
+            if (ready <= 0) act(CURL_SOCKET_TIMEOUT, 0);
+            for (int i = 0; i < ready; ++i) {
+                const int what = ((events[i].events & EPOLLIN) != 0 ? CURL_CSELECT_IN : 0) |
+                                 ((events[i].events & EPOLLOUT) != 0 ? CURL_CSELECT_OUT : 0) |
+                                 ((events[i].events & (EPOLLERR | EPOLLHUP)) != 0 ? CURL_CSELECT_ERR : 0);
+                act(events[i].data.fd, what);
+            }
+        }
+        if (failed_ > 0) {
+            std::fprintf(stderr, "curl socket interface: %d of %d calls failed\n", failed_, calls);
+            return 0;
+        }
+        return calls / secondsSince(begin);
+    }
+
+private:
+    struct Slot {
+        CURL* easy;
+        std::string reply;
+    };
+
+    void start(Slot& slot) {
+        slot.reply.clear();
+        request_->configure(slot.easy, &slot.reply);
+        curl_easy_setopt(slot.easy, CURLOPT_PRIVATE, &slot);
+        curl_multi_add_handle(multi_, slot.easy);
+        ++sent_;
+    }
+
+    void act(curl_socket_t socket, int what) {
+        int running = 0;
+        curl_multi_socket_action(multi_, socket, what, &running);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            CURL* easy = message->easy_handle;
+            const CURLcode result = message->data.result;
+            Slot* slot = nullptr;
+            curl_easy_getinfo(easy, CURLINFO_PRIVATE, &slot);
+            curl_multi_remove_handle(multi_, easy);
+            ++done_;
+            if (result != CURLE_OK || !succeeded(slot->reply)) ++failed_;
+            if (sent_ < calls_) start(*slot);
+        }
+    }
+
+    static int onSocket(CURL* /*easy*/, curl_socket_t socket, int what, void* self, void* known) {
+        auto& multi = *static_cast<RawSocketMulti*>(self);
+        if (what == CURL_POLL_REMOVE) {
+            epoll_ctl(multi.epoll_, EPOLL_CTL_DEL, socket, nullptr);
+            curl_multi_assign(multi.multi_, socket, nullptr);
+            return 0;
+        }
+        epoll_event event{};
+        event.events = ((what & CURL_POLL_IN) != 0 ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) != 0 ? EPOLLOUT : 0u);
+        event.data.fd = socket;
+        if (known == nullptr) {
+            epoll_ctl(multi.epoll_, EPOLL_CTL_ADD, socket, &event);
+            curl_multi_assign(multi.multi_, socket, &multi);
+        } else {
+            epoll_ctl(multi.epoll_, EPOLL_CTL_MOD, socket, &event);
+        }
+        return 0;
+    }
+
+    static int onTimer(CURLM* /*multi*/, long ms, void* self) {
+        static_cast<RawSocketMulti*>(self)->timeoutMs_ = ms;
+        return 0;
+    }
+
+    int epoll_;
+    CURLM* multi_ = nullptr;
+    long timeoutMs_ = -1;
+    const RawRequest* request_ = nullptr;
+    int calls_ = 0, sent_ = 0, done_ = 0, failed_ = 0;
+    std::vector<Slot> slots_;  // never shrinks: slots are referred to by address while a round runs
+};
+
 /// Calls per second of `calls` blocking timestamp calls through the library.
 double libraryBlocking(int calls) {
     const auto start = Clock::now();
@@ -289,23 +412,27 @@ int main(int argc, char** argv) {
         "bench-key", VornConfiguration{.bundleIdentifier = "com.vorn.bench", .apiHost = host, .fallbackHost = host});
     curl_global_init(CURL_GLOBAL_DEFAULT);
 
-    std::printf("%-10s %9s %14s %14s %7s\n", "call", "in flight", "library /s", "curl multi /s", "ratio");
+    std::printf("%-10s %9s %14s %14s %7s %14s %7s\n", "call", "in flight", "library /s", "curl multi /s", "ratio",
+                "curl socket /s", "ratio");
     RawMulti multi;
+    RawSocketMulti socketMulti;
     bool ok = true;
     for (const auto& call : {timestampCall(), createCall()}) {
         const RawRequest request(call);
         for (int inFlight : {1, 16, 1000}) {
             // One call in flight is slower per call: fewer calls keep the round short.
             const int roundCalls = inFlight == 1 ? std::max(1, calls / 4) : calls;
-            std::vector<double> library, raw;
+            std::vector<double> library, raw, rawSocket;
             for (int round = 0; round <= rounds; ++round) {  // round 0 warms the connections up
                 const double a = libraryRound(call, roundCalls, inFlight);
                 const double b = multi.round(request, roundCalls, inFlight);
-                ok = ok && a > 0 && b > 0;
-                if (round > 0) library.push_back(a), raw.push_back(b);
+                const double c = socketMulti.round(request, roundCalls, inFlight);
+                ok = ok && a > 0 && b > 0 && c > 0;
+                if (round > 0) library.push_back(a), raw.push_back(b), rawSocket.push_back(c);
             }
-            const double a = median(library), b = median(raw);
-            std::printf("%-10s %9d %14.0f %14.0f %7.2f\n", call.path.c_str(), inFlight, a, b, b > 0 ? a / b : 0);
+            const double a = median(library), b = median(raw), c = median(rawSocket);
+            std::printf("%-10s %9d %14.0f %14.0f %7.2f %14.0f %7.2f\n", call.path.c_str(), inFlight, a, b,
+                        b > 0 ? a / b : 0, c, c > 0 ? a / c : 0);
         }
     }
 
