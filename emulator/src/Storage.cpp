@@ -239,7 +239,8 @@ std::string fieldIndexByKeyScript() {
 
 // Version 9: fields enter the index when a find first looks one up
 // (Storage::indexField), so writes to fields that no find reads cost no
-// index rows. The fields the index holds so far stay in it.
+// index rows. The fields the index holds so far stay in it; the kind 'x'
+// rows of a class with none go, as they would never be read.
 std::string fieldsOnDemandScript() {
     std::string sql = kDropFieldIndexTriggers;
     sql += R"sql(
