@@ -140,6 +140,30 @@ bool succeeded(const std::string& reply) {
     return VornServiceReply::parse(reply).succeeded();
 }
 
+/// One easy handle of a baseline and the reply it reads.
+struct CurlSlot {
+    CURL* easy;
+    std::string reply;
+};
+
+/// Takes a finished exchange off `multi`: its slot and whether the call succeeded.
+std::pair<CurlSlot*, bool> takeFinished(CURLM* multi, const CURLMsg& message) {
+    CURL* easy = message.easy_handle;
+    CurlSlot* slot = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_PRIVATE, &slot);
+    curl_multi_remove_handle(multi, easy);
+    return {slot, message.data.result == CURLE_OK && succeeded(slot->reply)};
+}
+
+/// Calls per second of a round that began at `begin`, or 0 (said on stderr) when calls failed.
+double roundRate(const char* baseline, int calls, int failed, Clock::time_point begin) {
+    if (failed > 0) {
+        std::fprintf(stderr, "%s: %d of %d calls failed\n", baseline, failed, calls);
+        return 0;
+    }
+    return calls / secondsSince(begin);
+}
+
 /// A libcurl multi handle kept across rounds, so that its connections
 /// stay alive as the library's do.
 class RawMulti {
@@ -158,9 +182,9 @@ public:
 
     /// Calls per second of one round, as `libraryRound`.
     double round(const RawRequest& request, int calls, int inFlight) {
-        while (static_cast<int>(slots_.size()) < inFlight) slots_.push_back(Slot{curl_easy_init(), {}});
+        while (static_cast<int>(slots_.size()) < inFlight) slots_.push_back(CurlSlot{curl_easy_init(), {}});
         int sent = 0, done = 0, failed = 0;
-        auto start = [&](Slot& slot) {
+        auto start = [&](CurlSlot& slot) {
             slot.reply.clear();
             request.configure(slot.easy, &slot.reply);
             curl_easy_setopt(slot.easy, CURLOPT_PRIVATE, &slot);
@@ -175,31 +199,19 @@ public:
             int queued = 0;
             while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
                 if (message->msg != CURLMSG_DONE) continue;
-                CURL* easy = message->easy_handle;
-                const CURLcode result = message->data.result;
-                Slot* slot = nullptr;
-                curl_easy_getinfo(easy, CURLINFO_PRIVATE, &slot);
-                curl_multi_remove_handle(multi_, easy);
+                const auto [slot, ok] = takeFinished(multi_, *message);
                 ++done;
-                if (result != CURLE_OK || !succeeded(slot->reply)) ++failed;
+                if (!ok) ++failed;
                 if (sent < calls) start(*slot);
             }
             if (done < calls) curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
         }
-        if (failed > 0) {
-            std::fprintf(stderr, "curl multi: %d of %d calls failed\n", failed, calls);
-            return 0;
-        }
-        return calls / secondsSince(begin);
+        return roundRate("curl multi", calls, failed, begin);
     }
 
 private:
-    struct Slot {
-        CURL* easy;
-        std::string reply;
-    };
     CURLM* multi_ = nullptr;
-    std::vector<Slot> slots_;  // never shrinks: slots are referred to by address while a round runs
+    std::vector<CurlSlot> slots_;  // never shrinks: slots are referred to by address while a round runs
 };
 
 /// The same exchanges through curl's socket interface, the one an event
@@ -227,7 +239,7 @@ public:
 
     /// Calls per second of one round, as `libraryRound`.
     double round(const RawRequest& request, int calls, int inFlight) {
-        while (static_cast<int>(slots_.size()) < inFlight) slots_.push_back(Slot{curl_easy_init(), {}});
+        while (static_cast<int>(slots_.size()) < inFlight) slots_.push_back(CurlSlot{curl_easy_init(), {}});
         request_ = &request;
         calls_ = calls;
         sent_ = done_ = failed_ = 0;
@@ -249,20 +261,11 @@ public:
                 act(events[i].data.fd, what);
             }
         }
-        if (failed_ > 0) {
-            std::fprintf(stderr, "curl socket interface: %d of %d calls failed\n", failed_, calls);
-            return 0;
-        }
-        return calls / secondsSince(begin);
+        return roundRate("curl socket interface", calls, failed_, begin);
     }
 
 private:
-    struct Slot {
-        CURL* easy;
-        std::string reply;
-    };
-
-    void start(Slot& slot) {
+    void start(CurlSlot& slot) {
         slot.reply.clear();
         request_->configure(slot.easy, &slot.reply);
         curl_easy_setopt(slot.easy, CURLOPT_PRIVATE, &slot);
@@ -276,13 +279,9 @@ private:
         int queued = 0;
         while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
             if (message->msg != CURLMSG_DONE) continue;
-            CURL* easy = message->easy_handle;
-            const CURLcode result = message->data.result;
-            Slot* slot = nullptr;
-            curl_easy_getinfo(easy, CURLINFO_PRIVATE, &slot);
-            curl_multi_remove_handle(multi_, easy);
+            const auto [slot, ok] = takeFinished(multi_, *message);
             ++done_;
-            if (result != CURLE_OK || !succeeded(slot->reply)) ++failed_;
+            if (!ok) ++failed_;
             if (sent_ < calls_) start(*slot);
         }
     }
@@ -316,7 +315,7 @@ private:
     long timeoutMs_ = -1;
     const RawRequest* request_ = nullptr;
     int calls_ = 0, sent_ = 0, done_ = 0, failed_ = 0;
-    std::vector<Slot> slots_;  // never shrinks: slots are referred to by address while a round runs
+    std::vector<CurlSlot> slots_;  // never shrinks: slots are referred to by address while a round runs
 };
 
 /// Calls per second of `calls` blocking timestamp calls through the library.

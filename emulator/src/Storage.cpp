@@ -165,9 +165,7 @@ std::string fieldIndexTriggers(bool withGeo, bool onDemand = false) {
     const std::string rows = script(fieldIndexRows("NEW", "", withGeo, filter));
     const std::string removeOld =
         "DELETE FROM field_index WHERE class_name = OLD.class_name AND object_id = OLD.object_id;\n";
-    const auto when = [&](const std::string& condition) {
-        return onDemand ? " WHEN " + condition : std::string();
-    };
+    const auto when = [&](const std::string& condition) { return onDemand ? " WHEN " + condition : std::string(); };
     std::string sql = "CREATE TRIGGER objects_field_index_insert AFTER INSERT ON objects" + when(classIndexed("NEW")) +
                       " BEGIN\n" + rows + "END;\n";
     sql += "CREATE TRIGGER objects_field_index_update AFTER UPDATE OF class_name, object_id, data ON objects" +
@@ -719,7 +717,8 @@ bool Storage::indexField(const std::string& className, const std::string& key) {
     const FieldFill& fill = fieldFill();
     try {
         Transaction transaction(*this);
-        const bool classIndexed = queryOne("SELECT 1 FROM indexed_fields WHERE class_name = ?", {className}).has_value();
+        const bool classIndexed =
+            queryOne("SELECT 1 FROM indexed_fields WHERE class_name = ?", {className}).has_value();
         execute("INSERT INTO indexed_fields (class_name, key) VALUES (?, ?)", {className, key});
         if (!classIndexed) execute(fill.unreadable, {className});
         execute(fill.rows, {className, key});

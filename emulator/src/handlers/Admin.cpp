@@ -120,9 +120,8 @@ void registerAdminHandlers(Router& router, const HandlerServices& services) {
                      {"outbox", count("SELECT COUNT(*) FROM outbox")},
                      {"pushes", count("SELECT COUNT(*) FROM push_deliveries")}};
         Storage::Transaction transaction(storage);
-        for (const char* table :
-             {"objects", "indexed_fields", "relations", "passwords", "sessions", "account_secrets", "outbox",
-              "push_deliveries"}) {
+        for (const char* table : {"objects", "indexed_fields", "relations", "passwords", "sessions", "account_secrets",
+                                  "outbox", "push_deliveries"}) {
             storage.execute(std::string("DELETE FROM ") + table);
         }
         removed["files"] = files.removeAll();
