@@ -4,7 +4,10 @@
 // its ack back), over the WebSocket and over polling, with one and with 16
 // in flight. Beside them, the plain WebSocket client echoing 16-byte text
 // messages against a Beast echo server, so the session layer's own cost
-// shows as a ratio. Each figure is the median of five rounds of two seconds.
+// shows as a ratio. Last, the same session over the WebSocket against a
+// Socket.IO host of the least work written here ("raw host"), which tells
+// the client's cost apart from the emulator's host. Each figure is the
+// median of five rounds of two seconds.
 #include "BeastEchoServer.h"
 
 #include "vorn/core/MainLoop.h"
@@ -12,12 +15,19 @@
 #include "vorn/websocket/vSRWebSocket.h"
 #include "vorn_emulator/Realtime.h"
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -99,6 +109,94 @@ Figures sessionFigures(unsigned short port, const char* transport, std::size_t w
     return {median(events), median(acks)};
 }
 
+/// A Socket.IO host of the least work, for telling the client's cost apart
+/// from the emulator's host: it answers the handshake with one session id
+/// and the WebSocket transport only, sends the connect packet, answers an
+/// event with an acknowledgement id by that acknowledgement (its arguments
+/// back) and any other event by the same event, and ignores the rest. One
+/// thread per connection, blocking reads and writes. For this benchmark's
+/// client only: it trusts what it reads.
+class RawSocketIOEcho {
+public:
+    RawSocketIOEcho() : acceptor_(io_, {boost::asio::ip::make_address("127.0.0.1"), 0}) {
+        port_ = acceptor_.local_endpoint().port();
+        std::thread([this] { acceptAll(); }).detach();
+    }
+    unsigned short port() const { return port_; }
+
+private:
+    void acceptAll() {
+        for (;;) {
+            boost::system::error_code error;
+            boost::asio::ip::tcp::socket socket(io_);
+            acceptor_.accept(socket, error);
+            if (error) return;
+            socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
+            std::thread([socket = std::move(socket)]() mutable { serve(std::move(socket)); }).detach();
+        }
+    }
+
+    static void serve(boost::asio::ip::tcp::socket socket) {
+        namespace http = boost::beast::http;
+        boost::beast::flat_buffer buffer;
+        boost::system::error_code error;
+        for (;;) {
+            http::request<http::string_body> request;
+            http::read(socket, buffer, request, error);
+            if (error) return;
+            if (boost::beast::websocket::is_upgrade(request)) return converse(std::move(socket), request);
+            http::response<http::string_body> response(http::status::ok, request.version());
+            response.set(http::field::content_type, "text/plain");
+            response.body() = "rawsid:60:60:websocket";
+            response.keep_alive(request.keep_alive());
+            response.prepare_payload();
+            http::write(socket, response, error);
+            if (error || !request.keep_alive()) return;
+        }
+    }
+
+    static void converse(boost::asio::ip::tcp::socket socket,
+                         const boost::beast::http::request<boost::beast::http::string_body>& request) {
+        boost::beast::websocket::stream<boost::asio::ip::tcp::socket> ws(std::move(socket));
+        boost::system::error_code error;
+        ws.accept(request, error);
+        if (error) return;
+        ws.text(true);
+        ws.write(boost::asio::buffer(std::string("1::")), error);
+        boost::beast::flat_buffer buffer;
+        while (!error) {
+            buffer.consume(buffer.size());
+            ws.read(buffer, error);
+            if (error) return;
+            const std::string packet = boost::beast::buffers_to_string(buffer.data());
+            if (packet.rfind("5:", 0) != 0) continue;
+            // "5:" id ["+"] ":" endpoint ":" data
+            const auto idEnd = packet.find(':', 2);
+            const auto endpointEnd = idEnd == std::string::npos ? idEnd : packet.find(':', idEnd + 1);
+            if (endpointEnd == std::string::npos) continue;
+            const std::string id = packet.substr(2, idEnd - 2);
+            if (id.empty()) {
+                ws.write(boost::asio::buffer(packet), error);
+                continue;
+            }
+            // The arguments are taken out of the event's text as the client
+            // writes it ({"name":...,"args":[...]}), not parsed: parsing them
+            // made this thread, not the client, the limit.
+            const auto argsAt = packet.find("\"args\":", endpointEnd);
+            const auto close = packet.rfind('}');
+            const std::string args = argsAt == std::string::npos || close == std::string::npos || close < argsAt + 7
+                                         ? std::string("[]")
+                                         : packet.substr(argsAt + 7, close - argsAt - 7);
+            const std::string number = id.back() == '+' ? id.substr(0, id.size() - 1) : id;
+            ws.write(boost::asio::buffer("6:::" + number + "+" + args), error);
+        }
+    }
+
+    boost::asio::io_context io_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    unsigned short port_ = 0;
+};
+
 class EchoCounter : public vorn::SRWebSocketDelegate {
 public:
     using vorn::SRWebSocketDelegate::webSocket;
@@ -150,6 +248,17 @@ int main() {
                 transport, window, figures.events, figures.acks, plain, figures.events / plain, figures.acks / plain);
         }
         host.stop();
+    }
+    // The client against the host of least work: what of the gap is the
+    // emulator's host.
+    static auto* raw = new RawSocketIOEcho();
+    for (std::size_t window : {1u, 16u}) {
+        const Figures figures = sessionFigures(raw->port(), "websocket", window);
+        const double plain = plainEcho(window);
+        std::printf(
+            "%-12s in flight %2zu: events %9.0f/s, acked round trips %9.0f/s; plain WebSocket echo "
+            "%9.0f/s (events %.2fx, acks %.2fx of it)\n",
+            "raw host", window, figures.events, figures.acks, plain, figures.events / plain, figures.acks / plain);
     }
     return 0;
 }
