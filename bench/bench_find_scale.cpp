@@ -250,6 +250,7 @@ int main(int argc, char** argv) {
             for (const auto& [name, measure] : measures) {
                 std::vector<double> times;
                 long answered = 0;
+                double first = -1;                               // the first, untimed round
                 for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
                     const auto [ms, found] = measure();
                     if (ms < 0 || found < 0) {
@@ -259,15 +260,15 @@ int main(int argc, char** argv) {
                     }
                     answered = found;
                     if (round > 0) times.push_back(ms);
-                    if (round == 0) firsts.push_back(ms);
+                    if (round == 0) first = ms;
                 }
                 medians.push_back(times.empty() ? -1 : median(times));
+                firsts.push_back(first);
                 std::fprintf(stderr, "  %d objects, %s: %ld answered\n", size, name, answered);
             }
             const double afterRss = residentMiB(child.pid);
             stopEmulator(child);
             const double indexedLoadMs = timedIndexedLoad(size);
-            firsts.resize(measures.size(), -1);
             std::printf("%9d %9d %9.0f %12.2f %12.2f %12.2f %12.2f %10.1f %10.1f %10.1f %10.1f %11.0f\n", size, budget,
                         loadMs, medians[0], medians[1], medians[2], medians[3], loadedRss, afterRss, firsts[0],
                         firsts[3], indexedLoadMs);
