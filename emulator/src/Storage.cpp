@@ -92,24 +92,32 @@ std::string indexedObject(std::string_view row) {
            ") END) = 'object' THEN " + data + " ELSE '{}' END)";
 }
 
+// The kind 'x' row of one objects row (named as for fieldIndexRows below)
+// that `rowFilter` (a condition on it, or empty) admits: a row whose data is
+// not a JSON object SQLite reads, or that holds an escaped surrogate (which
+// SQLite and the emulator's parser may read apart), gets one, and every
+// indexed find reads it. The filter comes first, so that SQLite judges it
+// before it reads the data.
+std::string unreadableRow(std::string_view row, std::string_view from, const std::string& rowFilter) {
+    const std::string r(row);
+    const std::string data = r + ".data";
+    const std::string filter = rowFilter.empty() ? std::string() : "(" + rowFilter + ") AND ";
+    return std::string(kInsertRow) + "SELECT " + r + ".class_name, '', 'x', '', 0, " + r + ".object_id " +
+           std::string(from) + " WHERE " + filter + "((CASE WHEN json_valid(" + data + ") THEN json_type(" + data +
+           ") END) IS NOT 'object' OR " + data + " GLOB '*\\[uU][dD][89abcdefABCDEF]*')";
+}
+
 // The statements that add the field_index rows of one objects row, named
 // `row` ("NEW" in a trigger, "o" over the objects table with `from` naming
-// it), first the kind 'x' one. A row whose data is not a JSON object SQLite
-// reads, or that holds an escaped surrogate (which SQLite and the emulator's
-// parser may read apart), gets a kind 'x' row: every indexed find reads it.
-// `withGeo` adds the GeoPoint rows.
+// it), first its kind 'x' row (unreadableRow). `withGeo` adds the GeoPoint
+// rows.
 std::vector<std::string> fieldIndexRows(std::string_view row, std::string_view from, bool withGeo,
                                         const FieldFilter& filter = {}) {
     const std::string r(row);
-    const std::string data = r + ".data";
     const std::string object = indexedObject(row);
     const std::string insert(kInsertRow);
     std::vector<std::string> statements;
-    const std::string rowFilter = filter.row.empty() ? std::string() : "(" + filter.row + ") AND ";
-    statements.push_back(insert + "SELECT " + r + ".class_name, '', 'x', '', 0, " + r + ".object_id " +
-                         std::string(from) + " WHERE " + rowFilter + "((CASE WHEN json_valid(" + data +
-                         ") THEN json_type(" + data + ") END) IS NOT 'object' OR " + data +
-                         " GLOB '*\\[uU][dD][89abcdefABCDEF]*')");
+    statements.push_back(unreadableRow(row, from, filter.row));
     const std::string source = from.empty() ? std::string(" FROM ") : std::string(from) + ", ";
     statements.push_back(insert + "SELECT " + r + ".class_name, f.key, " + kindOf("f") + ", f.value, 0, " + r +
                          ".object_id" + source + "json_each(" + object + ") AS f WHERE f.type" +
@@ -155,8 +163,6 @@ std::string classIndexed(std::string_view row) {
 std::string fieldIndexTriggers(bool withGeo, bool onDemand = false) {
     FieldFilter filter;
     if (onDemand) {
-        // The condition on the class alone comes first: SQLite judges it
-        // before it reads the data.
         filter.row = classIndexed("NEW");
         filter.member = classIndexed("NEW") +
                         " AND EXISTS (SELECT 1 FROM indexed_fields AS i WHERE i.class_name = NEW.class_name AND "
@@ -262,8 +268,7 @@ struct FieldFill {
 };
 
 const FieldFill& fieldFill() {
-    static const FieldFill fill{fieldIndexRows("o", " FROM objects AS o", false, {"o.class_name = ?1", ""}).front(),
-                                oneFieldRows()};
+    static const FieldFill fill{unreadableRow("o", " FROM objects AS o", "o.class_name = ?1"), oneFieldRows()};
     return fill;
 }
 
