@@ -230,22 +230,39 @@ double plainEcho(std::size_t window) {
     return median(rates);
 }
 
+/// True when the row named "HOST/WINDOW" (say "websocket/16", "raw/1") is
+/// to run: every row without a filter, else those whose name holds it.
+bool selected(const std::string& filter, const std::string& host, std::size_t window) {
+    return filter.empty() || (host + "/" + std::to_string(window)).find(filter) != std::string::npos;
+}
+
+void report(const char* host, std::size_t window, const Figures& figures, double plain) {
+    std::printf(
+        "%-12s in flight %2zu: events %9.0f/s, acked round trips %9.0f/s; plain WebSocket echo "
+        "%9.0f/s (events %.2fx, acks %.2fx of it)\n",
+        host, window, figures.events, figures.acks, plain, figures.events / plain, figures.acks / plain);
+    std::fflush(stdout);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // --only HOST/WINDOW runs the matching rows alone, for profiling one.
+    std::string filter;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::string(argv[i]) == "--only") filter = argv[++i];
+    }
     for (const char* transport : {"websocket", "xhr-polling"}) {
+        if (!selected(filter, transport, 1) && !selected(filter, transport, 16)) continue;
         vorn::emulator::RealtimeOptions options;
         options.port = 0;
         options.transports = {transport};
         vorn::emulator::RealtimeHost host(options);
         const unsigned short port = host.start();
         for (std::size_t window : {1u, 16u}) {
+            if (!selected(filter, transport, window)) continue;
             const Figures figures = sessionFigures(port, transport, window);
-            const double plain = plainEcho(window);
-            std::printf(
-                "%-12s in flight %2zu: events %9.0f/s, acked round trips %9.0f/s; plain WebSocket echo "
-                "%9.0f/s (events %.2fx, acks %.2fx of it)\n",
-                transport, window, figures.events, figures.acks, plain, figures.events / plain, figures.acks / plain);
+            report(transport, window, figures, plainEcho(window));
         }
         host.stop();
     }
@@ -253,12 +270,9 @@ int main() {
     // emulator's host.
     static auto* raw = new RawSocketIOEcho();
     for (std::size_t window : {1u, 16u}) {
+        if (!selected(filter, "raw", window)) continue;
         const Figures figures = sessionFigures(raw->port(), "websocket", window);
-        const double plain = plainEcho(window);
-        std::printf(
-            "%-12s in flight %2zu: events %9.0f/s, acked round trips %9.0f/s; plain WebSocket echo "
-            "%9.0f/s (events %.2fx, acks %.2fx of it)\n",
-            "raw host", window, figures.events, figures.acks, plain, figures.events / plain, figures.acks / plain);
+        report("raw host", window, figures, plainEcho(window));
     }
     return 0;
 }

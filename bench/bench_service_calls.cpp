@@ -19,7 +19,10 @@
 // in-process emulator serving https with a self-signed certificate, beside
 // the same calls over http, rounds alternating (not with --host).
 //
-//   bench_service_calls [--calls N] [--rounds R] [--host HOST:PORT]
+//   bench_service_calls [--calls N] [--rounds R] [--host HOST:PORT] [--profile CALL/N]
+//
+// --profile runs only the library's rounds of one row ("timestamp/16",
+// "create/1", "blocking/1"), for a profiler to see the library alone.
 //
 // Without --host the emulator runs in this process (its own thread).
 #include "vorn/core/DeviceContext.h"
@@ -386,16 +389,36 @@ bool compareTls(int calls, int rounds) {
     return ok;
 }
 
+/// The library's rounds of one row alone ("timestamp/16"), each rate printed.
+int profileRow(const std::string& row, int calls, int rounds) {
+    const auto slash = row.find('/');
+    const std::string name = row.substr(0, slash);
+    const int inFlight = slash == std::string::npos ? 1 : std::atoi(row.c_str() + slash + 1);
+    if (inFlight < 1 || (name != "timestamp" && name != "create" && name != "blocking")) {
+        std::fprintf(stderr, "--profile takes timestamp/N, create/N or blocking/1\n");
+        return 2;
+    }
+    const VornServiceCall call = name == "create" ? createCall() : timestampCall();
+    for (int round = 0; round <= rounds; ++round) {
+        const double rate = name == "blocking" ? libraryBlocking(std::max(1, calls / 4)) : libraryRound(call, calls, inFlight);
+        if (rate <= 0) return 1;
+        std::printf("%s round %d: %.0f calls/s\n", row.c_str(), round, rate);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int calls = 2000;
     int rounds = 5;
     std::string host;
+    std::string profile;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--calls") == 0) calls = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--host") == 0) host = argv[i + 1];
+        if (std::strcmp(argv[i], "--profile") == 0) profile = argv[i + 1];
     }
 
     std::unique_ptr<emulator::Server> server;
@@ -410,6 +433,7 @@ int main(int argc, char** argv) {
     Vorn::registerWithAppKey(
         "bench-key", VornConfiguration{.bundleIdentifier = "com.vorn.bench", .apiHost = host, .fallbackHost = host});
     curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (!profile.empty()) return profileRow(profile, calls, rounds);
 
     std::printf("%-10s %9s %14s %14s %7s %14s %7s\n", "call", "in flight", "library /s", "curl multi /s", "ratio",
                 "curl socket /s", "ratio");
