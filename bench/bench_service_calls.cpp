@@ -22,7 +22,8 @@
 //   bench_service_calls [--calls N] [--rounds R] [--host HOST:PORT] [--profile CALL/N]
 //
 // --profile runs only the library's rounds of one row ("timestamp/16",
-// "create/1", "blocking/1"), for a profiler to see the library alone.
+// "create/1", "blocking/1"), for a profiler to see the library alone, or
+// only its curl socket baseline ("curl-socket:timestamp/16").
 //
 // Without --host the emulator runs in this process (its own thread).
 #include "vorn/core/DeviceContext.h"
@@ -389,18 +390,26 @@ bool compareTls(int calls, int rounds) {
     return ok;
 }
 
-/// The library's rounds of one row alone ("timestamp/16"), each rate printed.
+/// The library's rounds of one row alone ("timestamp/16"), or those of its
+/// curl socket baseline ("curl-socket:timestamp/16"), each rate printed.
 int profileRow(const std::string& row, int calls, int rounds) {
-    const auto slash = row.find('/');
-    const std::string name = row.substr(0, slash);
-    const int inFlight = slash == std::string::npos ? 1 : std::atoi(row.c_str() + slash + 1);
-    if (inFlight < 1 || (name != "timestamp" && name != "create" && name != "blocking")) {
-        std::fprintf(stderr, "--profile takes timestamp/N, create/N or blocking/1\n");
+    const std::string baselinePrefix = "curl-socket:";
+    const bool baseline = row.starts_with(baselinePrefix);
+    const std::string call = baseline ? row.substr(baselinePrefix.size()) : row;
+    const auto slash = call.find('/');
+    const std::string name = call.substr(0, slash);
+    const int inFlight = slash == std::string::npos ? 1 : std::atoi(call.c_str() + slash + 1);
+    if (inFlight < 1 || (name != "timestamp" && name != "create" && (name != "blocking" || baseline))) {
+        std::fprintf(stderr, "--profile takes [curl-socket:]timestamp/N, [curl-socket:]create/N or blocking/1\n");
         return 2;
     }
-    const VornServiceCall call = name == "create" ? createCall() : timestampCall();
+    const VornServiceCall serviceCall = name == "create" ? createCall() : timestampCall();
+    const RawRequest request(serviceCall);
+    RawSocketMulti socketMulti;
     for (int round = 0; round <= rounds; ++round) {
-        const double rate = name == "blocking" ? libraryBlocking(std::max(1, calls / 4)) : libraryRound(call, calls, inFlight);
+        const double rate = baseline             ? socketMulti.round(request, calls, inFlight)
+                            : name == "blocking" ? libraryBlocking(std::max(1, calls / 4))
+                                                 : libraryRound(serviceCall, calls, inFlight);
         if (rate <= 0) return 1;
         std::printf("%s round %d: %.0f calls/s\n", row.c_str(), round, rate);
     }
