@@ -256,8 +256,9 @@ std::string v_VornUtils::serverHostAddress() {
     const ServiceHost api = ServiceHost::parse(hosts.api);
     // A service on this machine's loopback needs no outside route.
     const bool loopback = LinuxReachabilitySource::isLoopbackHost(api.authority);
-    auto internet = vReachability::reachabilityForInternetConnection();
-    if (!loopback && internet->currentReachabilityStatus() == kNotReachable) return "";
+    if (!loopback && vReachability::reachabilityForInternetConnection()->currentReachabilityStatus() == kNotReachable) {
+        return "";
+    }
     auto primary = vReachability::reachabilityWithHostName(api.authority);
     if (primary && primary->isReachable()) return api.origin() + "/7";
     return ServiceHost::parse(hosts.fallback).origin() + "/7";
@@ -293,7 +294,11 @@ nlohmann::json v_VornUtils::exRequestDictionary() {
 }
 
 nlohmann::json v_VornUtils::clientDic() {
-    return nlohmann::json{{"caller", "iOS"}, {"ex", exRequestDictionary()}};
+    // Filled member by member: a braced list would copy "ex" whole.
+    nlohmann::json dic = nlohmann::json::object();
+    dic["caller"] = "iOS";
+    dic["ex"] = exRequestDictionary();
+    return dic;
 }
 
 std::optional<VornError> v_VornUtils::vornErrorWithType(int code) {

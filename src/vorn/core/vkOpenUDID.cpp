@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <mutex>
+#include <string_view>
 
 namespace vorn {
 namespace {
@@ -54,9 +55,9 @@ std::string dateText(const nlohmann::json& value) {
     return value.is_string() ? value.get<std::string>() : value.dump();
 }
 
-void setStatus(std::optional<VornError>* status, int code, std::string message) {
+void setStatus(std::optional<VornError>* status, int code, std::string_view message) {
     if (status == nullptr) return;
-    *status = VornError{vkOpenUDID::kOpenUDIDDomain, code, {{"description", std::move(message)}}};
+    *status = VornError{vkOpenUDID::kOpenUDIDDomain, code, {{"description", std::string(message)}}};
 }
 
 }  // namespace
