@@ -231,9 +231,10 @@ double plainEcho(std::size_t window) {
 }
 
 /// True when the row named "HOST/WINDOW" (say "websocket/16", "raw/1") is
-/// to run: every row without a filter, else those whose name holds it.
+/// to run: every row without a filter, else the row it names, or every row
+/// of the host it names ("raw").
 bool selected(const std::string& filter, const std::string& host, std::size_t window) {
-    return filter.empty() || (host + "/" + std::to_string(window)).find(filter) != std::string::npos;
+    return filter.empty() || filter == host || filter == host + "/" + std::to_string(window);
 }
 
 void report(const char* host, std::size_t window, const Figures& figures, double plain) {
