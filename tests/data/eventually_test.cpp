@@ -1,6 +1,7 @@
 // Writes kept in the journal until the service can take them: offline and
 // back, with faults on the way, across a restart, and with a journal that is
 // damaged or full.
+#include "support/SamePorts.h"
 #include "support/TestDevice.h"
 #include "support/TestLoop.h"
 #include "vorn/core/MainLoop.h"
@@ -82,8 +83,11 @@ protected:
         options.port = port_;
         options.dataDir = folder_.string();
         options.appKey = kAppKey;
-        server_ = std::make_unique<emulator::Server>(options);
-        port_ = server_->start();
+        port_ = test::startOnSamePorts([&] {
+            server_.reset();
+            server_ = std::make_unique<emulator::Server>(options);
+            return server_->start();
+        });
     }
     void stopEmulator() { server_.reset(); }
     emulator::Server& server() { return *server_; }

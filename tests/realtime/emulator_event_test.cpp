@@ -1,6 +1,7 @@
 // Subscriptions end to end: objects changed through the library reach the
 // matching subscribers through the emulator's realtime host.
 #include "RealtimeTestSupport.h"
+#include "support/SamePorts.h"
 #include "support/TestDevice.h"
 #include "vorn/data/VornACL.h"
 #include "vorn/data/VornObject.h"
@@ -230,8 +231,11 @@ TEST_P(Subscriptions, ReconnectionResubscribesAfterTheHostRestarts) {
         return codes;
     }();
     EXPECT_TRUE(listener->attempts[0].second) << "the host is down: the first attempt fails";
-    server = std::make_unique<emulator::Server>(options);
-    server->start();
+    test::startOnSamePorts([&] {
+        server.reset();
+        server = std::make_unique<emulator::Server>(options);
+        return server->start();
+    });
 
     ASSERT_TRUE(runUntil([&] { return listener->ready == 2; }, std::chrono::seconds(20)));
     EXPECT_FALSE(listener->attempts.back().second);
